@@ -1,0 +1,71 @@
+// Starts the program: one window, the real platform objects behind it, no command line.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <QApplication>
+
+#include "app/fatalerror.h"
+#include "app/mainwindow.h"
+#include "platform/diskfilesystem.h"
+#include "platform/qteventloop.h"
+#include "platform/qtmessagebox.h"
+#include "platform/qtopenfiledialog.h"
+#include "platform/qtserialport.h"
+
+namespace {
+
+constexpr const char *kProgramName = "zelvor-upload";
+
+// While the window system is being reached, Qt's complaints about a missing display end in an
+// abort with a page of text; say it in one line and exit instead.
+void startupMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        const QByteArray display = qgetenv("DISPLAY");
+        std::fprintf(stderr, "%s: cannot connect to the display%s%s; start it from a desktop "
+                             "session.\n",
+                     kProgramName, display.isEmpty() ? "" : " ", display.constData());
+        std::_Exit(EXIT_FAILURE);
+    }
+    if (context.category && QByteArray(context.category).startsWith("qt.qpa"))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+bool displayConfigured()
+{
+    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
+           qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!displayConfigured()) {
+        std::fprintf(stderr, "%s: no display found (DISPLAY is not set); start it from a desktop "
+                             "session.\n",
+                     kProgramName);
+        return EXIT_FAILURE;
+    }
+    const QtMessageHandler qtMessages = qInstallMessageHandler(startupMessages);
+    QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessages);
+    QCoreApplication::setApplicationName(QString::fromLatin1(kProgramName));
+
+    QtOpenFileDialog fileDialog;
+    QtSerialPort serialPort;
+    DiskFileSystem fileSystem;
+    QtMessageBox messageBox;
+    QtEventLoop eventLoop;
+    const Services services{fileDialog, serialPort, fileSystem, messageBox, eventLoop};
+
+    try {
+        MainWindow window(services);
+        window.show();
+        return app.exec();
+    } catch (const std::exception &error) {
+        endWithUncaughtError(error);
+    }
+}

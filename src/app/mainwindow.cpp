@@ -1,0 +1,180 @@
+#include "app/mainwindow.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/fatalerror.h"
+#include "app/portlist.h"
+
+namespace {
+
+QRect twips(int left, int top, int width, int height)
+{
+    constexpr int k = MainWindow::kTwipsPerPixel;
+    return {left / k, top / k, width / k, height / k};
+}
+
+template <typename Widget>
+Widget *makeControl(QWidget *container, const char *name, const QRect &geometry)
+{
+    auto *widget = new Widget(container);
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(geometry);
+    return widget;
+}
+
+QPushButton *makeButton(QWidget *container, const char *name, const QString &caption,
+                        const QRect &geometry)
+{
+    auto *button = makeControl<QPushButton>(container, name, geometry);
+    button->setText(caption);
+    // No button reacts to Enter.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+QGroupBox *makeFrame(QWidget *container, const char *name, const QString &caption,
+                     const QRect &geometry)
+{
+    auto *frame = makeControl<QGroupBox>(container, name, geometry);
+    frame->setTitle(caption);
+    return frame;
+}
+
+} // namespace
+
+MainWindow::MainWindow(const Services &services, QWidget *parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      m_services(services),
+      m_frame1(makeFrame(this, "Frame1", QStringLiteral("1. Select file to upload"),
+                         twips(120, 120, 7215, 855))),
+      m_txtPath(makeControl<QLineEdit>(m_frame1, "txtPath", twips(120, 240, 5415, 375))),
+      m_cmdBrowse(makeButton(m_frame1, "cmdBrowse", QStringLiteral("Browse"),
+                             twips(6000, 240, 855, 375))),
+      m_frame2(makeFrame(this, "Frame2", QStringLiteral("2. Select COM port"),
+                         twips(120, 1080, 1935, 975))),
+      m_cboPorts(makeControl<QComboBox>(m_frame2, "cboPorts", twips(120, 360, 1575, 315))),
+      m_frame3(makeFrame(this, "Frame3", QStringLiteral("3. Click Upload to send the file"),
+                         twips(2160, 1080, 5175, 975))),
+      m_progressBar1(
+          makeControl<QProgressBar>(m_frame3, "ProgressBar1", twips(240, 360, 3375, 375))),
+      m_cmdLoad(makeButton(m_frame3, "cmdLoad", QStringLiteral("Upload"),
+                           twips(3960, 360, 855, 375))),
+      m_cmdCancel(makeButton(this, "cmdCancel", QStringLiteral("Cancel"),
+                             twips(4800, 2280, 1095, 495))),
+      m_cmdOk(makeButton(this, "cmdOk", QStringLiteral("Ok"), twips(6240, 2280, 1095, 495))),
+      m_switched{m_cmdBrowse, m_cmdLoad, m_cboPorts, m_cmdCancel, m_cmdOk},
+      m_progress(*m_progressBar1),
+      m_upload(*this, services.serialPort, services.fileSystem, services.messageBox,
+               services.eventLoop)
+{
+    buildControls();
+    connectControls();
+    load();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildControls()
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Upload Application to Zelvor"));
+    setFixedSize(kClientWidthTwips / kTwipsPerPixel, kClientHeightTwips / kTwipsPerPixel);
+
+    m_cboPorts->setEditable(true);
+    // Typed text never becomes an entry: the list is COM1 to COM4, whatever is entered.
+    m_cboPorts->setInsertPolicy(QComboBox::NoInsert);
+    m_progressBar1->setTextVisible(false);
+
+    for (QGroupBox *frame : {m_frame1, m_frame2, m_frame3})
+        frame->setFocusPolicy(Qt::NoFocus);
+    m_progressBar1->setFocusPolicy(Qt::NoFocus);
+    QWidget::setTabOrder(m_txtPath, m_cmdBrowse);
+    QWidget::setTabOrder(m_cmdBrowse, m_cboPorts);
+    QWidget::setTabOrder(m_cboPorts, m_cmdLoad);
+    QWidget::setTabOrder(m_cmdLoad, m_cmdCancel);
+    QWidget::setTabOrder(m_cmdCancel, m_cmdOk);
+}
+
+void MainWindow::connectControls()
+{
+    connect(m_cmdBrowse, &QPushButton::clicked, this, &MainWindow::browseClicked);
+    connect(m_cmdLoad, &QPushButton::clicked, this, &MainWindow::loadClicked);
+    connect(m_cmdCancel, &QPushButton::clicked, this, &MainWindow::cancelClicked);
+    connect(m_cmdOk, &QPushButton::clicked, this, &MainWindow::okClicked);
+}
+
+void MainWindow::load()
+{
+    applyControlSet(ControlSet::Start);
+    portlist::fill(*m_cboPorts);
+}
+
+void MainWindow::applyControlSet(ControlSet set)
+{
+    const std::array<bool, kControlCount> enabled = enabledControls(set);
+    for (int i = 0; i < kControlCount; ++i)
+        m_switched[i]->setEnabled(enabled[i]);
+}
+
+QString MainWindow::path() const
+{
+    return m_txtPath->text();
+}
+
+std::optional<qint32> MainWindow::selectedPortTag() const
+{
+    return portlist::selectedTag(*m_cboPorts);
+}
+
+QString MainWindow::browseForFile()
+{
+    const OpenFileSettings settings{QCoreApplication::applicationDirPath(), QStringLiteral("DNL"),
+                                    QStringLiteral("Download Files"), QStringLiteral("*.DNL")};
+    return m_services.fileDialog.chooseFile(settings);
+}
+
+void MainWindow::browseClicked()
+{
+    runUncaught([this] {
+        m_txtPath->setText(browseForFile());
+        applyControlSet(m_txtPath->text().isEmpty() ? ControlSet::NoFile : ControlSet::Ready);
+    });
+}
+
+void MainWindow::loadClicked()
+{
+    m_upload.run();
+    if (m_closeWhenUploadEnds)
+        close();
+}
+
+void MainWindow::cancelClicked()
+{
+    m_upload.cancel();
+}
+
+void MainWindow::okClicked()
+{
+    runUncaught([this] { close(); });
+}
+
+// Closing the window while an upload runs acts as Cancel; the window closes once the upload has
+// wound up and released the port.
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_upload.isRunning()) {
+        m_closeWhenUploadEnds = true;
+        m_upload.cancel();
+        event->ignore();
+        return;
+    }
+    event->accept();
+}

@@ -1,0 +1,29 @@
+#include "app/portlist.h"
+
+#include <QComboBox>
+
+namespace portlist {
+
+void fill(QComboBox &box)
+{
+    box.clear();
+    for (int n = 1; n <= kPortCount; ++n) {
+        box.insertItem(n - 1, QStringLiteral("COM%1").arg(n));
+        box.setItemData(n - 1, qint32(n));
+    }
+    box.setCurrentIndex(0);
+}
+
+std::optional<qint32> selectedTag(const QComboBox &box)
+{
+    const int index = box.findText(box.currentText(), Qt::MatchFixedString);
+    if (index < 0)
+        return std::nullopt;
+    bool ok = false;
+    const qint32 tag = box.itemData(index).toInt(&ok);
+    if (!ok)
+        return std::nullopt;
+    return tag;
+}
+
+} // namespace portlist

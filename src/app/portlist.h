@@ -1,0 +1,22 @@
+#pragma once
+// The port list: COM1 to COM4, each entry tagged with its port number. The box is editable, but
+// its list never changes; the selected entry is the one whose text the box shows.
+
+#include <optional>
+
+#include <QtGlobal>
+
+class QComboBox;
+
+namespace portlist {
+
+inline constexpr int kPortCount = 4;
+
+// Replaces the list with COM1..COM4 (tags 1..4) and selects COM1.
+void fill(QComboBox &box);
+
+// The tag of the entry whose text the box shows, in either letter case; none when the typed
+// text matches no entry.
+std::optional<qint32> selectedTag(const QComboBox &box);
+
+} // namespace portlist

@@ -1,0 +1,22 @@
+#include "platform/qteventloop.h"
+
+#include <QCoreApplication>
+
+QtEventLoop::QtEventLoop()
+{
+    m_wakeUp.setSingleShot(true);
+    m_wakeUp.setTimerType(Qt::PreciseTimer);
+}
+
+void QtEventLoop::processEvents(std::chrono::milliseconds maxWait)
+{
+    if (maxWait <= std::chrono::milliseconds::zero()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return;
+    }
+    // With events pending this handles them and returns at once; otherwise it blocks until one
+    // arrives, and the timer bounds the wait.
+    m_wakeUp.start(maxWait);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    m_wakeUp.stop();
+}

@@ -1,0 +1,18 @@
+#pragma once
+// The real event queue: handles pending events of the UI thread, or sleeps in the event loop
+// until an event or the wake-up timer arrives, so a waiting upload costs no CPU.
+
+#include <QTimer>
+
+#include "platform/eventloop.h"
+
+class QtEventLoop final : public EventLoop {
+public:
+    QtEventLoop();
+
+    void processEvents(std::chrono::milliseconds maxWait) override;
+    Clock::time_point now() const override { return Clock::now(); }
+
+private:
+    QTimer m_wakeUp;
+};

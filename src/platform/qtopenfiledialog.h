@@ -1,0 +1,21 @@
+#pragma once
+// The open-file dialog on Qt's own widget dialog, so that it looks and behaves the same on every
+// desktop. One QFileDialog lives as long as this object, which keeps its file name.
+
+#include <memory>
+
+#include "platform/openfiledialog.h"
+
+class QFileDialog;
+
+class QtOpenFileDialog final : public OpenFileDialog {
+public:
+    QtOpenFileDialog();
+    ~QtOpenFileDialog() override;
+
+    QString chooseFile(const OpenFileSettings &settings) override;
+
+private:
+    std::unique_ptr<QFileDialog> m_dialog;
+    QString m_fileName;
+};

@@ -1,0 +1,57 @@
+#pragma once
+// One upload: the Upload click sends the download file over the chosen port one line at a time,
+// each line followed by CR LF, handing over the next line only when the port's transmit queue
+// has emptied. The whole transfer runs inside run(), on the UI thread; every pass of its sending
+// loop handles the pending window events, which is how a Cancel click (cancel()) gets through.
+//
+// Any error is caught here and only here: the port and the file are released, the operator
+// reads the error's text in a message box, and the window returns to its ready state.
+
+#include <chrono>
+#include <memory>
+
+#include <QByteArray>
+
+#include "platform/eventloop.h"
+#include "platform/filesystem.h"
+#include "platform/messagebox.h"
+#include "platform/serialport.h"
+#include "upload/linetiming.h"
+#include "upload/uploadform.h"
+
+class Upload {
+public:
+    Upload(UploadForm &form, SerialPort &port, FileSystem &files, MessageBox &messages,
+           EventLoop &events);
+
+    // Runs one whole upload; returns when it has ended at the end of the file, by Cancel or by
+    // an error.
+    void run();
+    // Asks the running upload to stop before it hands over the next line.
+    void cancel() { m_cancelRequested = true; }
+    bool isRunning() const { return m_running; }
+
+    // 115 200 baud, no parity, 7 data bits, 2 stop bits.
+    static constexpr LineSettings kLineSettings{115200, Parity::None, 7, 2};
+    // How much longer than the queued characters need the device may hold them off at the end
+    // of the file before they count as not sent.
+    static constexpr std::chrono::seconds kCloseGrace{2};
+
+private:
+    qint16 selectedPortNumber() const;
+    void sendLines();
+    void closePort();
+    void closeTextStream() noexcept;
+    void fail(const QString &text);
+
+    UploadForm &m_form;
+    SerialPort &m_port;
+    FileSystem &m_files;
+    MessageBox &m_messages;
+    EventLoop &m_events;
+    const LineTiming m_timing{kLineSettings};
+
+    bool m_cancelRequested = false;
+    bool m_running = false;
+    std::unique_ptr<TextStream> m_textStream;
+};
