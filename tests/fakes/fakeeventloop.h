@@ -1,0 +1,32 @@
+#pragma once
+// An event loop on a fake clock: each pass advances the clock by the wait it was given and runs
+// the test's script (drain the port, click Cancel, ...). A loop that never ends fails instead
+// of hanging the test.
+
+#include <functional>
+#include <stdexcept>
+
+#include "platform/eventloop.h"
+
+class FakeEventLoop final : public EventLoop {
+public:
+    void processEvents(std::chrono::milliseconds maxWait) override
+    {
+        if (++passes > kMaxPasses)
+            throw std::runtime_error("the upload never ended");
+        time += maxWait;
+        if (onPass)
+            onPass();
+    }
+    Clock::time_point now() const override { return time; }
+
+    std::chrono::milliseconds elapsed() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(time - Clock::time_point{});
+    }
+
+    static constexpr int kMaxPasses = 1'000'000;
+    std::function<void()> onPass;
+    Clock::time_point time{};
+    int passes = 0;
+};

@@ -1,0 +1,22 @@
+#pragma once
+// Records each error report instead of showing it; onShow lets a test look at the state the
+// operator would see while the box is open.
+
+#include <functional>
+
+#include <QStringList>
+
+#include "platform/messagebox.h"
+
+class FakeMessageBox final : public MessageBox {
+public:
+    void show(const QString &text) override
+    {
+        shown.append(text);
+        if (onShow)
+            onShow();
+    }
+
+    QStringList shown;
+    std::function<void()> onShow;
+};

@@ -1,0 +1,125 @@
+// Reading download files from disk: line ends of every kind, bytes kept as they are, lines split
+// across read chunks, and the errors an operator can meet.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "platform/diskfilesystem.h"
+#include "platform/disktextstream.h"
+#include "platform/operatorerror.h"
+
+namespace {
+
+QList<QByteArray> readAll(const QString &path)
+{
+    DiskFileSystem files;
+    std::unique_ptr<TextStream> stream = files.openTextFile(path);
+    QList<QByteArray> lines;
+    while (!stream->atEnd())
+        lines.append(stream->readLine());
+    stream->close();
+    return lines;
+}
+
+QString errorText(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const OperatorError &error) {
+        return error.text();
+    }
+    return QStringLiteral("(no error)");
+}
+
+} // namespace
+
+class TestDiskFiles : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void lines_data();
+    void lines();
+    void sizeAndErrors();
+
+private:
+    QString write(const QByteArray &content)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("file%1.DNL").arg(m_count++));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    QTemporaryDir m_dir;
+    int m_count = 0;
+};
+
+void TestDiskFiles::lines_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QList<QByteArray>>("lines");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("empty file") << QByteArray() << L{};
+    QTest::newRow("CR LF, LF and lone CR") << QByteArray("a\r\nb\nc\rd") << L{"a", "b", "c", "d"};
+    QTest::newRow("last line without end") << QByteArray("S1\nS9") << L{"S1", "S9"};
+    QTest::newRow("one line end only") << QByteArray("\n") << L{""};
+    QTest::newRow("empty lines") << QByteArray("\r\n\r\nx\n\n") << L{"", "", "x", ""};
+    QTest::newRow("CR CR LF is an empty line in between")
+        << QByteArray("a\r\r\nb") << L{"a", "", "b"};
+    QTest::newRow("8-bit and NUL bytes kept")
+        << QByteArray("\xff\x80\xe9t\xe9\0z\n", 8) << L{QByteArray("\xff\x80\xe9t\xe9\0z", 7)};
+
+    // A CR LF whose LF starts the next read chunk is one line end, not two.
+    const qsizetype chunk = DiskTextStream::kChunk;
+    QByteArray split(chunk - 1, 'p');
+    QTest::newRow("CR LF across chunks") << split + "\r\nq" << L{QByteArray(chunk - 1, 'p'), "q"};
+    QTest::newRow("CR at the very end") << split + "\r" << L{QByteArray(chunk - 1, 'p')};
+    QTest::newRow("line of three chunks")
+        << QByteArray(3 * chunk + 5, 'L') + "\nshort" << L{QByteArray(3 * chunk + 5, 'L'), "short"};
+}
+
+// Catches lost, merged or altered lines and any conversion of the bytes.
+void TestDiskFiles::lines()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QList<QByteArray>, lines);
+    QCOMPARE(readAll(write(content)), lines);
+}
+
+// Catches a wrong size and errors without the path or the reason, and a FIFO or device that
+// would block the window.
+void TestDiskFiles::sizeAndErrors()
+{
+    DiskFileSystem files;
+    QCOMPARE(files.fileSize(write(QByteArray(66, 'x'))), 66);
+
+    const QString missing = m_dir.filePath(QStringLiteral("missing.DNL"));
+    QCOMPARE(errorText([&] { files.fileSize(missing); }), QStringLiteral("File not found: ") + missing);
+    QCOMPARE(errorText([&] { files.openTextFile(missing); }),
+             QStringLiteral("Cannot open %1: No such file or directory").arg(missing));
+    QCOMPARE(errorText([&] { files.fileSize(QString()); }),
+             QStringLiteral("No file chosen. Click Browse and choose the file to upload."));
+    QCOMPARE(errorText([&] { files.fileSize(m_dir.path()); }),
+             QStringLiteral("Cannot read %1: Is a directory").arg(m_dir.path()));
+
+    const QString fifo = m_dir.filePath(QStringLiteral("pipe.DNL"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QCOMPARE(errorText([&] { files.fileSize(fifo); }),
+             QStringLiteral("Cannot read %1: not a regular file").arg(fifo));
+
+    // A sparse file over 2 GiB does not fit the signed 32-bit size.
+    const QString huge = write({});
+    QCOMPARE(::truncate(QFile::encodeName(huge).constData(), 3LL << 30), 0);
+    QCOMPARE(errorText([&] { files.fileSize(huge); }),
+             QStringLiteral("%1 is too large to upload: 3221225472 bytes, at most 2147483647.")
+                 .arg(huge));
+}
+
+QTEST_GUILESS_MAIN(TestDiskFiles)
+#include "tst_diskfiles.moc"
