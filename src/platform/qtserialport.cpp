@@ -135,41 +135,60 @@ void QtSerialPort::failLost(const QString &reason)
                             .arg(describe(), reason));
 }
 
-void QtSerialPort::throwIfLost()
+void QtSerialPort::requireOpen() const
 {
     if (!m_port.isOpen())
         throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
-    const QSerialPort::SerialPortError error = m_port.error();
-    if (error == QSerialPort::ResourceError || error == QSerialPort::WriteError)
-        failLost(m_port.errorString());
+}
+
+void QtSerialPort::pushPending()
+{
+    while (m_pendingStart < m_pending.size()) {
+        const ssize_t written = ::write(m_port.handle(), m_pending.constData() + m_pendingStart,
+                                        size_t(m_pending.size() - m_pendingStart));
+        if (written > 0) {
+            m_pendingStart += written;
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno != EAGAIN)
+            failLost(systemReason(errno));
+        return; // the kernel takes no more for now
+    }
+    m_pending.clear();
+    m_pendingStart = 0;
 }
 
 qint64 QtSerialPort::queuedCount()
 {
-    throwIfLost();
+    requireOpen();
+    pushPending();
     int inKernel = 0;
     if (::ioctl(m_port.handle(), TIOCOUTQ, &inKernel) != 0)
         failLost(systemReason(errno));
-    return m_port.bytesToWrite() + inKernel;
+    return (m_pending.size() - m_pendingStart) + inKernel;
 }
 
 void QtSerialPort::output(const QByteArray &data)
 {
-    throwIfLost();
-    if (m_port.write(data) != data.size())
-        failLost(m_port.errorString());
-    // Hand the kernel what it takes now rather than at the next event-loop pass; the rest goes
-    // out as the port becomes writable.
-    m_port.flush();
-    throwIfLost();
+    requireOpen();
+    m_pending.append(data);
+    pushPending();
 }
 
 void QtSerialPort::discardAndClose() noexcept
 {
     if (!m_port.isOpen())
         return;
-    // Dropping the queue first keeps close() from waiting on the kernel's closing wait, which
-    // can last 30 s while the device holds CTS low.
-    m_port.clear(QSerialPort::Output);
+    // Dropping what is still queued keeps close() from waiting on the kernel's closing wait,
+    // which can last 30 s while the device holds CTS low. An empty queue is not flushed: on a
+    // pseudo-terminal that would also drop what the other end has not read yet.
+    int inKernel = 0;
+    const bool failed = ::ioctl(m_port.handle(), TIOCOUTQ, &inKernel) != 0;
+    if (failed || inKernel > 0 || m_pendingStart < m_pending.size())
+        m_port.clear(QSerialPort::Output);
+    m_pending.clear();
+    m_pendingStart = 0;
     m_port.close();
 }

@@ -2,9 +2,11 @@
 // The serial port on Qt Serial Port. COMn is found through a port mapping (see
 // defaultDevicePath); tests inject one that points at a pseudo-terminal they own.
 //
-// The queued count adds the bytes Qt still holds to the bytes in the kernel's transmit queue
-// (TIOCOUTQ): Qt's own count reaches 0 as soon as the kernel has the bytes, long before they
-// have left the wire.
+// Qt opens, configures, locks and closes the device; the bytes are written here, straight to
+// the non-blocking descriptor. What the kernel does not take at once (the device holds off, or
+// its buffer is full) waits in this object and is pushed on at every count. The queued count
+// adds those bytes to the kernel's transmit queue (TIOCOUTQ), so it reaches 0 only when
+// everything handed over has left the queue, not when the kernel has the bytes.
 
 #include <functional>
 
@@ -37,11 +39,14 @@ private:
     void configure();
     QString openFailure() const;
     [[noreturn]] void failLost(const QString &reason);
-    void throwIfLost();
+    void requireOpen() const;
+    void pushPending();
 
     PortMapping m_mapping;
     QSerialPort m_port;
     qint16 m_number = 1;
     LineSettings m_settings;
     Handshaking m_handshaking = Handshaking::None;
+    QByteArray m_pending;
+    qsizetype m_pendingStart = 0;
 };

@@ -1,0 +1,231 @@
+// Whole uploads from the real window through the real serial port, file reading and event loop,
+// to a pseudo-terminal that plays the device.
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "app/mainwindow.h"
+#include "fakemessagebox.h"
+#include "fakeopenfiledialog.h"
+#include "platform/diskfilesystem.h"
+#include "platform/qteventloop.h"
+#include "platform/qtserialport.h"
+#include "ptypair.h"
+#include "ptyreader.h"
+
+namespace {
+
+struct Rig {
+    explicit Rig(const QString &device) : port([device](int) { return device; }) {}
+
+    // Chooses the file through Browse, as the operator does.
+    void choose(const QString &file)
+    {
+        dialog.answers = {file};
+        button("cmdBrowse")->click();
+    }
+    // Clicks Upload and returns how long the upload took, in ms.
+    qint64 upload()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        button("cmdLoad")->click();
+        return timer.elapsed();
+    }
+    QPushButton *button(const char *name)
+    {
+        return window.findChild<QPushButton *>(QLatin1String(name));
+    }
+    bool ready()
+    {
+        return button("cmdBrowse")->isEnabled() && button("cmdLoad")->isEnabled() &&
+               !button("cmdCancel")->isEnabled() && button("cmdOk")->isEnabled();
+    }
+
+    FakeOpenFileDialog dialog;
+    QtSerialPort port;
+    DiskFileSystem files;
+    FakeMessageBox messages;
+    QtEventLoop events;
+    MainWindow window{Services{dialog, port, files, messages, events}};
+};
+
+// Whether another program could open the device now, that is whether the upload let it go.
+bool deviceIsFree(const QString &device)
+{
+    QSerialPort other(device);
+    return other.open(QIODevice::ReadWrite);
+}
+
+} // namespace
+
+class TestUploadToDevice : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void everyLineArrivesExactly();
+    void cancelWhileTheDeviceHoldsOff();
+    void closingTheWindowMidUpload();
+    void lastLineHeldOffIsNotASuccess();
+    void deviceUnpluggedMidUpload();
+    void portErrors();
+
+private:
+    QString write(const QByteArray &content)
+    {
+        const QString path = m_dir.filePath(QStringLiteral("app%1.DNL").arg(m_count++));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+    QString manyLines(int count)
+    {
+        QByteArray content;
+        for (int i = 0; i < count; ++i)
+            content += "S113" + QByteArray::number(i).rightJustified(6, '0') + QByteArray(60, 'F') + "\r\n";
+        return write(content);
+    }
+
+    QTemporaryDir m_dir;
+    int m_count = 0;
+};
+
+// Catches any lost, added, reordered or altered byte on the way to the device.
+void TestUploadToDevice::everyLineArrivesExactly()
+{
+    const QByteArray longLine(2000, 'D');
+    const QByteArray content = QByteArray("S0030000FC\r\nlf line\nlone cr\r\r\n\xe9\xff\x80 8-bit\n") +
+                               longLine + "\r\n\nlast without end";
+    const QByteArray expected = QByteArray("S0030000FC\r\nlf line\r\nlone cr\r\n\r\n"
+                                           "\xe9\xff\x80 8-bit\r\n") +
+                                longLine + "\r\n\r\nlast without end\r\n";
+    PtyPair pty;
+    PtyReader device(pty);
+    Rig rig(pty.slavePath());
+    rig.choose(write(content));
+    rig.upload();
+
+    QCOMPARE(rig.messages.shown, QStringList());
+    QCOMPARE(device.finish(), expected);
+    QVERIFY(rig.ready());
+    QCOMPARE(rig.window.progress().maximum(), float(content.size()));
+    // Every line but the last with its CR LF; empty lines add nothing.
+    QCOMPARE(rig.window.progress().value(), float(12 + 9 + 9 + 11 + 2002));
+    QVERIFY(deviceIsFree(pty.slavePath()));
+}
+
+// Catches a Cancel that is not seen, or that waits for the device, while it holds off.
+void TestUploadToDevice::cancelWhileTheDeviceHoldsOff()
+{
+    PtyPair pty;
+    pty.holdOff();
+    Rig rig(pty.slavePath());
+    rig.choose(manyLines(100));
+    QTimer::singleShot(300, &rig.window, [&rig] { rig.button("cmdCancel")->click(); });
+    const qint64 took = rig.upload();
+
+    QVERIFY2(took < 1300, qPrintable(QString::number(took)));
+    QCOMPARE(rig.messages.shown, QStringList());
+    QCOMPARE(rig.window.progress().value(), 0.0f);
+    QVERIFY(rig.ready());
+    QVERIFY(deviceIsFree(pty.slavePath()));
+
+    // The next upload starts afresh.
+    pty.release();
+    PtyReader device(pty);
+    rig.upload();
+    QCOMPARE(rig.messages.shown, QStringList());
+    QCOMPARE(device.finish().count('\n'), 100);
+}
+
+void TestUploadToDevice::closingTheWindowMidUpload()
+{
+    PtyPair pty;
+    pty.holdOff();
+    Rig rig(pty.slavePath());
+    rig.choose(manyLines(100));
+    rig.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+    QTimer::singleShot(200, &rig.window, [&rig] { rig.window.close(); });
+    const qint64 took = rig.upload();
+
+    QVERIFY2(took < 1200, qPrintable(QString::number(took)));
+    QVERIFY(!rig.window.isVisible());
+    QCOMPARE(rig.messages.shown, QStringList());
+    QVERIFY(deviceIsFree(pty.slavePath()));
+}
+
+// Catches a last line dropped at the close while the window reports nothing.
+void TestUploadToDevice::lastLineHeldOffIsNotASuccess()
+{
+    PtyPair pty;
+    pty.holdOff();
+    Rig rig(pty.slavePath());
+    rig.choose(write("only line\r\n"));
+    const qint64 took = rig.upload();
+
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QVERIFY2(rig.messages.shown.first().startsWith(
+                 QStringLiteral("The upload did not finish: the last 11 characters were not sent, "
+                                "because the device on COM1 (%1) did not take them within 2.0 s.")
+                     .arg(pty.slavePath())),
+             qPrintable(rig.messages.shown.first()));
+    QVERIFY(took >= 2000 && took < 3000);
+    QVERIFY(rig.ready());
+    QVERIFY(deviceIsFree(pty.slavePath()));
+}
+
+// Catches an upload that hangs or reports success after the adapter is pulled.
+void TestUploadToDevice::deviceUnpluggedMidUpload()
+{
+    PtyPair pty;
+    PtyReader device(pty, 3000);
+    Rig rig(pty.slavePath());
+    rig.choose(manyLines(1000));
+    const qint64 took = rig.upload();
+
+    QVERIFY(took < 5000);
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QVERIFY2(rig.messages.shown.first().startsWith(
+                 QStringLiteral("Lost the connection to COM1 (%1): Input/output error.")
+                     .arg(pty.slavePath())),
+             qPrintable(rig.messages.shown.first()));
+    QVERIFY(rig.ready());
+}
+
+void TestUploadToDevice::portErrors()
+{
+    PtyPair pty;
+    Rig rig(pty.slavePath());
+    rig.choose(manyLines(3));
+    {
+        QSerialPort other(pty.slavePath());
+        QVERIFY(other.open(QIODevice::ReadWrite));
+        rig.upload();
+    }
+    Rig absent(QStringLiteral("/nonexistent/ttyUSB0"));
+    absent.choose(manyLines(3));
+    absent.upload();
+    Rig noFile(pty.slavePath());
+    noFile.choose(m_dir.filePath(QStringLiteral("missing.DNL")));
+    noFile.upload();
+
+    QCOMPARE(rig.messages.shown,
+             QStringList{QStringLiteral("COM1 (%1) is in use by another program.")
+                             .arg(pty.slavePath())});
+    QCOMPARE(absent.messages.shown,
+             QStringList{QStringLiteral("Cannot open COM1 (/nonexistent/ttyUSB0): No such file or "
+                                        "directory. Check that the serial adapter is plugged in.")});
+    QCOMPARE(noFile.messages.shown, QStringList{QStringLiteral("File not found: ") +
+                                                m_dir.filePath(QStringLiteral("missing.DNL"))});
+    QVERIFY(rig.ready() && absent.ready() && noFile.ready());
+}
+
+QTEST_MAIN(TestUploadToDevice)
+#include "tst_uploadtodevice.moc"
