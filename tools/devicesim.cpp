@@ -1,0 +1,168 @@
+// zelvor-device-sim: a stand-in for a Zelvor device, to try uploads without hardware.
+//
+// It creates a pseudo-terminal pair, prints the port's path, and writes every byte it receives
+// to stdout or a file. It can hold off the sender, as a device does by dropping CTS: after a
+// number of bytes (--hold-after N) or on any keypress, and resume on the next. Run as root with
+// --link COM4 it also makes /dev/COM4 point at the port, so the program's COM4 reaches it; the
+// link is removed again at exit.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+void usage(const char *program)
+{
+    std::fprintf(stderr,
+                 "usage: %s [--link COMn] [--output FILE] [--hold-after N]\n"
+                 "  --link COMn      make /dev/COMn point at the port (needs root)\n"
+                 "  --output FILE    write the received bytes to FILE instead of stdout\n"
+                 "  --hold-after N   hold off the sender after N bytes\n"
+                 "Any key toggles holding off; Ctrl-C ends.\n",
+                 program);
+}
+
+struct Options {
+    std::string link;
+    std::string output;
+    long long holdAfter = -1;
+};
+
+bool parse(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc)
+            return false;
+        const std::string value = argv[++i];
+        if (arg == "--link" && value.rfind("COM", 0) == 0 && value.size() > 3 &&
+            value.find('/') == std::string::npos)
+            options.link = "/dev/" + value;
+        else if (arg == "--output")
+            options.output = value;
+        else if (arg == "--hold-after")
+            options.holdAfter = std::atoll(value.c_str());
+        else
+            return false;
+    }
+    return true;
+}
+
+void setHold(int slave, bool hold, long long received)
+{
+    ::tcflow(slave, hold ? TCOOFF : TCOON);
+    std::fprintf(stderr, hold ? "holding off after %lld bytes (press a key to resume)\n"
+                              : "taking data again after %lld bytes\n",
+                 received);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (!parse(argc, argv, options)) {
+        usage(argv[0]);
+        return 2;
+    }
+
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        std::fprintf(stderr, "cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
+    }
+    termios raw{};
+    ::tcgetattr(master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+
+    FILE *out = stdout;
+    if (!options.output.empty()) {
+        out = std::fopen(options.output.c_str(), "wb");
+        if (!out) {
+            std::fprintf(stderr, "cannot write %s: %s\n", options.output.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    if (!options.link.empty()) {
+        ::unlink(options.link.c_str());
+        if (::symlink(name, options.link.c_str()) != 0) {
+            std::fprintf(stderr, "cannot make %s: %s\n", options.link.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    std::signal(SIGHUP, requestStop);
+
+    // Keys toggle holding off, one at a time, without Enter.
+    const bool keys = ::isatty(STDIN_FILENO);
+    termios keyboard{};
+    if (keys) {
+        ::tcgetattr(STDIN_FILENO, &keyboard);
+        termios single = keyboard;
+        single.c_lflag &= ~tcflag_t(ICANON | ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &single);
+    }
+
+    std::fprintf(stderr, "device ready on %s%s%s\n", name, options.link.empty() ? "" : " as ",
+                 options.link.c_str());
+
+    long long received = 0;
+    bool holding = false;
+    char buffer[4096];
+    while (!stopRequested) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        if (::poll(fds, keys ? 2 : 1, 200) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            const ssize_t got = ::read(master, buffer, sizeof buffer);
+            if (got > 0) {
+                std::fwrite(buffer, 1, size_t(got), out);
+                std::fflush(out);
+                received += got;
+                if (!holding && options.holdAfter >= 0 && received >= options.holdAfter) {
+                    holding = true;
+                    options.holdAfter = -1;
+                    setHold(slave, true, received);
+                }
+            }
+        }
+        if (keys && (fds[1].revents & POLLIN) && ::read(STDIN_FILENO, buffer, 1) == 1) {
+            holding = !holding;
+            setHold(slave, holding, received);
+        }
+    }
+
+    if (keys)
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &keyboard);
+    if (!options.link.empty())
+        ::unlink(options.link.c_str());
+    std::fprintf(stderr, "received %lld bytes\n", received);
+    if (out != stdout)
+        std::fclose(out);
+    ::close(slave);
+    ::close(master);
+    return 0;
+}
