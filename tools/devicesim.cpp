@@ -68,8 +68,9 @@ bool parse(int argc, char **argv, Options &options)
 void setHold(int slave, bool hold, long long received)
 {
     ::tcflow(slave, hold ? TCOOFF : TCOON);
-    std::fprintf(stderr, hold ? "holding off after %lld bytes (press a key to resume)\n"
-                              : "taking data again after %lld bytes\n",
+    std::fprintf(stderr,
+                 hold ? "holding off after %lld bytes (press a key to resume)\n"
+                      : "taking data again after %lld bytes\n",
                  received);
 }
 

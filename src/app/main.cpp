@@ -23,8 +23,9 @@ void startupMessages(QtMsgType type, const QMessageLogContext &context, const QS
 {
     if (type == QtFatalMsg) {
         const QByteArray display = qgetenv("DISPLAY");
-        std::fprintf(stderr, "%s: cannot connect to the display%s%s; start it from a desktop "
-                             "session.\n",
+        std::fprintf(stderr,
+                     "%s: cannot connect to the display%s%s; start it from a desktop "
+                     "session.\n",
                      kProgramName, display.isEmpty() ? "" : " ", display.constData());
         std::_Exit(EXIT_FAILURE);
     }
@@ -44,8 +45,9 @@ bool displayConfigured()
 int main(int argc, char *argv[])
 {
     if (!displayConfigured()) {
-        std::fprintf(stderr, "%s: no display found (DISPLAY is not set); start it from a desktop "
-                             "session.\n",
+        std::fprintf(stderr,
+                     "%s: no display found (DISPLAY is not set); start it from a desktop "
+                     "session.\n",
                      kProgramName);
         return EXIT_FAILURE;
     }

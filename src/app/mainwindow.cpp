@@ -56,8 +56,8 @@ MainWindow::MainWindow(const Services &services, QWidget *parent)
       m_frame1(makeFrame(this, "Frame1", QStringLiteral("1. Select file to upload"),
                          twips(120, 120, 7215, 855))),
       m_txtPath(makeControl<QLineEdit>(m_frame1, "txtPath", twips(120, 240, 5415, 375))),
-      m_cmdBrowse(makeButton(m_frame1, "cmdBrowse", QStringLiteral("Browse"),
-                             twips(6000, 240, 855, 375))),
+      m_cmdBrowse(
+          makeButton(m_frame1, "cmdBrowse", QStringLiteral("Browse"), twips(6000, 240, 855, 375))),
       m_frame2(makeFrame(this, "Frame2", QStringLiteral("2. Select COM port"),
                          twips(120, 1080, 1935, 975))),
       m_cboPorts(makeControl<QComboBox>(m_frame2, "cboPorts", twips(120, 360, 1575, 315))),
@@ -65,15 +65,14 @@ MainWindow::MainWindow(const Services &services, QWidget *parent)
                          twips(2160, 1080, 5175, 975))),
       m_progressBar1(
           makeControl<QProgressBar>(m_frame3, "ProgressBar1", twips(240, 360, 3375, 375))),
-      m_cmdLoad(makeButton(m_frame3, "cmdLoad", QStringLiteral("Upload"),
-                           twips(3960, 360, 855, 375))),
-      m_cmdCancel(makeButton(this, "cmdCancel", QStringLiteral("Cancel"),
-                             twips(4800, 2280, 1095, 495))),
+      m_cmdLoad(
+          makeButton(m_frame3, "cmdLoad", QStringLiteral("Upload"), twips(3960, 360, 855, 375))),
+      m_cmdCancel(
+          makeButton(this, "cmdCancel", QStringLiteral("Cancel"), twips(4800, 2280, 1095, 495))),
       m_cmdOk(makeButton(this, "cmdOk", QStringLiteral("Ok"), twips(6240, 2280, 1095, 495))),
       m_switched{m_cmdBrowse, m_cmdLoad, m_cboPorts, m_cmdCancel, m_cmdOk},
-      m_progress(*m_progressBar1),
-      m_upload(*this, services.serialPort, services.fileSystem, services.messageBox,
-               services.eventLoop)
+      m_progress(*m_progressBar1), m_upload(*this, services.serialPort, services.fileSystem,
+                                            services.messageBox, services.eventLoop)
 {
     buildControls();
     connectControls();

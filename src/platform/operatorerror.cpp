@@ -4,8 +4,7 @@
 
 OperatorError::OperatorError(const QString &text)
     : std::runtime_error(text.toStdString()), m_text(text)
-{
-}
+{}
 
 QString systemReason(int errnum)
 {

@@ -5,8 +5,8 @@
 
 void QtMessageBox::show(const QString &text)
 {
-    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text,
-                    QMessageBox::Ok, QApplication::activeWindow());
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok,
+                    QApplication::activeWindow());
     box.setObjectName(QStringLiteral("errorMessage"));
     box.exec();
 }

@@ -104,7 +104,8 @@ void QtSerialPort::open()
         m_port.close();
         if (err == EWOULDBLOCK)
             throw OperatorError(QStringLiteral("%1 is in use by another program.").arg(describe()));
-        throw OperatorError(QStringLiteral("Cannot open %1: %2").arg(describe(), systemReason(err)));
+        throw OperatorError(
+            QStringLiteral("Cannot open %1: %2").arg(describe(), systemReason(err)));
     }
 }
 

@@ -16,7 +16,10 @@ struct LineSettings {
     int stopBits = 1;
 
     // Bits on the wire for one character: start bit, data, parity and stop bits.
-    int bitsPerCharacter() const { return 1 + dataBits + (parity == Parity::None ? 0 : 1) + stopBits; }
+    int bitsPerCharacter() const
+    {
+        return 1 + dataBits + (parity == Parity::None ? 0 : 1) + stopBits;
+    }
     bool operator==(const LineSettings &) const = default;
 };
 

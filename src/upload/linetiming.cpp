@@ -4,8 +4,7 @@
 
 LineTiming::LineTiming(const LineSettings &settings)
     : m_bitsPerCharacter(settings.bitsPerCharacter()), m_baudRate(std::max(1, settings.baudRate))
-{
-}
+{}
 
 std::chrono::microseconds LineTiming::transmitTime(qint64 characters) const
 {
@@ -15,6 +14,7 @@ std::chrono::microseconds LineTiming::transmitTime(qint64 characters) const
 
 std::chrono::milliseconds LineTiming::pollWait(qint64 queuedCharacters) const
 {
-    const auto whole = std::chrono::floor<std::chrono::milliseconds>(transmitTime(queuedCharacters));
+    const auto whole =
+        std::chrono::floor<std::chrono::milliseconds>(transmitTime(queuedCharacters));
     return std::clamp(whole, std::chrono::milliseconds(1), kMaxPollWait);
 }

@@ -19,7 +19,7 @@ public:
     // UART's hardware FIFO (16 characters, 1.4 ms at 115 200 baud) still keeps the line busy.
     std::chrono::milliseconds pollWait(qint64 queuedCharacters) const;
 
-    static constexpr std::chrono::milliseconds kMaxPollWait{4};
+    static constexpr std::chrono::milliseconds kMaxPollWait{5};
 
 private:
     qint64 m_bitsPerCharacter;

@@ -11,8 +11,7 @@ using namespace std::chrono_literals;
 Upload::Upload(UploadForm &form, SerialPort &port, FileSystem &files, MessageBox &messages,
                EventLoop &events)
     : m_form(form), m_port(port), m_files(files), m_messages(messages), m_events(events)
-{
-}
+{}
 
 void Upload::run()
 {

@@ -94,20 +94,36 @@ void TestMainWindow::layout_data()
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QRect>("twips");
 
-    QTest::newRow("Frame1") << "Frame1" << "frmMain" << "1. Select file to upload"
-                            << QRect(120, 120, 7215, 855);
-    QTest::newRow("txtPath") << "txtPath" << "Frame1" << "" << QRect(120, 240, 5415, 375);
-    QTest::newRow("cmdBrowse") << "cmdBrowse" << "Frame1" << "Browse" << QRect(6000, 240, 855, 375);
-    QTest::newRow("Frame2") << "Frame2" << "frmMain" << "2. Select COM port"
-                            << QRect(120, 1080, 1935, 975);
-    QTest::newRow("cboPorts") << "cboPorts" << "Frame2" << "COM1" << QRect(120, 360, 1575, 315);
-    QTest::newRow("Frame3") << "Frame3" << "frmMain" << "3. Click Upload to send the file"
-                            << QRect(2160, 1080, 5175, 975);
-    QTest::newRow("ProgressBar1") << "ProgressBar1" << "Frame3" << "" << QRect(240, 360, 3375, 375);
-    QTest::newRow("cmdLoad") << "cmdLoad" << "Frame3" << "Upload" << QRect(3960, 360, 855, 375);
-    QTest::newRow("cmdCancel") << "cmdCancel" << "frmMain" << "Cancel"
-                               << QRect(4800, 2280, 1095, 495);
-    QTest::newRow("cmdOk") << "cmdOk" << "frmMain" << "Ok" << QRect(6240, 2280, 1095, 495);
+    QTest::newRow("Frame1") << "Frame1"
+                            << "frmMain"
+                            << "1. Select file to upload" << QRect(120, 120, 7215, 855);
+    QTest::newRow("txtPath") << "txtPath"
+                             << "Frame1"
+                             << "" << QRect(120, 240, 5415, 375);
+    QTest::newRow("cmdBrowse") << "cmdBrowse"
+                               << "Frame1"
+                               << "Browse" << QRect(6000, 240, 855, 375);
+    QTest::newRow("Frame2") << "Frame2"
+                            << "frmMain"
+                            << "2. Select COM port" << QRect(120, 1080, 1935, 975);
+    QTest::newRow("cboPorts") << "cboPorts"
+                              << "Frame2"
+                              << "COM1" << QRect(120, 360, 1575, 315);
+    QTest::newRow("Frame3") << "Frame3"
+                            << "frmMain"
+                            << "3. Click Upload to send the file" << QRect(2160, 1080, 5175, 975);
+    QTest::newRow("ProgressBar1") << "ProgressBar1"
+                                  << "Frame3"
+                                  << "" << QRect(240, 360, 3375, 375);
+    QTest::newRow("cmdLoad") << "cmdLoad"
+                             << "Frame3"
+                             << "Upload" << QRect(3960, 360, 855, 375);
+    QTest::newRow("cmdCancel") << "cmdCancel"
+                               << "frmMain"
+                               << "Cancel" << QRect(4800, 2280, 1095, 495);
+    QTest::newRow("cmdOk") << "cmdOk"
+                           << "frmMain"
+                           << "Ok" << QRect(6240, 2280, 1095, 495);
 }
 
 // Catches a control missing, misnamed, misplaced or in the wrong container, and a window that
@@ -130,8 +146,8 @@ void TestMainWindow::layout()
     auto *widget = rig.window.findChild<QWidget *>(name);
     QVERIFY(widget);
     QCOMPARE(widget->parentWidget()->objectName(), container);
-    QCOMPARE(widget->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15,
-                                       twips.height() / 15));
+    QCOMPARE(widget->geometry(),
+             QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
     QString shown;
     if (auto *frame = qobject_cast<QGroupBox *>(widget))
         shown = frame->title();

@@ -88,7 +88,8 @@ private:
     {
         QByteArray content;
         for (int i = 0; i < count; ++i)
-            content += "S113" + QByteArray::number(i).rightJustified(6, '0') + QByteArray(60, 'F') + "\r\n";
+            content += "S113" + QByteArray::number(i).rightJustified(6, '0') + QByteArray(60, 'F') +
+                       "\r\n";
         return write(content);
     }
 
@@ -100,8 +101,9 @@ private:
 void TestUploadToDevice::everyLineArrivesExactly()
 {
     const QByteArray longLine(2000, 'D');
-    const QByteArray content = QByteArray("S0030000FC\r\nlf line\nlone cr\r\r\n\xe9\xff\x80 8-bit\n") +
-                               longLine + "\r\n\nlast without end";
+    const QByteArray content =
+        QByteArray("S0030000FC\r\nlf line\nlone cr\r\r\n\xe9\xff\x80 8-bit\n") + longLine +
+        "\r\n\nlast without end";
     const QByteArray expected = QByteArray("S0030000FC\r\nlf line\r\nlone cr\r\n\r\n"
                                            "\xe9\xff\x80 8-bit\r\n") +
                                 longLine + "\r\n\r\nlast without end\r\n";
@@ -217,11 +219,12 @@ void TestUploadToDevice::portErrors()
     noFile.upload();
 
     QCOMPARE(rig.messages.shown,
-             QStringList{QStringLiteral("COM1 (%1) is in use by another program.")
-                             .arg(pty.slavePath())});
-    QCOMPARE(absent.messages.shown,
-             QStringList{QStringLiteral("Cannot open COM1 (/nonexistent/ttyUSB0): No such file or "
-                                        "directory. Check that the serial adapter is plugged in.")});
+             QStringList{
+                 QStringLiteral("COM1 (%1) is in use by another program.").arg(pty.slavePath())});
+    QCOMPARE(
+        absent.messages.shown,
+        QStringList{QStringLiteral("Cannot open COM1 (/nonexistent/ttyUSB0): No such file or "
+                                   "directory. Check that the serial adapter is plugged in.")});
     QCOMPARE(noFile.messages.shown, QStringList{QStringLiteral("File not found: ") +
                                                 m_dir.filePath(QStringLiteral("missing.DNL"))});
     QVERIFY(rig.ready() && absent.ready() && noFile.ready());

@@ -13,7 +13,8 @@ public:
     QString chooseFile(const OpenFileSettings &settings) override
     {
         seen.append(settings);
-        const std::optional<QString> answer = answers.isEmpty() ? std::nullopt : answers.takeFirst();
+        const std::optional<QString> answer =
+            answers.isEmpty() ? std::nullopt : answers.takeFirst();
         if (answer)
             held = *answer;
         return held;

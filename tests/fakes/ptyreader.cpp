@@ -18,8 +18,7 @@ qint64 nowMs()
 
 PtyReader::PtyReader(PtyPair &pty, qint64 hangUpAfter)
     : m_pty(pty), m_hangUpAfter(hangUpAfter), m_lastArrivalMs(nowMs()), m_thread([this] { run(); })
-{
-}
+{}
 
 PtyReader::~PtyReader()
 {

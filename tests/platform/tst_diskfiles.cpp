@@ -100,7 +100,8 @@ void TestDiskFiles::sizeAndErrors()
     QCOMPARE(files.fileSize(write(QByteArray(66, 'x'))), 66);
 
     const QString missing = m_dir.filePath(QStringLiteral("missing.DNL"));
-    QCOMPARE(errorText([&] { files.fileSize(missing); }), QStringLiteral("File not found: ") + missing);
+    QCOMPARE(errorText([&] { files.fileSize(missing); }),
+             QStringLiteral("File not found: ") + missing);
     QCOMPARE(errorText([&] { files.openTextFile(missing); }),
              QStringLiteral("Cannot open %1: No such file or directory").arg(missing));
     QCOMPARE(errorText([&] { files.fileSize(QString()); }),

@@ -92,7 +92,8 @@ void TestQtOpenFileDialog::startsInFolderListingDownloadFiles()
         if (!view)
             return;
         auto *model = qobject_cast<QFileSystemModel *>(view->model());
-        (void)QTest::qWaitFor([&] { return model && model->rowCount(view->rootIndex()) >= 2; }, 5000);
+        (void)QTest::qWaitFor([&] { return model && model->rowCount(view->rootIndex()) >= 2; },
+                              5000);
         QTest::qWait(100);
         for (int row = 0; row < model->rowCount(view->rootIndex()); ++row)
             listed.append(model->index(row, 0, view->rootIndex()).data().toString());

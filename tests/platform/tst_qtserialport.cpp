@@ -144,8 +144,8 @@ void TestQtSerialPort::openErrors()
                             "Check that the serial adapter is plugged in."));
 
     PtyPair pty;
-    const QString inUse = QStringLiteral("COM1 (%1) is in use by another program.")
-                              .arg(pty.slavePath());
+    const QString inUse =
+        QStringLiteral("COM1 (%1) is in use by another program.").arg(pty.slavePath());
 
     // A program that locks with flock(), as picocom does.
     QCOMPARE(::flock(pty.slaveFd(), LOCK_EX | LOCK_NB), 0);

@@ -66,11 +66,11 @@ void TestUpload::sendsLinesPacedByTheQueue_data()
     QTest::addColumn<float>("max");
     QTest::addColumn<float>("value");
 
-    QTest::newRow("one line is sent but never counted") << QList<QByteArray>{"S00600004844521B"}
-                                                        << 18.0f << 0.0f;
+    QTest::newRow("one line is sent but never counted")
+        << QList<QByteArray>{"S00600004844521B"} << 18.0f << 0.0f;
     QTest::newRow("10, 20, 30 characters: 66 bytes end at 34")
-        << QList<QByteArray>{QByteArray(10, 'a'), QByteArray(20, 'b'), QByteArray(30, 'c')}
-        << 66.0f << 34.0f;
+        << QList<QByteArray>{QByteArray(10, 'a'), QByteArray(20, 'b'), QByteArray(30, 'c')} << 66.0f
+        << 34.0f;
     QTest::newRow("empty lines go out as CR LF and add nothing")
         << QList<QByteArray>{"", "ab", "", "", "cd", ""} << 16.0f << 8.0f;
     QTest::newRow("empty file sends nothing") << QList<QByteArray>{} << 0.0f << 0.0f;
@@ -187,19 +187,23 @@ void TestUpload::failures_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("portTouched");
 
-    QTest::newRow("no file at the path")
-        << "missing file" << "File not found: /data/app.DNL" << false;
+    QTest::newRow("no file at the path") << "missing file"
+                                         << "File not found: /data/app.DNL" << false;
     QTest::newRow("port cannot be opened")
-        << "open" << "Cannot open COM1 (/dev/ttyS0): Permission denied" << true;
+        << "open"
+        << "Cannot open COM1 (/dev/ttyS0): Permission denied" << true;
     QTest::newRow("no entry selected")
-        << "no port" << "No COM port selected. Choose COM1, COM2, COM3 or COM4 from the list."
-        << false;
+        << "no port"
+        << "No COM port selected. Choose COM1, COM2, COM3 or COM4 from the list." << false;
     QTest::newRow("reading a line fails after the port opened")
-        << "read" << "Cannot read the file: Input/output error" << true;
+        << "read"
+        << "Cannot read the file: Input/output error" << true;
     QTest::newRow("device gone while waiting")
-        << "queue" << "Lost the connection to COM1 (fake): Input/output error" << true;
+        << "queue"
+        << "Lost the connection to COM1 (fake): Input/output error" << true;
     QTest::newRow("device gone while writing")
-        << "write" << "Lost the connection to COM1 (fake): Broken pipe" << true;
+        << "write"
+        << "Lost the connection to COM1 (fake): Broken pipe" << true;
 }
 
 // Catches an error that escapes, a port or file left open after it (so the next upload fails
