@@ -19,6 +19,7 @@
 #include "platform/qtserialport.h"
 #include "ptypair.h"
 #include "ptyreader.h"
+#include "testfiles.h"
 
 namespace {
 
@@ -57,12 +58,7 @@ void TestSoak::thousandUploads()
     for (int i = 0; i < 20; ++i)
         content += "S113" + QByteArray::number(i * 16, 16).rightJustified(4, '0') +
                    QByteArray(56, char('A' + i)) + (i % 3 ? "\r\n" : "\n");
-    const QString file = dir.filePath(QStringLiteral("app.DNL"));
-    {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(content);
-    }
+    const QString file = writeFile(dir.filePath(QStringLiteral("app.DNL")), content);
     QByteArray expected = content;
     expected.replace("\r\n", "\n").replace("\n", "\r\n");
     const QString missing = dir.filePath(QStringLiteral("missing.DNL"));

@@ -17,6 +17,7 @@
 #include "platform/qtserialport.h"
 #include "ptypair.h"
 #include "ptyreader.h"
+#include "testfiles.h"
 
 namespace {
 
@@ -78,11 +79,7 @@ private Q_SLOTS:
 private:
     QString write(const QByteArray &content)
     {
-        const QString path = m_dir.filePath(QStringLiteral("app%1.DNL").arg(m_count++));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
+        return writeFile(m_dir.filePath(QStringLiteral("app%1.DNL").arg(m_count++)), content);
     }
     QString manyLines(int count)
     {

@@ -11,6 +11,7 @@
 #include "platform/diskfilesystem.h"
 #include "platform/disktextstream.h"
 #include "platform/operatorerror.h"
+#include "testfiles.h"
 
 namespace {
 
@@ -23,16 +24,6 @@ QList<QByteArray> readAll(const QString &path)
         lines.append(stream->readLine());
     stream->close();
     return lines;
-}
-
-QString errorText(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const OperatorError &error) {
-        return error.text();
-    }
-    return QStringLiteral("(no error)");
 }
 
 } // namespace
@@ -48,11 +39,7 @@ private Q_SLOTS:
 private:
     QString write(const QByteArray &content)
     {
-        const QString path = m_dir.filePath(QStringLiteral("file%1.DNL").arg(m_count++));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
+        return writeFile(m_dir.filePath(QStringLiteral("file%1.DNL").arg(m_count++)), content);
     }
 
     QTemporaryDir m_dir;

@@ -13,6 +13,7 @@
 #include "platform/qtserialport.h"
 #include "ptypair.h"
 #include "ptyreader.h"
+#include "testfiles.h"
 #include "upload/upload.h"
 
 namespace {
@@ -35,16 +36,6 @@ extern "C" int tcsetattr(int fd, int action, const termios *requested) noexcept
 }
 
 namespace {
-
-QString errorText(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const OperatorError &error) {
-        return error.text();
-    }
-    return QStringLiteral("(no error)");
-}
 
 // A port whose every number maps to the given device.
 std::unique_ptr<QtSerialPort> portOn(const QString &device)
