@@ -63,7 +63,6 @@ private Q_SLOTS:
     void browse();
     void enterAndEscDoNothing();
     void okCloses();
-    void closingDuringUploadCancelsIt();
     void controlsDuringUpload();
 };
 
@@ -280,34 +279,6 @@ void TestMainWindow::okCloses()
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
     rig.button("cmdOk")->click();
     QVERIFY(!rig.window.isVisible());
-}
-
-// Catches a window that closes under a running upload and leaves the port open, or that
-// ignores the close for good.
-void TestMainWindow::closingDuringUploadCancelsIt()
-{
-    Rig rig;
-    rig.dialog.answers = {QStringLiteral("/data/app.DNL")};
-    rig.button("cmdBrowse")->click();
-    rig.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
-
-    bool visibleAfterClose = false;
-    rig.events.onPass = [&rig, &visibleAfterClose] {
-        // The device holds off from the first line on; the operator closes the window.
-        if (rig.events.passes == 10) {
-            rig.window.close();
-            visibleAfterClose = rig.window.isVisible();
-        }
-    };
-    rig.button("cmdLoad")->click();
-
-    QVERIFY(visibleAfterClose);
-    QVERIFY(!rig.window.isVisible());
-    QVERIFY(!rig.port.opened);
-    QCOMPARE(rig.port.sent.size(), 1);
-    QCOMPARE(rig.files.openStreams, 0);
-    QCOMPARE(rig.messages.shown, QStringList());
 }
 
 void TestMainWindow::controlsDuringUpload()

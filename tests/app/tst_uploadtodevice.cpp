@@ -72,9 +72,7 @@ private Q_SLOTS:
     void everyLineArrivesExactly();
     void cancelWhileTheDeviceHoldsOff();
     void closingTheWindowMidUpload();
-    void lastLineHeldOffIsNotASuccess();
     void deviceUnpluggedMidUpload();
-    void portErrors();
 
 private:
     QString write(const QByteArray &content)
@@ -160,26 +158,6 @@ void TestUploadToDevice::closingTheWindowMidUpload()
     QVERIFY(deviceIsFree(pty.slavePath()));
 }
 
-// Catches a last line dropped at the close while the window reports nothing.
-void TestUploadToDevice::lastLineHeldOffIsNotASuccess()
-{
-    PtyPair pty;
-    pty.holdOff();
-    Rig rig(pty.slavePath());
-    rig.choose(write("only line\r\n"));
-    const qint64 took = rig.upload();
-
-    QCOMPARE(rig.messages.shown.size(), 1);
-    QVERIFY2(rig.messages.shown.first().startsWith(
-                 QStringLiteral("The upload did not finish: the last 11 characters were not sent, "
-                                "because the device on COM1 (%1) did not take them within 2.0 s.")
-                     .arg(pty.slavePath())),
-             qPrintable(rig.messages.shown.first()));
-    QVERIFY(took >= 2000 && took < 3000);
-    QVERIFY(rig.ready());
-    QVERIFY(deviceIsFree(pty.slavePath()));
-}
-
 // Catches an upload that hangs or reports success after the adapter is pulled.
 void TestUploadToDevice::deviceUnpluggedMidUpload()
 {
@@ -196,35 +174,6 @@ void TestUploadToDevice::deviceUnpluggedMidUpload()
                      .arg(pty.slavePath())),
              qPrintable(rig.messages.shown.first()));
     QVERIFY(rig.ready());
-}
-
-void TestUploadToDevice::portErrors()
-{
-    PtyPair pty;
-    Rig rig(pty.slavePath());
-    rig.choose(manyLines(3));
-    {
-        QSerialPort other(pty.slavePath());
-        QVERIFY(other.open(QIODevice::ReadWrite));
-        rig.upload();
-    }
-    Rig absent(QStringLiteral("/nonexistent/ttyUSB0"));
-    absent.choose(manyLines(3));
-    absent.upload();
-    Rig noFile(pty.slavePath());
-    noFile.choose(m_dir.filePath(QStringLiteral("missing.DNL")));
-    noFile.upload();
-
-    QCOMPARE(rig.messages.shown,
-             QStringList{
-                 QStringLiteral("COM1 (%1) is in use by another program.").arg(pty.slavePath())});
-    QCOMPARE(
-        absent.messages.shown,
-        QStringList{QStringLiteral("Cannot open COM1 (/nonexistent/ttyUSB0): No such file or "
-                                   "directory. Check that the serial adapter is plugged in.")});
-    QCOMPARE(noFile.messages.shown, QStringList{QStringLiteral("File not found: ") +
-                                                m_dir.filePath(QStringLiteral("missing.DNL"))});
-    QVERIFY(rig.ready() && absent.ready() && noFile.ready());
 }
 
 QTEST_MAIN(TestUploadToDevice)

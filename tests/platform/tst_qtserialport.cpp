@@ -56,7 +56,6 @@ private Q_SLOTS:
     void queuedCountHoldsUntilTheDeviceTakesIt();
     void closeDropsWhatIsHeldOffAtOnce();
     void openErrors();
-    void lostDevice();
 };
 
 // Catches a port opened at the wrong speed or format, or without the hardware handshake.
@@ -156,24 +155,6 @@ void TestQtSerialPort::openErrors()
     // And this program's own lock keeps the next one out while the upload runs.
     auto second = portOn(pty.slavePath());
     QCOMPARE(errorText([&] { second->open(); }), inUse);
-}
-
-// Catches a vanished device read as an empty queue, which would spin the upload on forever or
-// report success.
-void TestQtSerialPort::lostDevice()
-{
-    PtyPair pty;
-    auto port = portOn(pty.slavePath());
-    port->open();
-    port->output("before\r\n");
-    pty.closeMaster();
-    const QString lost = QStringLiteral("Lost the connection to COM1 (%1): Input/output error. "
-                                        "Check that the device is connected, then upload again.")
-                             .arg(pty.slavePath());
-    QCOMPARE(errorText([&] { port->queuedCount(); }), lost);
-    QCOMPARE(errorText([&] { port->output("after\r\n"); }), lost);
-    port->discardAndClose();
-    QVERIFY(!port->isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestQtSerialPort)

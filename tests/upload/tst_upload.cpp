@@ -55,7 +55,6 @@ private Q_SLOTS:
     void sendsLinesPacedByTheQueue();
     void cancelWhileHeldOffThenUploadAgain();
     void lastLineHeldOffIsReportedNotSent();
-    void lastLineTakenDuringGraceIsASuccess();
     void failures_data();
     void failures();
 };
@@ -165,20 +164,6 @@ void TestUpload::lastLineHeldOffIsReportedNotSent()
     QVERIFY(rig.events.elapsed() >= 2000ms);
     QCOMPARE(rig.form.bar.val, 5.0f);
     QCOMPARE(rig.form.applied, kUploadSets);
-}
-
-void TestUpload::lastLineTakenDuringGraceIsASuccess()
-{
-    Rig rig({"one", "two"});
-    const auto start = rig.events.time;
-    rig.events.onPass = [&rig, start] {
-        if (rig.port.sent.size() < 2 || rig.events.time - start > 1500ms)
-            rig.port.queued = 0;
-    };
-    rig.upload.run();
-    QCOMPARE(rig.messages.shown, QStringList());
-    QCOMPARE(rig.port.discarded, 0);
-    QVERIFY(!rig.port.opened);
 }
 
 void TestUpload::failures_data()
