@@ -3,7 +3,7 @@
 # they are all there. Uses sudo unless run as root.
 set -eu
 
-packages="cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
+packages="cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins
           fonts-dejavu-core xvfb xauth desktop-file-utils dpkg-dev file"
 
 missing=""

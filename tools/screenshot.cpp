@@ -8,11 +8,13 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
+#include "platform/comports.h"
 #include "platform/diskfilesystem.h"
+#include "platform/kerneltty.h"
+#include "platform/posixserialport.h"
 #include "platform/qteventloop.h"
 #include "platform/qtmessagebox.h"
 #include "platform/qtopenfiledialog.h"
-#include "platform/qtserialport.h"
 
 int main(int argc, char *argv[])
 {
@@ -25,12 +27,15 @@ int main(int argc, char *argv[])
     }
 
     QtOpenFileDialog fileDialog;
-    // The window never opens a port here; the mapping only names one.
-    QtSerialPort serialPort([](int n) { return QStringLiteral("/dev/COM%1").arg(n); });
+    // The window never opens a port here.
+    const ComPorts comPorts;
+    KernelTty tty;
+    PosixSerialPort serialPort(tty, [&comPorts](int n) { return comPorts.devicePath(n); });
     DiskFileSystem fileSystem;
     QtMessageBox messageBox;
     QtEventLoop eventLoop;
-    MainWindow window(Services{fileDialog, serialPort, fileSystem, messageBox, eventLoop});
+    MainWindow window(
+        Services{fileDialog, serialPort, fileSystem, messageBox, eventLoop, comPorts});
     window.show();
 
     int status = 1;

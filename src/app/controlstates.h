@@ -1,10 +1,9 @@
 #pragma once
-// The five named combinations of enabled and disabled controls. Ready equals after-upload and
-// start equals no-file; they keep their own names because they are applied at different points.
+// Which controls each control-state set enables.
 
 #include <array>
 
-enum class ControlSet { Start, Ready, NoFile, Uploading, AfterUpload };
+#include "upload/uploadform.h"
 
 // The controls a set switches, in the order every set is applied.
 enum class Control { Browse, Load, Ports, Cancel, Ok };

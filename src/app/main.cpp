@@ -7,11 +7,13 @@
 
 #include "app/fatalerror.h"
 #include "app/mainwindow.h"
+#include "platform/comports.h"
 #include "platform/diskfilesystem.h"
+#include "platform/kerneltty.h"
+#include "platform/posixserialport.h"
 #include "platform/qteventloop.h"
 #include "platform/qtmessagebox.h"
 #include "platform/qtopenfiledialog.h"
-#include "platform/qtserialport.h"
 
 namespace {
 
@@ -57,11 +59,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QString::fromLatin1(kProgramName));
 
     QtOpenFileDialog fileDialog;
-    QtSerialPort serialPort;
+    const ComPorts comPorts;
+    KernelTty tty;
+    PosixSerialPort serialPort(tty, [&comPorts](int n) { return comPorts.devicePath(n); });
     DiskFileSystem fileSystem;
     QtMessageBox messageBox;
     QtEventLoop eventLoop;
-    const Services services{fileDialog, serialPort, fileSystem, messageBox, eventLoop};
+    const Services services{fileDialog, serialPort, fileSystem, messageBox, eventLoop, comPorts};
 
     try {
         MainWindow window(services);

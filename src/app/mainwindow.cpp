@@ -9,6 +9,7 @@
 #include <QPushButton>
 
 #include "app/fatalerror.h"
+#include "app/portcombobox.h"
 #include "app/portlist.h"
 
 namespace {
@@ -60,7 +61,7 @@ MainWindow::MainWindow(const Services &services, QWidget *parent)
           makeButton(m_frame1, "cmdBrowse", QStringLiteral("Browse"), twips(6000, 240, 855, 375))),
       m_frame2(makeFrame(this, "Frame2", QStringLiteral("2. Select COM port"),
                          twips(120, 1080, 1935, 975))),
-      m_cboPorts(makeControl<QComboBox>(m_frame2, "cboPorts", twips(120, 360, 1575, 315))),
+      m_cboPorts(makeControl<PortComboBox>(m_frame2, "cboPorts", twips(120, 360, 1575, 315))),
       m_frame3(makeFrame(this, "Frame3", QStringLiteral("3. Click Upload to send the file"),
                          twips(2160, 1080, 5175, 975))),
       m_progressBar1(
@@ -108,12 +109,21 @@ void MainWindow::connectControls()
     connect(m_cmdLoad, &QPushButton::clicked, this, &MainWindow::loadClicked);
     connect(m_cmdCancel, &QPushButton::clicked, this, &MainWindow::cancelClicked);
     connect(m_cmdOk, &QPushButton::clicked, this, &MainWindow::okClicked);
+    connect(m_cboPorts, &QComboBox::currentTextChanged, this,
+            [this] { portlist::showSelectedTip(*m_cboPorts); });
+    m_cboPorts->aboutToShowList = [this] { describePorts(); };
 }
 
 void MainWindow::load()
 {
     applyControlSet(ControlSet::Start);
     portlist::fill(*m_cboPorts);
+    describePorts();
+}
+
+void MainWindow::describePorts()
+{
+    portlist::describe(*m_cboPorts, m_services.comPorts);
 }
 
 void MainWindow::applyControlSet(ControlSet set)

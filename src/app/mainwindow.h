@@ -11,16 +11,17 @@
 
 #include <QWidget>
 
+#include "app/controlstates.h"
 #include "app/services.h"
 #include "platform/qtprogressdisplay.h"
 #include "upload/upload.h"
 #include "upload/uploadform.h"
 
-class QComboBox;
 class QGroupBox;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class PortComboBox;
 
 class MainWindow final : public QWidget, public UploadForm {
     Q_OBJECT
@@ -46,6 +47,7 @@ private:
     void buildControls();
     void connectControls();
     void load();
+    void describePorts();
 
     QString browseForFile();
     void browseClicked();
@@ -59,7 +61,7 @@ private:
     QLineEdit *m_txtPath;
     QPushButton *m_cmdBrowse;
     QGroupBox *m_frame2;
-    QComboBox *m_cboPorts;
+    PortComboBox *m_cboPorts;
     QGroupBox *m_frame3;
     QProgressBar *m_progressBar1;
     QPushButton *m_cmdLoad;

@@ -2,6 +2,8 @@
 
 #include <QComboBox>
 
+#include "platform/comports.h"
+
 namespace portlist {
 
 void fill(QComboBox &box)
@@ -24,6 +26,20 @@ std::optional<qint32> selectedTag(const QComboBox &box)
     if (!ok)
         return std::nullopt;
     return tag;
+}
+
+void describe(QComboBox &box, const ComPorts &ports)
+{
+    for (int i = 0; i < box.count(); ++i)
+        box.setItemData(i, ports.reaches(box.itemData(i).toInt()), Qt::ToolTipRole);
+    showSelectedTip(box);
+}
+
+void showSelectedTip(QComboBox &box)
+{
+    const int selected = box.findText(box.currentText(), Qt::MatchFixedString);
+    box.setToolTip(selected < 0 ? QStringLiteral("No port selected")
+                                : box.itemData(selected, Qt::ToolTipRole).toString());
 }
 
 } // namespace portlist

@@ -6,6 +6,7 @@
 
 #include <QtGlobal>
 
+class ComPorts;
 class QComboBox;
 
 namespace portlist {
@@ -18,5 +19,10 @@ void fill(QComboBox &box);
 // The tag of the entry whose text the box shows, in either letter case; none when the typed
 // text matches no entry.
 std::optional<qint32> selectedTag(const QComboBox &box);
+
+// Gives each entry, and the box for the selected one, a tooltip with what its number reaches now.
+void describe(QComboBox &box, const ComPorts &ports);
+// Gives the box the tooltip of the entry now selected.
+void showSelectedTip(QComboBox &box);
 
 } // namespace portlist

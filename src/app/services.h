@@ -2,6 +2,7 @@
 // The platform objects the main window works through. main() passes the real ones; tests pass
 // fakes. The window does not own them.
 
+#include "platform/comports.h"
 #include "platform/eventloop.h"
 #include "platform/filesystem.h"
 #include "platform/messagebox.h"
@@ -14,4 +15,5 @@ struct Services {
     FileSystem &fileSystem;
     MessageBox &messageBox;
     EventLoop &eventLoop;
+    const ComPorts &comPorts;
 };

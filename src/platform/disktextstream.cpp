@@ -1,6 +1,9 @@
 #include "platform/disktextstream.h"
 
 #include <algorithm>
+#include <cerrno>
+
+#include <sys/stat.h>
 
 #include "platform/operatorerror.h"
 
@@ -8,6 +11,25 @@ DiskTextStream::DiskTextStream(const QString &path) : m_path(path), m_file(path)
 {
     if (!m_file.open(QIODevice::ReadOnly))
         throw OperatorError(QStringLiteral("Cannot open %1: %2").arg(path, m_file.errorString()));
+    struct stat info {};
+    if (::fstat(m_file.handle(), &info) != 0)
+        throw OperatorError(QStringLiteral("Cannot read %1: %2").arg(path, systemReason(errno)));
+    m_size = info.st_size;
+    m_modified = qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+}
+
+void DiskTextStream::checkUnchanged(bool atEnd)
+{
+    struct stat info {};
+    const bool same =
+        ::fstat(m_file.handle(), &info) == 0 && info.st_size == m_size &&
+        qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec == m_modified &&
+        (atEnd ? m_read == m_size : m_read <= m_size);
+    if (!same)
+        throw OperatorError(QStringLiteral("The file %1 changed while it was being sent, so the "
+                                           "device did not get one whole version of it. Check "
+                                           "the file, then upload again.")
+                                .arg(m_path));
 }
 
 bool DiskTextStream::fill()
@@ -20,6 +42,8 @@ bool DiskTextStream::fill()
         throw OperatorError(QStringLiteral("Cannot read %1: %2").arg(m_path, m_file.errorString()));
     m_buffer.resize(got);
     m_pos = 0;
+    m_read += got;
+    checkUnchanged(got == 0);
     return got > 0;
 }
 

@@ -10,7 +10,8 @@ public:
 
     virtual ~EventLoop() = default;
 
-    // Handles the pending window events. When none are pending, waits up to maxWait for one.
-    virtual void processEvents(std::chrono::milliseconds maxWait) = 0;
+    // Handles the pending window events. When none are pending, waits up to maxWait for one, or
+    // for the descriptor writable (where it is not -1) to become writable.
+    virtual void processEvents(std::chrono::milliseconds maxWait, int writable = -1) = 0;
     virtual Clock::time_point now() const = 0;
 };

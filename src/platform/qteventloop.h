@@ -1,6 +1,7 @@
 #pragma once
 // The real event queue: handles pending events of the UI thread, or sleeps in the event loop
-// until an event or the wake-up timer arrives, so a waiting upload costs no CPU.
+// until an event, the wake-up timer or a descriptor turning writable arrives, so a waiting
+// upload costs no CPU.
 
 #include <QTimer>
 
@@ -10,7 +11,7 @@ class QtEventLoop final : public EventLoop {
 public:
     QtEventLoop();
 
-    void processEvents(std::chrono::milliseconds maxWait) override;
+    void processEvents(std::chrono::milliseconds maxWait, int writable = -1) override;
     Clock::time_point now() const override { return Clock::now(); }
 
 private:

@@ -1,7 +1,7 @@
 #pragma once
 // What the upload needs of a serial port: choose it by number, set its line format and handshake,
-// open it, hand it text, ask how much is still waiting to go out, and close it. QtSerialPort is
-// the real one; tests and the benchmark bring their own.
+// open it, hand it text, ask how much is still waiting to go out, learn when everything has
+// reached the device, and close it. PosixSerialPort is the real one.
 
 #include <QByteArray>
 #include <QString>
@@ -44,9 +44,20 @@ public:
     // Queues all of data and returns without waiting for it to be sent.
     virtual void output(const QByteArray &data) = 0;
 
+    // Whether everything handed over has left the transmitter itself, the hardware's buffers
+    // included, with the device still connected. Never blocks; throws when the port was lost.
+    virtual bool delivered() = 0;
+
+    // While the port holds characters that the operating system would not take yet: a
+    // descriptor that becomes writable when it takes more; otherwise -1.
+    virtual int writableDescriptor() const { return -1; }
+
+    // Drops what the port itself still holds; what the operating system has keeps going out.
+    virtual void dropHeld() noexcept = 0;
+
     // Drops whatever is still queued and closes the port at once. Does nothing when closed.
     virtual void discardAndClose() noexcept = 0;
 
-    // How messages name the port, e.g. "COM1 (/dev/ttyS0)".
+    // How messages name the port, e.g. "COM1 (/dev/ttyUSB0)".
     virtual QString describe() const = 0;
 };

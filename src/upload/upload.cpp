@@ -63,16 +63,16 @@ void Upload::sendLines()
 {
     ProgressDisplay &bar = m_form.progress();
     QByteArray previousLine;
-    std::chrono::milliseconds wait = 0ms;
+    qint64 queued = 0;
     for (;;) {
-        m_events.processEvents(wait);
+        waitForPort(queued);
         if (m_cancelRequested) {
             bar.setValue(bar.minimum());
             return;
         }
         if (m_textStream->atEnd())
             return;
-        const qint64 queued = m_port.queuedCount();
+        queued = m_port.queuedCount();
         if (queued == 0) {
             // A line is counted once it has left the queue, with its CR LF; so the last line
             // never is, and an empty line adds nothing.
@@ -80,43 +80,76 @@ void Upload::sendLines()
                 bar.setValue(float(double(bar.value()) + double(previousLine.size()) + 2.0));
             previousLine = m_textStream->readLine();
             m_port.output(previousLine + "\r\n");
-            wait = 0ms;
-        } else {
-            wait = m_timing.pollWait(queued);
         }
     }
 }
 
-// Closing lets what is still queued go out first, with the window responsive: at the end of the
-// file for as long as the characters need plus a grace period, after Cancel only for as long as
-// they need. What is still held off then is dropped; at the end of the file that is an error,
-// since the device did not get the whole file.
+// Handles the window's events; while characters are queued, sleeps until they have had about
+// their time on the wire, or until the port can take the bytes it still holds. A count that
+// does not move means the device holds off: the sleeps then grow, up to kHeldWait.
+void Upload::waitForPort(qint64 queued)
+{
+    m_stalledWait = queued > 0 && queued == m_lastQueued
+                        ? std::min<std::chrono::milliseconds>(m_stalledWait * 2 + 1ms, kHeldWait)
+                        : 0ms;
+    m_lastQueued = queued;
+    const int writable = m_port.writableDescriptor();
+    if (writable >= 0)
+        m_events.processEvents(kHeldWait, writable);
+    else if (queued > 0)
+        m_events.processEvents(std::max(m_timing.pollWait(queued), m_stalledWait));
+    else
+        m_events.processEvents(0ms);
+}
+
+// The end of the file is a success only once the device has everything: the port's queue is
+// empty and so is the transmitter itself. The device gets as long as the queued characters need
+// plus a grace period; after Cancel, what the port still holds is dropped and the rest gets only
+// its own time, within kCancelWait. What is still held off then is dropped; at the end of the
+// file that is an error, since the device did not get the whole file. The window stays
+// responsive meanwhile.
 void Upload::closePort()
 {
     bool cancelled = m_cancelRequested;
-    qint64 left = m_port.queuedCount();
+    if (cancelled)
+        m_port.dropHeld();
     const auto start = m_events.now();
-    auto deadline = start + m_timing.transmitTime(left) +
-                    (cancelled ? std::chrono::seconds::zero() : kCloseGrace);
-    while (left > 0 && m_events.now() < deadline) {
-        m_events.processEvents(m_timing.pollWait(left));
+    qint64 left = m_port.queuedCount();
+    auto deadline =
+        start + (cancelled ? cancelTime(left) : m_timing.transmitTime(left) + kCloseGrace);
+    bool done = m_port.delivered();
+    while (!done && m_events.now() < deadline) {
+        if (left > 0)
+            waitForPort(left);
+        else // only the hardware's buffer is left, which no count sees
+            m_events.processEvents(LineTiming::kMaxPollWait);
         if (m_cancelRequested && !cancelled) {
             cancelled = true;
-            deadline = std::min(deadline, m_events.now() + m_timing.transmitTime(left));
+            m_port.dropHeld();
+            deadline = std::min(deadline, m_events.now() + cancelTime(m_port.queuedCount()));
         }
+        done = m_port.delivered();
         left = m_port.queuedCount();
     }
     m_port.discardAndClose();
-    if (left > 0 && !cancelled) {
-        const std::chrono::duration<double> held = m_events.now() - start;
-        throw OperatorError(
-            QStringLiteral("The upload did not finish: the last %1 characters were not sent, "
-                           "because the device on %2 did not take them within %3 s. Check the "
-                           "cable and that the device is ready, then upload again.")
-                .arg(left)
-                .arg(m_port.describe())
-                .arg(held.count(), 0, 'f', 1));
-    }
+    if (done || cancelled)
+        return;
+    const std::chrono::duration<double> held = m_events.now() - start;
+    const QString what =
+        left > 0 ? QStringLiteral("the last %1 characters were not sent").arg(left)
+                 : QStringLiteral("the last characters, still in the port's hardware, were not "
+                                  "sent");
+    throw OperatorError(QStringLiteral("The upload did not finish: %1, because the device on %2 "
+                                       "did not take them within %3 s. Check the cable and that "
+                                       "the device is ready, then upload again.")
+                            .arg(what, m_port.describe())
+                            .arg(held.count(), 0, 'f', 1));
+}
+
+std::chrono::microseconds Upload::cancelTime(qint64 queued) const
+{
+    return std::min<std::chrono::microseconds>(m_timing.transmitTime(queued) + kFifoTime,
+                                               kCancelWait);
 }
 
 void Upload::closeTextStream() noexcept

@@ -36,11 +36,20 @@ public:
     // How much longer than the queued characters need the device may hold them off at the end
     // of the file before they count as not sent.
     static constexpr std::chrono::seconds kCloseGrace{2};
+    // After Cancel, the longest the characters already with the operating system may take
+    // before they are dropped; the window is back well within half a second.
+    static constexpr std::chrono::milliseconds kCancelWait{400};
+    // Time for a hardware buffer to empty once the queue has: 16 characters take 1.4 ms.
+    static constexpr std::chrono::milliseconds kFifoTime{20};
+    // While the device holds off, the longest sleep between looks.
+    static constexpr std::chrono::milliseconds kHeldWait{50};
 
 private:
     qint16 selectedPortNumber() const;
     void sendLines();
+    void waitForPort(qint64 queued);
     void closePort();
+    std::chrono::microseconds cancelTime(qint64 queued) const;
     void closeTextStream() noexcept;
     void fail(const QString &text);
 
@@ -51,6 +60,8 @@ private:
     EventLoop &m_events;
     const LineTiming m_timing{kLineSettings};
 
+    qint64 m_lastQueued = 0;
+    std::chrono::milliseconds m_stalledWait{0};
     bool m_cancelRequested = false;
     bool m_running = false;
     std::unique_ptr<TextStream> m_textStream;

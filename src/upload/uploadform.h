@@ -7,8 +7,12 @@
 #include <QString>
 #include <QtGlobal>
 
-#include "app/controlstates.h"
 #include "platform/progressdisplay.h"
+
+// The named combinations of enabled controls that the upload puts its form in. Ready equals
+// after-upload and start equals no-file; they keep their own names because they are applied at
+// different points. Which control each set enables is the form's business.
+enum class ControlSet { Start, Ready, NoFile, Uploading, AfterUpload };
 
 class UploadForm {
 public:

@@ -1,10 +1,10 @@
-// Whole uploads from the real window through the real serial port, file reading and event loop,
-// to a pseudo-terminal that plays the device.
+// Whole uploads from the real window through the real serial port on the kernel, file reading
+// and event loop, to a pseudo-terminal that plays the device: one case for each kind of fault
+// (bytes altered, hold-off and Cancel, the window closed, the adapter pulled).
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPushButton>
-#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -12,9 +12,11 @@
 #include "app/mainwindow.h"
 #include "fakemessagebox.h"
 #include "fakeopenfiledialog.h"
+#include "platform/comports.h"
 #include "platform/diskfilesystem.h"
+#include "platform/kerneltty.h"
+#include "platform/posixserialport.h"
 #include "platform/qteventloop.h"
-#include "platform/qtserialport.h"
 #include "ptypair.h"
 #include "ptyreader.h"
 #include "testfiles.h"
@@ -22,7 +24,10 @@
 namespace {
 
 struct Rig {
-    explicit Rig(const QString &device) : port([device](int) { return device; }) {}
+    explicit Rig(const QString &device)
+        : port(
+              tty, [device](int) { return device; }, locks.path())
+    {}
 
     // Chooses the file through Browse, as the operator does.
     void choose(const QString &file)
@@ -48,20 +53,25 @@ struct Rig {
                !button("cmdCancel")->isEnabled() && button("cmdOk")->isEnabled();
     }
 
+    // Whether another program could open the device now, that is whether the upload let it go.
+    bool deviceIsFree(const QString &device)
+    {
+        PosixSerialPort other(
+            tty, [device](int) { return device; }, locks.path());
+        other.open();
+        return other.isOpen();
+    }
+
+    QTemporaryDir locks;
     FakeOpenFileDialog dialog;
-    QtSerialPort port;
+    KernelTty tty;
+    PosixSerialPort port;
     DiskFileSystem files;
     FakeMessageBox messages;
     QtEventLoop events;
-    MainWindow window{Services{dialog, port, files, messages, events}};
+    const ComPorts comPorts{locks.path(), locks.path()};
+    MainWindow window{Services{dialog, port, files, messages, events, comPorts}};
 };
-
-// Whether another program could open the device now, that is whether the upload let it go.
-bool deviceIsFree(const QString &device)
-{
-    QSerialPort other(device);
-    return other.open(QIODevice::ReadWrite);
-}
 
 } // namespace
 
@@ -106,15 +116,17 @@ void TestUploadToDevice::everyLineArrivesExactly()
     PtyReader device(pty);
     Rig rig(pty.slavePath());
     rig.choose(write(content));
-    rig.upload();
+    const qint64 took = rig.upload();
 
     QCOMPARE(rig.messages.shown, QStringList());
     QCOMPARE(device.finish(), expected);
+    // A pseudo-terminal keeps no count; the end still comes no sooner than on the wire.
+    QVERIFY(took >= expected.size() * 1000 / 11520);
     QVERIFY(rig.ready());
     QCOMPARE(rig.window.progress().maximum(), float(content.size()));
     // Every line but the last with its CR LF; empty lines add nothing.
     QCOMPARE(rig.window.progress().value(), float(12 + 9 + 9 + 11 + 2002));
-    QVERIFY(deviceIsFree(pty.slavePath()));
+    QVERIFY(rig.deviceIsFree(pty.slavePath()));
 }
 
 // Catches a Cancel that is not seen, or that waits for the device, while it holds off.
@@ -131,7 +143,7 @@ void TestUploadToDevice::cancelWhileTheDeviceHoldsOff()
     QCOMPARE(rig.messages.shown, QStringList());
     QCOMPARE(rig.window.progress().value(), 0.0f);
     QVERIFY(rig.ready());
-    QVERIFY(deviceIsFree(pty.slavePath()));
+    QVERIFY(rig.deviceIsFree(pty.slavePath()));
 
     // The next upload starts afresh.
     pty.release();
@@ -155,7 +167,7 @@ void TestUploadToDevice::closingTheWindowMidUpload()
     QVERIFY2(took < 1200, qPrintable(QString::number(took)));
     QVERIFY(!rig.window.isVisible());
     QCOMPARE(rig.messages.shown, QStringList());
-    QVERIFY(deviceIsFree(pty.slavePath()));
+    QVERIFY(rig.deviceIsFree(pty.slavePath()));
 }
 
 // Catches an upload that hangs or reports success after the adapter is pulled.

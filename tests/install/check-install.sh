@@ -28,7 +28,6 @@ deb=$(ls "$stage"/package/zelvor-upload_*_amd64.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 echo "$depends" | grep -q 'libqt6widgets6' || fail "package does not depend on Qt Widgets"
-echo "$depends" | grep -q 'libqt6serialport6' || fail "package does not depend on Qt Serial Port"
 dpkg-deb -x "$deb" "$stage/deb"
 [ -x "$stage/deb/opt/zelvor-upload/zelvor-upload" ] || fail "package lacks the program"
 [ "$(readlink "$stage/deb/usr/bin/zelvor-upload")" = /opt/zelvor-upload/zelvor-upload ] ||

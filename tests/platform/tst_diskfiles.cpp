@@ -35,6 +35,8 @@ private Q_SLOTS:
     void lines_data();
     void lines();
     void sizeAndErrors();
+    void changedWhileRead_data();
+    void changedWhileRead();
 
 private:
     QString write(const QByteArray &content)
@@ -107,6 +109,66 @@ void TestDiskFiles::sizeAndErrors()
     QCOMPARE(errorText([&] { files.fileSize(huge); }),
              QStringLiteral("%1 is too large to upload: 3221225472 bytes, at most 2147483647.")
                  .arg(huge));
+}
+
+void TestDiskFiles::changedWhileRead_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("reported");
+
+    QTest::newRow("truncated") << "truncate" << true;
+    QTest::newRow("rewritten in place") << "rewrite" << true;
+    QTest::newRow("appended to") << "append" << true;
+    QTest::newRow("replaced by renaming a new file over it") << "rename" << false;
+}
+
+// Catches a torn record or a mix of two versions of the file sent as a success.
+void TestDiskFiles::changedWhileRead()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, reported);
+
+    QByteArray content;
+    for (int i = 0; i < 3000; ++i)
+        content +=
+            "S1" + QByteArray::number(i).rightJustified(6, '0') + QByteArray(60, 'A') + "\r\n";
+    const QString path = write(content);
+    DiskFileSystem files;
+    std::unique_ptr<TextStream> stream = files.openTextFile(path);
+    QCOMPARE(stream->readLine(), content.left(68));
+
+    QByteArray other = content;
+    other.replace('A', 'B');
+    if (change == "truncate")
+        QCOMPARE(::truncate(QFile::encodeName(path).constData(), 1000), 0);
+    else if (change == "rewrite")
+        writeFile(path, other);
+    else if (change == "append") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("S9030000FC\r\n");
+    } else {
+        writeFile(path + ".new", other);
+        QCOMPARE(::rename(QFile::encodeName(path + ".new").constData(),
+                          QFile::encodeName(path).constData()),
+                 0);
+    }
+
+    QByteArray read = content.left(70);
+    const QString error = errorText([&] {
+        while (!stream->atEnd())
+            read += stream->readLine() + "\r\n";
+    });
+    if (reported) {
+        QCOMPARE(error,
+                 QStringLiteral("The file %1 changed while it was being sent, so the device did "
+                                "not get one whole version of it. Check the file, then "
+                                "upload again.")
+                     .arg(path));
+    } else {
+        QCOMPARE(error, QStringLiteral("(no error)"));
+        QCOMPARE(read, content); // the open file is still the old one
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDiskFiles)

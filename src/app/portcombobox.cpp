@@ -1,0 +1,8 @@
+#include "app/portcombobox.h"
+
+void PortComboBox::showPopup()
+{
+    if (aboutToShowList)
+        aboutToShowList();
+    QComboBox::showPopup();
+}

@@ -1,0 +1,51 @@
+#pragma once
+// The operating system's terminal calls that the serial port is built on, one method each. The
+// kernel's version (KernelTty) makes the calls; SimulatedTty models how real drivers answer them
+// (a 16550 UART, a USB serial adapter, a CDC-ACM device, a pseudo-terminal), so that the port's
+// behaviour at the edges can be proven on a clock the test controls.
+//
+// Every call returns 0 or a count on success and -errno on failure, as the kernel does.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <QByteArray>
+
+// A tcdrain() under way. It can block for as long as the device holds CTS low, so it never runs
+// on the caller's thread: result() is empty until the call has returned.
+class TtyDrain {
+public:
+    virtual ~TtyDrain() = default; // ends the call if it is still waiting
+    virtual std::optional<int> result() = 0;
+};
+
+class Tty {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    virtual ~Tty() = default;
+
+    // Opens for writing only, without becoming the controlling terminal, non-blocking.
+    virtual int open(const QByteArray &path) = 0;
+    virtual int close(int fd) = 0;
+    virtual int deviceNumber(int fd, dev_t &device) = 0;  // fstat()'s st_rdev
+    virtual int lock(int fd) = 0;                         // flock(LOCK_EX | LOCK_NB)
+    virtual int isExclusive(int fd, bool &exclusive) = 0; // TIOCGEXCL
+    virtual int setExclusive(int fd, bool exclusive) = 0; // TIOCEXCL, TIOCNXCL
+    virtual int getAttributes(int fd, termios &settings) = 0;
+    virtual int setAttributes(int fd, const termios &settings) = 0; // TCSANOW
+    virtual qint64 write(int fd, const char *data, qint64 size) = 0;
+    virtual int queued(int fd, int &count) = 0;            // TIOCOUTQ
+    virtual int transmitterEmpty(int fd, bool &empty) = 0; // TIOCSERGETLSR, TIOCSER_TEMT
+    virtual std::unique_ptr<TtyDrain> drain(int fd) = 0;
+    virtual int modemLines(int fd, int &lines) = 0; // TIOCMGET
+    virtual int flushOutput(int fd) = 0;            // tcflush(TCOFLUSH)
+    virtual int hungUp(int fd, bool &hungUp) = 0;   // poll(): POLLHUP or POLLERR
+    // The descriptor to watch for writability, or -1 where there is none to watch.
+    virtual int watchable(int fd) const = 0;
+    virtual Clock::time_point now() const = 0;
+};
