@@ -254,7 +254,9 @@ qint64 PosixSerialPort::queuedCount()
     int inKernel = 0;
     if (const int err = m_tty.queued(m_fd, inKernel))
         failLost(err);
-    return held() + (m_pseudoTerminal ? estimatedInKernel() : inKernel);
+    if (m_pseudoTerminal) // as on a UART, the last characters on their way are not counted
+        inKernel = int(std::max<qint64>(0, estimatedInKernel() - kUncountedCharacters));
+    return held() + inKernel;
 }
 
 void PosixSerialPort::output(const QByteArray &data)
@@ -304,7 +306,7 @@ void PosixSerialPort::checkConnected()
 
 bool PosixSerialPort::delivered()
 {
-    if (queuedCount() > 0 || !transmitterEmpty())
+    if (queuedCount() > 0 || (m_pseudoTerminal && estimatedInKernel() > 0) || !transmitterEmpty())
         return false;
     checkConnected();
     return true;

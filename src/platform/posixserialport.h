@@ -44,6 +44,11 @@ public:
     void discardAndClose() noexcept override;
     QString describe() const override;
 
+    // Where the port keeps the count itself, the characters it leaves out of it, as a 16550's
+    // FIFO is left out of the kernel's: the next line is handed over while these still go out,
+    // so the line does not fall idle between lines.
+    static constexpr qint64 kUncountedCharacters = 16;
+
 private:
     void takeOwnership();
     void configure();
