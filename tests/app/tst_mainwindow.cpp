@@ -128,7 +128,7 @@ void TestMainWindow::layout()
 void TestMainWindow::tabOrder()
 {
     Rig rig;
-    rig.dialog.answers = {QStringLiteral("/data/app.DNL")};
+    rig.dialog.answers = {rig.upload.form.filePath};
     rig.button("cmdBrowse")->click();
     rig.button("cmdCancel")->setEnabled(true); // to see it in the chain
     const QStringList expected{"txtPath", "cmdBrowse", "cboPorts", "cmdLoad", "cmdCancel", "cmdOk"};
@@ -215,7 +215,7 @@ void TestMainWindow::browse()
 void TestMainWindow::enterAndEscDoNothing()
 {
     Rig rig;
-    rig.dialog.answers = {QStringLiteral("/data/app.DNL")};
+    rig.dialog.answers = {rig.upload.form.filePath};
     rig.button("cmdBrowse")->click();
     rig.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
@@ -250,7 +250,7 @@ void TestMainWindow::okCloses()
 void TestMainWindow::controlsDuringUpload()
 {
     Rig rig;
-    rig.dialog.answers = {QStringLiteral("/data/app.DNL")};
+    rig.dialog.answers = {rig.upload.form.filePath};
     rig.button("cmdBrowse")->click();
     QList<bool> during;
     rig.upload.events.onPass = [&rig, &during] {

@@ -27,7 +27,7 @@ public:
     void applyControlSet(ControlSet set) override { applied.append(set); }
     ProgressDisplay &progress() override { return bar; }
 
-    QString filePath = QStringLiteral("/data/app.DNL");
+    QString filePath;
     std::optional<qint32> portTag = 1;
     QList<ControlSet> applied;
     FakeProgress bar;

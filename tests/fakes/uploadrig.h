@@ -1,23 +1,36 @@
 #pragma once
-// One upload on a fake clock: the real procedure and the real serial port over a simulated
-// driver, with a file, a form and a message box that the test reads. Lock files go to a folder
-// of the rig's own.
+// One upload on a fake clock: the real procedure, the real serial port over a simulated driver
+// and the real file reading, with a form and a message box that the test reads. The download
+// file and the lock files live in a folder of the rig's own.
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "fakeeventloop.h"
-#include "fakefilesystem.h"
 #include "fakemessagebox.h"
 #include "fakeuploadform.h"
+#include "platform/diskfilesystem.h"
 #include "platform/posixserialport.h"
 #include "platform/simulatedtty.h"
+#include "testfiles.h"
 #include "upload/upload.h"
 
+inline QByteArray withCrLf(const QList<QByteArray> &lines)
+{
+    QByteArray all;
+    for (const QByteArray &line : lines)
+        all += line + "\r\n";
+    return all;
+}
+
 struct UploadRig {
-    explicit UploadRig(QList<QByteArray> lines,
+    explicit UploadRig(const QList<QByteArray> &fileLines,
                        SimulatedTty::Driver driver = SimulatedTty::Driver::Uart16550)
-        : files(std::move(lines)), tty(driver, [this] { return events.now(); })
-    {}
+        : lines(fileLines), tty(driver, [this] { return events.now(); })
+    {
+        form.filePath = writeFile(lockFolder.filePath(QStringLiteral("app.DNL")), withCrLf(lines));
+    }
 
     // Clicks Upload; returns the fake time it took.
     std::chrono::milliseconds run()
@@ -33,9 +46,20 @@ struct UploadRig {
         return std::chrono::duration_cast<std::chrono::milliseconds>(events.now() - openedAt);
     }
 
+    // Whether this process still has the download file open.
+    bool fileOpen() const
+    {
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+            if (fd.symLinkTarget() == form.filePath)
+                return true;
+        return false;
+    }
+
     QTemporaryDir lockFolder;
+    const QList<QByteArray> lines;
     FakeUploadForm form;
-    FakeFileSystem files;
+    DiskFileSystem files;
     FakeMessageBox messages;
     FakeEventLoop events;
     SimulatedTty tty;
@@ -51,14 +75,6 @@ struct UploadRig {
                          lockFolder.path()};
     Upload upload{form, port, files, messages, events};
 };
-
-inline QByteArray withCrLf(const QList<QByteArray> &lines)
-{
-    QByteArray all;
-    for (const QByteArray &line : lines)
-        all += line + "\r\n";
-    return all;
-}
 
 // Whether every character left the wire at 115 200 baud, 7 data bits (a pseudo-terminal keeps
 // 8), no parity, 2 stop bits, with RTS/CTS, and reached the device.

@@ -68,7 +68,7 @@ void TestUpload::sendsLinesPacedByTheQueue()
     QCOMPARE(rig.form.bar.val, value);
     QVERIFY(!rig.tty.isOpen());
     QCOMPARE(rig.tty.cutAtClose, 0);
-    QCOMPARE(rig.files.openStreams, 0);
+    QVERIFY(!rig.fileOpen());
     QCOMPARE(rig.form.applied, kUploadSets);
     QVERIFY(!rig.upload.isRunning());
 }
@@ -94,7 +94,7 @@ void TestUpload::cancelWhileHeldOffThenUploadAgain()
     QVERIFY(rig.tty.received().size() < withCrLf(lines).size());
     QCOMPARE(rig.form.bar.val, rig.form.bar.min);
     QVERIFY(!rig.tty.isOpen());
-    QCOMPARE(rig.files.openStreams, 0);
+    QVERIFY(!rig.fileOpen());
     QCOMPARE(rig.messages.shown, QStringList());
     QCOMPARE(rig.form.applied, kUploadSets);
     // Waiting passes sleep instead of polling flat out.
@@ -119,7 +119,7 @@ void TestUpload::lastLineHeldOffIsReportedNotSent()
     rig.run();
 
     QVERIFY(!rig.tty.isOpen());
-    QCOMPARE(rig.files.openStreams, 0);
+    QVERIFY(!rig.fileOpen());
     QCOMPARE(rig.messages.shown.size(), 1);
     // 16 of the 47 characters sit in the UART's FIFO, which the count does not see.
     QVERIFY2(rig.messages.shown.first().startsWith(
@@ -139,7 +139,7 @@ void TestUpload::failures_data()
     QTest::addColumn<bool>("portTouched");
 
     QTest::newRow("no file at the path") << "missing file"
-                                         << "File not found: /data/app.DNL" << false;
+                                         << "File not found: FILE.missing" << false;
     QTest::newRow("port cannot be opened")
         << "open"
         << "Cannot open COM1 (/dev/ttyS0): Permission denied. Add your user to the 'dialout' "
@@ -148,9 +148,11 @@ void TestUpload::failures_data()
     QTest::newRow("no entry selected")
         << "no port"
         << "No COM port selected. Choose COM1, COM2, COM3 or COM4 from the list." << false;
-    QTest::newRow("reading a line fails after the port opened")
-        << "read"
-        << "Cannot read the file: Input/output error" << true;
+    QTest::newRow("the file changes after the port opened")
+        << "changed"
+        << "The file FILE changed while it was being sent, so the device did not get one whole "
+           "version of it. Check the file, then upload again."
+        << true;
     QTest::newRow("adapter unplugged mid-upload")
         << "unplug"
         << "Lost the connection to COM1 (/dev/ttyS0): Input/output error. Check that the device "
@@ -168,20 +170,22 @@ void TestUpload::failures()
 
     UploadRig rig({"line 1", "line 2", QByteArray(500, '3'), "line 4"});
     rig.form.bar.val = 42.0f;
+    const QString file = rig.form.filePath;
+    message.replace(QLatin1String("FILE"), file);
     if (stage == "missing file")
-        rig.files.exists = false;
+        rig.form.filePath += QLatin1String(".missing");
     else if (stage == "open")
         rig.tty.openError = -EACCES;
     else if (stage == "no port")
         rig.form.portTag = std::nullopt;
-    else if (stage == "read")
-        rig.files.failReadAt = 1;
+    else if (stage == "changed")
+        rig.events.onPass = [&] { writeFile(file, "S9030000FC\r\n"); };
     else if (stage == "unplug")
         rig.tty.holdOff(0s, 3600s), rig.tty.unplugAt(50ms);
 
     bool releasedBeforeReport = false;
     rig.messages.onShow = [&rig, &releasedBeforeReport] {
-        releasedBeforeReport = !rig.tty.isOpen() && rig.files.openStreams == 0;
+        releasedBeforeReport = !rig.tty.isOpen() && !rig.fileOpen();
     };
     rig.run();
 
@@ -196,15 +200,15 @@ void TestUpload::failures()
         return; // the device is gone for good
 
     // Nothing is left behind that would make the next upload fail.
-    rig.files.exists = true;
-    rig.files.failReadAt = -1;
+    rig.form.filePath = writeFile(file, withCrLf(rig.lines));
+    rig.events.onPass = nullptr;
     rig.tty.openError = 0;
     rig.form.portTag = 2;
     rig.messages.onShow = nullptr;
     const qsizetype before = rig.tty.received().size();
     rig.run();
     QCOMPARE(rig.messages.shown.size(), 1);
-    QCOMPARE(rig.tty.received().mid(before), withCrLf(rig.files.lines));
+    QCOMPARE(rig.tty.received().mid(before), withCrLf(rig.lines));
 }
 
 QTEST_GUILESS_MAIN(TestUpload)
