@@ -17,7 +17,7 @@ void endWithUncaughtError(const std::exception &error)
                  qPrintable(text));
     if (qobject_cast<QApplication *>(QCoreApplication::instance()) &&
         QGuiApplication::platformName() != QLatin1String("offscreen")) {
-        QMessageBox::critical(nullptr, QCoreApplication::applicationName(), text);
+        QMessageBox::critical(nullptr, QStringLiteral("Zelvor Upload"), text);
     }
     std::exit(EXIT_FAILURE);
 }

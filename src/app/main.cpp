@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include <QApplication>
+#include <QIcon>
+#include <QStringList>
 
 #include "app/fatalerror.h"
 #include "app/mainwindow.h"
@@ -19,20 +21,29 @@ namespace {
 
 constexpr const char *kProgramName = "zelvor-upload";
 
-// While the window system is being reached, Qt's complaints about a missing display end in an
-// abort with a page of text; say it in one line and exit instead.
+// Qt's reasons for not reaching the window system, as it gave them while starting.
+QStringList &windowSystemReasons()
+{
+    static QStringList reasons;
+    return reasons;
+}
+
+// While the window system is being reached, Qt explains a failure over several messages and
+// then aborts with a page of text; say it in one line, with Qt's own reason, and exit instead.
 void startupMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type == QtFatalMsg) {
-        const QByteArray display = qgetenv("DISPLAY");
-        std::fprintf(stderr,
-                     "%s: cannot connect to the display%s%s; start it from a desktop "
-                     "session.\n",
-                     kProgramName, display.isEmpty() ? "" : " ", display.constData());
+        QStringList reasons = windowSystemReasons();
+        if (reasons.isEmpty())
+            reasons.append(message.section(QLatin1Char('\n'), 0, 0));
+        std::fprintf(stderr, "%s: cannot open a window: %s\n", kProgramName,
+                     qPrintable(reasons.join(QStringLiteral("; "))));
         std::_Exit(EXIT_FAILURE);
     }
-    if (context.category && QByteArray(context.category).startsWith("qt.qpa"))
+    if (context.category && QByteArray(context.category).startsWith("qt.qpa")) {
+        windowSystemReasons().append(message.simplified());
         return;
+    }
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
 
@@ -57,6 +68,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     qInstallMessageHandler(qtMessages);
     QCoreApplication::setApplicationName(QString::fromLatin1(kProgramName));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kProgramName));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/zelvor-upload.svg")));
 
     QtOpenFileDialog fileDialog;
     const ComPorts comPorts;

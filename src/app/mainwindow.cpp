@@ -11,21 +11,22 @@
 #include "app/fatalerror.h"
 #include "app/portcombobox.h"
 #include "app/portlist.h"
+#include "app/twipslayout.h"
+#include "upload/progresstext.h"
 
 namespace {
 
 QRect twips(int left, int top, int width, int height)
 {
-    constexpr int k = MainWindow::kTwipsPerPixel;
-    return {left / k, top / k, width / k, height / k};
+    return {left, top, width, height};
 }
 
 template <typename Widget>
-Widget *makeControl(QWidget *container, const char *name, const QRect &geometry)
+Widget *makeControl(QWidget *container, const char *name, const QRect &twips)
 {
     auto *widget = new Widget(container);
     widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(geometry);
+    setTwips(*widget, twips);
     return widget;
 }
 
@@ -86,12 +87,15 @@ void MainWindow::buildControls()
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Upload Application to Zelvor"));
-    setFixedSize(kClientWidthTwips / kTwipsPerPixel, kClientHeightTwips / kTwipsPerPixel);
+    m_txtPath->setAccessibleName(QStringLiteral("File to upload"));
+    m_cboPorts->setAccessibleName(QStringLiteral("COM port"));
+    m_progressBar1->setAccessibleName(QStringLiteral("Upload progress"));
+    setWidestText(*m_progressBar1, ProgressText::widest());
+    layOutInTwips(*this, {kClientWidthTwips, kClientHeightTwips});
 
     m_cboPorts->setEditable(true);
     // Typed text never becomes an entry: the list is COM1 to COM4, whatever is entered.
     m_cboPorts->setInsertPolicy(QComboBox::NoInsert);
-    m_progressBar1->setTextVisible(false);
 
     for (QGroupBox *frame : {m_frame1, m_frame2, m_frame3})
         frame->setFocusPolicy(Qt::NoFocus);
@@ -173,6 +177,14 @@ void MainWindow::cancelClicked()
 void MainWindow::okClicked()
 {
     runUncaught([this] { close(); });
+}
+
+// A new interface font (the desktop's settings changed) lays the window out anew.
+void MainWindow::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::FontChange)
+        layOutInTwips(*this, {kClientWidthTwips, kClientHeightTwips});
+    QWidget::changeEvent(event);
 }
 
 // Closing the window while an upload runs acts as Cancel; the window closes once the upload has

@@ -4,8 +4,8 @@
 // Cancel go to the Upload, Ok closes the window. It is also the UploadForm the upload reads the
 // path and port from and applies the control-state sets to.
 //
-// Geometry is given in twips (1/1440 inch) and converted at 15 twips to a pixel, that is 96 dpi;
-// Qt scales the pixels on high-density screens.
+// Geometry is given in twips (1/1440 inch) and converted at 15 twips to a pixel times a factor
+// from the window's font (see twipslayout.h); Qt scales the pixels on high-density screens.
 
 #include <array>
 
@@ -36,12 +36,12 @@ public:
     void applyControlSet(ControlSet set) override;
     ProgressDisplay &progress() override { return m_progress; }
 
-    static constexpr int kTwipsPerPixel = 15;
     static constexpr int kClientWidthTwips = 7440;
     static constexpr int kClientHeightTwips = 2880;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     void buildControls();

@@ -5,7 +5,7 @@
 
 void QtMessageBox::show(const QString &text)
 {
-    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok,
+    QMessageBox box(QMessageBox::NoIcon, m_caption, text, QMessageBox::Ok,
                     QApplication::activeWindow());
     box.setObjectName(QStringLiteral("errorMessage"));
     box.exec();

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QUrl>
 
 namespace {
 
@@ -33,6 +35,25 @@ QtOpenFileDialog::QtOpenFileDialog() : m_dialog(std::make_unique<ExistingFolderF
 
 QtOpenFileDialog::~QtOpenFileDialog() = default;
 
+// The side panel: the program's folder, the home folder, Documents, Downloads and the folder of
+// the last choice, each once and only where it exists.
+QList<QUrl> QtOpenFileDialog::places(const QString &initialFolder) const
+{
+    QStringList folders{initialFolder};
+    for (const auto location : {QStandardPaths::HomeLocation, QStandardPaths::DocumentsLocation,
+                                QStandardPaths::DownloadLocation})
+        folders.append(QStandardPaths::writableLocation(location));
+    if (!m_fileName.isEmpty())
+        folders.append(QFileInfo(m_fileName).absolutePath());
+    QList<QUrl> urls;
+    for (const QString &folder : folders) {
+        const QUrl url = QUrl::fromLocalFile(QDir::cleanPath(folder));
+        if (!folder.isEmpty() && QFileInfo(folder).isDir() && !urls.contains(url))
+            urls.append(url);
+    }
+    return urls;
+}
+
 QString QtOpenFileDialog::chooseFile(const OpenFileSettings &settings)
 {
     m_dialog->setDirectory(settings.initialFolder);
@@ -44,6 +65,7 @@ QString QtOpenFileDialog::chooseFile(const OpenFileSettings &settings)
         QStringLiteral("%1 (%2)").arg(settings.filterName, settings.filterPattern));
     if (!m_fileName.isEmpty())
         m_dialog->selectFile(m_fileName);
+    m_dialog->setSidebarUrls(places(settings.initialFolder));
 
     if (m_dialog->exec() == QDialog::Accepted) {
         const QStringList files = m_dialog->selectedFiles();

@@ -4,6 +4,9 @@
 
 #include <memory>
 
+#include <QList>
+#include <QUrl>
+
 #include "platform/openfiledialog.h"
 
 class QFileDialog;
@@ -16,6 +19,8 @@ public:
     QString chooseFile(const OpenFileSettings &settings) override;
 
 private:
+    QList<QUrl> places(const QString &initialFolder) const;
+
     std::unique_ptr<QFileDialog> m_dialog;
     QString m_fileName;
 };

@@ -8,7 +8,17 @@
 QtProgressDisplay::QtProgressDisplay(QProgressBar &bar) : m_bar(bar)
 {
     m_bar.setRange(0, kSteps);
+    m_bar.setTextVisible(true);
+    m_bar.setAlignment(Qt::AlignCenter);
+    setText({}, {});
     show();
+}
+
+void QtProgressDisplay::setText(const QString &text, const QString &details)
+{
+    // Qt replaces only %p, %v and %m in the format, which no text of ours holds.
+    m_bar.setFormat(text);
+    m_bar.setToolTip(details);
 }
 
 void QtProgressDisplay::setMinimum(float minimum)

@@ -1,7 +1,7 @@
 #pragma once
 // The progress display on a QProgressBar. The range and value are kept as given; the bar shows
 // the value clamped to the range, and an empty range as an empty bar rather than Qt's busy
-// animation.
+// animation. The text is shown on the bar as it is given.
 
 #include "platform/progressdisplay.h"
 
@@ -17,6 +17,7 @@ public:
     void setMinimum(float minimum) override;
     void setMaximum(float maximum) override;
     void setValue(float value) override;
+    void setText(const QString &text, const QString &details) override;
 
     // Steps of the underlying bar; fine enough that every pixel of the bar is reachable.
     static constexpr int kSteps = 10000;

@@ -16,6 +16,7 @@ Upload::Upload(UploadForm &form, SerialPort &port, FileSystem &files, MessageBox
 void Upload::run()
 {
     m_running = true;
+    m_text.start(m_events.now(), 0);
     try {
         m_cancelRequested = false;
         m_form.applyControlSet(ControlSet::Uploading);
@@ -25,6 +26,8 @@ void Upload::run()
         bar.setMinimum(0);
         bar.setMaximum(float(fileSize));
         bar.setValue(0);
+        m_text.start(m_events.now(), fileSize);
+        showText({QStringLiteral("0 %"), {}});
 
         m_textStream = m_files.openTextFile(m_form.path());
 
@@ -37,6 +40,8 @@ void Upload::run()
 
         closePort();
         closeTextStream();
+        showText(m_cancelRequested ? m_text.cancelled(m_events.now())
+                                   : m_text.sent(m_events.now()));
         m_form.applyControlSet(ControlSet::AfterUpload);
     } catch (const OperatorError &error) {
         fail(error.text());
@@ -80,6 +85,8 @@ void Upload::sendLines()
                 bar.setValue(float(double(bar.value()) + double(previousLine.size()) + 2.0));
             previousLine = m_textStream->readLine();
             m_port.output(previousLine + "\r\n");
+            if (const auto shown = m_text.handedOver(m_events.now(), previousLine.size() + 2))
+                showText(*shown);
         }
     }
 }
@@ -152,6 +159,11 @@ std::chrono::microseconds Upload::cancelTime(qint64 queued) const
                                                kCancelWait);
 }
 
+void Upload::showText(const ProgressText::Shown &shown)
+{
+    m_form.progress().setText(shown.text, shown.details);
+}
+
 void Upload::closeTextStream() noexcept
 {
     if (m_textStream) {
@@ -166,6 +178,7 @@ void Upload::fail(const QString &text)
 {
     m_port.discardAndClose();
     closeTextStream();
+    showText(m_text.stopped(m_events.now()));
     m_messages.show(text);
     m_form.applyControlSet(ControlSet::AfterUpload);
 }

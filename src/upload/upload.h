@@ -17,6 +17,7 @@
 #include "platform/messagebox.h"
 #include "platform/serialport.h"
 #include "upload/linetiming.h"
+#include "upload/progresstext.h"
 #include "upload/uploadform.h"
 
 class Upload {
@@ -52,6 +53,7 @@ private:
     std::chrono::microseconds cancelTime(qint64 queued) const;
     void closeTextStream() noexcept;
     void fail(const QString &text);
+    void showText(const ProgressText::Shown &shown);
 
     UploadForm &m_form;
     SerialPort &m_port;
@@ -59,6 +61,7 @@ private:
     MessageBox &m_messages;
     EventLoop &m_events;
     const LineTiming m_timing{kLineSettings};
+    ProgressText m_text;
 
     qint64 m_lastQueued = 0;
     std::chrono::milliseconds m_stalledWait{0};

@@ -14,10 +14,17 @@ public:
     void setMinimum(float m) override { min = m; }
     void setMaximum(float m) override { max = m; }
     void setValue(float v) override { val = v; }
+    void setText(const QString &t, const QString &d) override
+    {
+        text = t;
+        details = d;
+    }
 
     float min = 0.0f;
     float max = 100.0f;
     float val = 0.0f;
+    QString text;
+    QString details;
 };
 
 class FakeUploadForm final : public UploadForm {

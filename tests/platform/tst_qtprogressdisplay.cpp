@@ -52,6 +52,12 @@ void TestQtProgressDisplay::shownPosition()
     QCOMPARE(display.maximum(), max);
     if (!std::isnan(value))
         QCOMPARE(display.value(), value);
+
+    // The text shows as given: a % is no placeholder for Qt's own figures.
+    QCOMPARE(bar.text(), QString());
+    display.setText(QStringLiteral("41 % \u00b7 0:11 left"), QStringLiteral("details"));
+    QCOMPARE(bar.text(), QStringLiteral("41 % \u00b7 0:11 left"));
+    QCOMPARE(bar.toolTip(), QStringLiteral("details"));
 }
 
 QTEST_MAIN(TestQtProgressDisplay)

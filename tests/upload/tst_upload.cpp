@@ -22,6 +22,7 @@ private Q_SLOTS:
     void lastLineHeldOffIsReportedNotSent();
     void failures_data();
     void failures();
+    void barTexts();
 };
 
 void TestUpload::sendsLinesPacedByTheQueue_data()
@@ -71,6 +72,7 @@ void TestUpload::sendsLinesPacedByTheQueue()
     QVERIFY(!rig.fileOpen());
     QCOMPARE(rig.form.applied, kUploadSets);
     QVERIFY(!rig.upload.isRunning());
+    QVERIFY(rig.form.bar.text.startsWith(QLatin1String("Sent in 0:0")));
 }
 
 // Catches a Cancel that is not seen while the device holds off, a close that waits for the
@@ -93,6 +95,7 @@ void TestUpload::cancelWhileHeldOffThenUploadAgain()
     QVERIFY(withCrLf(lines).startsWith(rig.tty.received()));
     QVERIFY(rig.tty.received().size() < withCrLf(lines).size());
     QCOMPARE(rig.form.bar.val, rig.form.bar.min);
+    QCOMPARE(rig.form.bar.text, QStringLiteral("Cancelled"));
     QVERIFY(!rig.tty.isOpen());
     QVERIFY(!rig.fileOpen());
     QCOMPARE(rig.messages.shown, QStringList());
@@ -190,6 +193,7 @@ void TestUpload::failures()
     rig.run();
 
     QCOMPARE(rig.messages.shown, QStringList{message});
+    QCOMPARE(rig.form.bar.text, QStringLiteral("Stopped"));
     QVERIFY(releasedBeforeReport);
     QCOMPARE(rig.form.applied, kUploadSets);
     QCOMPARE(rig.askedFor != 0, portTouched);
@@ -209,6 +213,25 @@ void TestUpload::failures()
     rig.run();
     QCOMPARE(rig.messages.shown.size(), 1);
     QCOMPARE(rig.tty.received().mid(before), withCrLf(rig.lines));
+}
+
+// Catches a wrong share or time left, a time left guessed before the rate is known, texts made
+// anew for every line, and durations beyond an hour shown wrongly.
+void TestUpload::barTexts()
+{
+    using namespace std::chrono;
+    const ProgressText::Clock::time_point t0{};
+    ProgressText text;
+    text.start(t0, 1000);
+    QCOMPARE(text.handedOver(t0 + 100ms, 410)->text, QStringLiteral("41 %"));
+    QVERIFY(!text.handedOver(t0 + 200ms, 2)); // still 41 %: nothing new to show
+    const auto half = text.handedOver(t0 + 2s, 88);
+    QCOMPARE(half->text, QStringLiteral("50 % \u00b7 0:02 left")); // 250 a second, 500 to go
+    QVERIFY(half->details.startsWith(QLatin1String("Handed over 3 lines, 500 of 1")));
+    QCOMPARE(text.sent(t0 + 18500ms).text, QStringLiteral("Sent in 0:18"));
+    QCOMPARE(text.cancelled(t0 + 3s).text, QStringLiteral("Cancelled"));
+    QCOMPARE(text.stopped(t0 + 3s).text, QStringLiteral("Stopped"));
+    QCOMPARE(ProgressText::duration(3725s), QStringLiteral("1:02:05"));
 }
 
 QTEST_GUILESS_MAIN(TestUpload)

@@ -1,0 +1,85 @@
+#include "upload/progresstext.h"
+
+#include <algorithm>
+
+#include <QLocale>
+
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::seconds;
+
+// The rate is not trusted before this much of the upload has gone by.
+constexpr std::chrono::milliseconds kRateSettles{1000};
+
+} // namespace
+
+QString ProgressText::duration(std::chrono::seconds time)
+{
+    const qint64 s = std::max<qint64>(0, time.count());
+    if (s >= 3600)
+        return QStringLiteral("%1:%2:%3")
+            .arg(s / 3600)
+            .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(s % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString ProgressText::widest()
+{
+    return QStringLiteral("100 % \u00b7 59:59 left");
+}
+
+void ProgressText::start(Clock::time_point now, qint64 fileSize)
+{
+    *this = ProgressText();
+    m_start = now;
+    m_size = fileSize;
+}
+
+QString ProgressText::figures(Clock::time_point now) const
+{
+    const QLocale locale;
+    return QStringLiteral("%1 lines, %2 of %3 characters, in %4")
+        .arg(locale.toString(m_lines), locale.toString(m_characters), locale.toString(m_size),
+             duration(duration_cast<seconds>(now - m_start)));
+}
+
+std::optional<ProgressText::Shown> ProgressText::handedOver(Clock::time_point now,
+                                                           qint64 characters)
+{
+    m_characters += characters;
+    ++m_lines;
+    const int percent =
+        m_size > 0 ? int(std::min<qint64>(100, m_characters * 100 / m_size)) : 100;
+    const auto elapsed = now - m_start;
+    qint64 secondsLeft = -1;
+    if (elapsed >= kRateSettles && m_characters > 0) {
+        const double rate = double(m_characters) / std::chrono::duration<double>(elapsed).count();
+        secondsLeft = qint64(double(std::max<qint64>(0, m_size - m_characters)) / rate + 0.999);
+    }
+    if (percent == m_percent && secondsLeft == m_secondsLeft)
+        return std::nullopt;
+    m_percent = percent;
+    m_secondsLeft = secondsLeft;
+    QString text = QStringLiteral("%1 %").arg(percent);
+    if (secondsLeft >= 0)
+        text += QStringLiteral(" \u00b7 %1 left").arg(duration(seconds(secondsLeft)));
+    return Shown{text, QStringLiteral("Handed over %1").arg(figures(now))};
+}
+
+ProgressText::Shown ProgressText::sent(Clock::time_point now) const
+{
+    return {QStringLiteral("Sent in %1").arg(duration(duration_cast<seconds>(now - m_start))),
+            QStringLiteral("Sent %1").arg(figures(now))};
+}
+
+ProgressText::Shown ProgressText::cancelled(Clock::time_point now) const
+{
+    return {QStringLiteral("Cancelled"), QStringLiteral("Cancelled after %1").arg(figures(now))};
+}
+
+ProgressText::Shown ProgressText::stopped(Clock::time_point now) const
+{
+    return {QStringLiteral("Stopped"), QStringLiteral("Stopped after %1").arg(figures(now))};
+}
