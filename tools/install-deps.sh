@@ -3,8 +3,8 @@
 # they are all there. Uses sudo unless run as root.
 set -eu
 
-packages="cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins
-          fonts-dejavu-core xvfb xauth desktop-file-utils dpkg-dev file"
+packages="cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins qt6-wayland libqt6svg6
+          fonts-dejavu-core xvfb xauth desktop-file-utils appstream lintian dpkg-dev file"
 
 missing=""
 for package in $packages; do

@@ -46,12 +46,11 @@ QString ProgressText::figures(Clock::time_point now) const
 }
 
 std::optional<ProgressText::Shown> ProgressText::handedOver(Clock::time_point now,
-                                                           qint64 characters)
+                                                            qint64 characters)
 {
     m_characters += characters;
     ++m_lines;
-    const int percent =
-        m_size > 0 ? int(std::min<qint64>(100, m_characters * 100 / m_size)) : 100;
+    const int percent = m_size > 0 ? int(std::min<qint64>(100, m_characters * 100 / m_size)) : 100;
     const auto elapsed = now - m_start;
     qint64 secondsLeft = -1;
     if (elapsed >= kRateSettles && m_characters > 0) {

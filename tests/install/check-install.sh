@@ -1,35 +1,39 @@
 #!/bin/sh
-# Installs into a staging folder and builds the .deb, then checks what lands where: the program
-# in /opt/zelvor-upload, the /usr/bin link to it, a valid desktop entry, the icon, and package
-# dependencies found from the libraries the program links.
+# A plain install into a staging folder, then the Debian package, checked file by file: the
+# program, a valid desktop entry, AppStream metadata and man page under /usr/local for the
+# plain install; /opt/zelvor-upload with its /usr/bin link, the copyright file, dependencies
+# and a clean lintian report for the package.
 set -eu
 build=$1
+source=$(cd "$(dirname "$0")/../.." && pwd)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-DESTDIR="$stage/root" cmake --install "$build" --prefix / >/dev/null
-root="$stage/root"
-[ -x "$root/opt/zelvor-upload/zelvor-upload" ] || fail "no program in /opt/zelvor-upload"
-[ "$(readlink "$root/usr/bin/zelvor-upload")" = /opt/zelvor-upload/zelvor-upload ] ||
-    fail "/usr/bin/zelvor-upload is not a link to the program"
-desktop="$root/usr/share/applications/zelvor-upload.desktop"
-[ -f "$desktop" ] || fail "no desktop entry"
-desktop-file-validate "$desktop" || fail "desktop entry does not validate"
-grep -q '^Exec=zelvor-upload$' "$desktop" || fail "desktop entry does not start the program"
-[ -f "$root/usr/share/icons/hicolor/scalable/apps/zelvor-upload.svg" ] || fail "no icon"
-extra=$(cd "$root" && find . -type f -o -type l | sort | grep -v -x -e ./opt/zelvor-upload/zelvor-upload \
-    -e ./usr/bin/zelvor-upload -e ./usr/share/applications/zelvor-upload.desktop \
-    -e ./usr/share/icons/hicolor/scalable/apps/zelvor-upload.svg || true)
-[ -z "$extra" ] || fail "unexpected files installed: $extra"
+DESTDIR="$stage/plain" cmake --install "$build" --prefix /usr/local >/dev/null
+root="$stage/plain/usr/local"
+[ -x "$root/bin/zelvor-upload" ] || fail "no program in /usr/local/bin"
+desktop-file-validate "$root/share/applications/zelvor-upload.desktop" ||
+    fail "desktop entry does not validate"
+grep -q '^Exec=zelvor-upload$' "$root/share/applications/zelvor-upload.desktop" ||
+    fail "desktop entry does not start the program"
+appstreamcli validate --no-net "$root/share/metainfo/org.zelvor.upload.metainfo.xml" >/dev/null ||
+    fail "AppStream metadata does not validate"
+[ -f "$root/share/icons/hicolor/scalable/apps/zelvor-upload.svg" ] || fail "no icon"
+zcat "$root/share/man/man1/zelvor-upload.1.gz" | grep -q '^\.TH ZELVOR-UPLOAD 1' || fail "no man page"
+outside=$(cd "$stage/plain" && find . -type f -o -type l | grep -v '^\./usr/local/' || true)
+[ -z "$outside" ] || fail "a plain install wrote outside its prefix: $outside"
 
-(cd "$build" && cpack -B "$stage/package" >/dev/null) || fail "cpack failed"
-deb=$(ls "$stage"/package/zelvor-upload_*_amd64.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-echo "$depends" | grep -q 'libqt6widgets6' || fail "package does not depend on Qt Widgets"
+deb=$("$source/tools/package.sh" "$stage/package" | tail -n 1)
 dpkg-deb -x "$deb" "$stage/deb"
 [ -x "$stage/deb/opt/zelvor-upload/zelvor-upload" ] || fail "package lacks the program"
 [ "$(readlink "$stage/deb/usr/bin/zelvor-upload")" = /opt/zelvor-upload/zelvor-upload ] ||
     fail "package lacks the /usr/bin link"
-echo "install layout and package: ok"
+grep -q '^License: MIT' "$stage/deb/usr/share/doc/zelvor-upload/copyright" || fail "no copyright"
+depends=$(dpkg-deb -f "$deb" Depends)
+for needed in libqt6widgets6 qt6-wayland libqt6svg6; do
+    echo "$depends" | grep -q "$needed" || fail "package does not depend on $needed"
+done
+report=$(lintian "$deb" 2>&1 | grep -v 'root privileges' || true)
+[ -z "$report" ] || fail "lintian: $report"
+echo "plain install, package and lintian: ok"
