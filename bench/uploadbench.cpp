@@ -20,12 +20,9 @@
 #include <functional>
 #include <random>
 
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -46,6 +43,7 @@
 #include "platform/qtmessagebox.h"
 #include "platform/qtopenfiledialog.h"
 #include "platform/simulatedtty.h"
+#include "ptydevice.h"
 #include "upload/linetiming.h"
 
 using namespace std::chrono_literals;
@@ -111,14 +109,6 @@ class PacedPty {
 public:
     explicit PacedPty(double charactersPerSecond)
     {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-            qFatal("openpty failed");
-        termios raw{};
-        ::tcgetattr(m_master, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(m_master, TCSANOW, &raw);
-        path = QString::fromLocal8Bit(name);
         m_reader = ::fork();
         if (m_reader == 0) {
             readPaced(charactersPerSecond);
@@ -129,10 +119,9 @@ public:
     {
         ::kill(m_reader, SIGTERM);
         ::waitpid(m_reader, nullptr, 0);
-        ::close(m_master);
-        ::close(m_slave);
     }
-    QString path;
+
+    QString path() const { return QString::fromStdString(m_device.path()); }
 
 private:
     // Takes what the rate allows every 2 ms, never more.
@@ -147,7 +136,8 @@ private:
             const qint64 allowed = qint64(since.count() * rate - taken);
             if (allowed <= 0)
                 continue;
-            const ssize_t got = ::read(m_master, buffer, size_t(std::min<qint64>(allowed, 4096)));
+            const ssize_t got =
+                ::read(m_device.master(), buffer, size_t(std::min<qint64>(allowed, 4096)));
             if (got > 0)
                 taken += double(got);
             else
@@ -155,8 +145,7 @@ private:
         }
     }
 
-    int m_master = -1;
-    int m_slave = -1;
+    PtyDevice m_device;
     pid_t m_reader = -1;
 };
 
@@ -324,30 +313,20 @@ int soak(int uploads)
             descriptorsBefore = openDescriptors();
             memoryBefore = statusKilobytes("VmRSS:");
         }
-        int master = -1;
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            qFatal("openpty failed");
-        termios raw{};
-        ::tcgetattr(master, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(master, TCSANOW, &raw);
-        device = QString::fromLocal8Bit(name);
+        PtyDevice pty;
+        device = QString::fromStdString(pty.path());
         messages.shown.clear();
         dialog.m_path = file;
         switch (i % 5) {
         case 0: { // a normal end; every byte arrives
             browse->click();
             load->click();
-            QByteArray received(65536, '\0');
-            const ssize_t got = ::read(master, received.data(), size_t(received.size()));
-            received.resize(std::max<ssize_t>(got, 0));
-            expect(received == expected && messages.shown.isEmpty(), i, "bytes differ");
+            expect(pty.received() == expected.toStdString() && messages.shown.isEmpty(), i,
+                   "bytes differ");
             break;
         }
         case 1: // Cancel while the device holds off
-            ::tcflow(slave, TCOOFF);
+            pty.holdOff(true);
             browse->click();
             QTimer::singleShot(5, cancel, &QPushButton::click);
             load->click();
@@ -372,12 +351,9 @@ int soak(int uploads)
             break;
         }
         case 4: // the adapter is pulled while the device holds off
-            ::tcflow(slave, TCOOFF);
+            pty.holdOff(true);
             browse->click();
-            QTimer::singleShot(3, [&master] {
-                ::close(master);
-                master = -1;
-            });
+            QTimer::singleShot(3, [&pty] { pty.unplug(); });
             load->click();
             expect(messages.shown.value(0).startsWith(QLatin1String("Lost the connection")), i,
                    "an unplug was not reported");
@@ -385,9 +361,6 @@ int soak(int uploads)
         }
         expect(!port.isOpen() && load->isEnabled() && !cancel->isEnabled(), i,
                "the window is not ready again");
-        if (master >= 0)
-            ::close(master);
-        ::close(slave);
     }
     const int descriptorsAfter = openDescriptors();
     const qint64 memoryAfter = statusKilobytes("VmRSS:");
@@ -478,7 +451,7 @@ int main(int argc, char *argv[])
         PacedPty pty(11520);
         KernelTty tty;
         PosixSerialPort ptyPort(
-            tty, [&pty](int) { return pty.path; }, dir.path());
+            tty, [&pty](int) { return pty.path(); }, dir.path());
         const Outcome overPty = upload(ptyPort, events, reference);
         ptyEfficiency.push_back(wireSeconds / overPty.wall);
         ptyCpuShare.push_back(overPty.cpu / overPty.wall);

@@ -11,13 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "ptydevice.h"
 
 namespace {
 
@@ -65,9 +67,9 @@ bool parse(int argc, char **argv, Options &options)
     return true;
 }
 
-void setHold(int slave, bool hold, long long received)
+void setHold(PtyDevice &device, bool hold, long long received)
 {
-    ::tcflow(slave, hold ? TCOOFF : TCOON);
+    device.holdOff(hold);
     std::fprintf(stderr,
                  hold ? "holding off after %lld bytes (press a key to resume)\n"
                       : "taking data again after %lld bytes\n",
@@ -84,17 +86,15 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::fprintf(stderr, "cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+    std::optional<PtyDevice> device;
+    try {
+        device.emplace();
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    termios raw{};
-    ::tcgetattr(master, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(master, TCSANOW, &raw);
+    const int master = device->master();
+    const char *name = device->path().c_str();
 
     FILE *out = stdout;
     if (!options.output.empty()) {
@@ -146,13 +146,13 @@ int main(int argc, char **argv)
                 if (!holding && options.holdAfter >= 0 && received >= options.holdAfter) {
                     holding = true;
                     options.holdAfter = -1;
-                    setHold(slave, true, received);
+                    setHold(*device, true, received);
                 }
             }
         }
         if (keys && (fds[1].revents & POLLIN) && ::read(STDIN_FILENO, buffer, 1) == 1) {
             holding = !holding;
-            setHold(slave, holding, received);
+            setHold(*device, holding, received);
         }
     }
 
@@ -163,7 +163,5 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "received %lld bytes\n", received);
     if (out != stdout)
         std::fclose(out);
-    ::close(slave);
-    ::close(master);
     return 0;
 }

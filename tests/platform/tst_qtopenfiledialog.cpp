@@ -32,19 +32,13 @@ void whileShown(const std::function<void(QFileDialog &)> &action)
 }
 
 // As the operator does: a name typed into the file-name box, then the dialog's Open button.
-void typeName(QFileDialog &dialog, const QString &name)
+void typeAndOpen(QFileDialog &dialog, const QString &name)
 {
     auto *edit = dialog.findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-    if (!edit)
-        qFatal("the file dialog has no file-name box");
-    edit->setText(name);
-}
-
-void clickOpen(QFileDialog &dialog)
-{
     auto *buttons = dialog.findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
-    if (!buttons || !buttons->button(QDialogButtonBox::Open))
-        qFatal("the file dialog has no Open button");
+    if (!edit || !buttons || !buttons->button(QDialogButtonBox::Open))
+        qFatal("the file dialog has no file-name box or no Open button");
+    edit->setText(name);
     buttons->button(QDialogButtonBox::Open)->click();
 }
 
@@ -76,18 +70,19 @@ void TestQtOpenFileDialog::initTestCase()
     }
 }
 
-// Catches a dialog that opens elsewhere, hides lower-case .dnl files or lists other files.
+// Catches a dialog that opens elsewhere, hides lower-case .dnl files, lists other files, or
+// offers no way to the user's own folders.
 void TestQtOpenFileDialog::startsInFolderListingDownloadFiles()
 {
     QtOpenFileDialog chooser;
     QString folder;
     QStringList listed;
     QStringList filters;
-    bool native = true;
+    QList<QUrl> places;
     whileShown([&](QFileDialog &dialog) {
         folder = dialog.directory().absolutePath();
         filters = dialog.nameFilters();
-        native = !dialog.testOption(QFileDialog::DontUseNativeDialog);
+        places = dialog.sidebarUrls();
         auto *view = dialog.findChild<QListView *>(QStringLiteral("listView"));
         if (!view)
             return;
@@ -101,7 +96,9 @@ void TestQtOpenFileDialog::startsInFolderListingDownloadFiles()
     QCOMPARE(chooser.chooseFile(settings()), QString());
     QCOMPARE(folder, QDir(m_dir.path()).absolutePath());
     QCOMPARE(filters, QStringList{QStringLiteral("Download Files (*.DNL)")});
-    QVERIFY(!native);
+    // The side panel offers the program's folder first, and the home folder.
+    QCOMPARE(places.value(0), QUrl::fromLocalFile(m_dir.path()));
+    QVERIFY(places.contains(QUrl::fromLocalFile(QDir::homePath())));
     listed.sort();
     QCOMPARE(listed, (QStringList{QStringLiteral("lower.dnl"), QStringLiteral("upper.DNL")}));
 }
@@ -112,10 +109,7 @@ void TestQtOpenFileDialog::choosingAndCancelling()
 {
     QtOpenFileDialog chooser;
 
-    whileShown([](QFileDialog &dialog) {
-        typeName(dialog, QStringLiteral("not-yet"));
-        clickOpen(dialog);
-    });
+    whileShown([](QFileDialog &dialog) { typeAndOpen(dialog, QStringLiteral("not-yet")); });
     const QString chosen = chooser.chooseFile(settings());
     QCOMPARE(chosen, m_dir.filePath(QStringLiteral("not-yet.DNL")));
 
@@ -126,17 +120,13 @@ void TestQtOpenFileDialog::choosingAndCancelling()
 
     bool stayedOpen = false;
     whileShown([&](QFileDialog &dialog) {
-        typeName(dialog, m_dir.filePath(QStringLiteral("no-such-folder/app.DNL")));
-        clickOpen(dialog);
+        typeAndOpen(dialog, m_dir.filePath(QStringLiteral("no-such-folder/app.DNL")));
         stayedOpen = dialog.isVisible();
     });
     QCOMPARE(chooser.chooseFile(settings()), chosen);
     QVERIFY(stayedOpen);
 
-    whileShown([&](QFileDialog &dialog) {
-        typeName(dialog, QStringLiteral("lower.dnl"));
-        clickOpen(dialog);
-    });
+    whileShown([&](QFileDialog &dialog) { typeAndOpen(dialog, QStringLiteral("lower.dnl")); });
     QCOMPARE(chooser.chooseFile(settings()), m_dir.filePath(QStringLiteral("lower.dnl")));
 }
 

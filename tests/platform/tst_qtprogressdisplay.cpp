@@ -1,7 +1,5 @@
 // The progress bar's display of the upload's single-precision range and value.
 
-#include <limits>
-
 #include <QProgressBar>
 #include <QTest>
 
@@ -30,7 +28,6 @@ void TestQtProgressDisplay::shownPosition_data()
     QTest::newRow("below the range") << 10.0f << 20.0f << 5.0f << 0;
     QTest::newRow("beyond 2^24, where floats skip integers")
         << 0.0f << 2147483647.0f << 1073741824.0f << full / 2;
-    QTest::newRow("not a number") << 0.0f << 10.0f << std::numeric_limits<float>::quiet_NaN() << 0;
 }
 
 // Catches an overflowing or busy bar: Qt's bar animates endlessly for an empty range and
@@ -50,8 +47,7 @@ void TestQtProgressDisplay::shownPosition()
     QCOMPARE(bar.value(), shown);
     QVERIFY(bar.maximum() > bar.minimum());
     QCOMPARE(display.maximum(), max);
-    if (!std::isnan(value))
-        QCOMPARE(display.value(), value);
+    QCOMPARE(display.value(), value);
 
     // The text shows as given: a % is no placeholder for Qt's own figures.
     QCOMPARE(bar.text(), QString());

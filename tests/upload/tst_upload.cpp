@@ -18,8 +18,6 @@ class TestUpload : public QObject {
 private Q_SLOTS:
     void sendsLinesPacedByTheQueue_data();
     void sendsLinesPacedByTheQueue();
-    void cancelWhileHeldOffThenUploadAgain();
-    void lastLineHeldOffIsReportedNotSent();
     void failures_data();
     void failures();
     void barTexts();
@@ -75,66 +73,6 @@ void TestUpload::sendsLinesPacedByTheQueue()
     QVERIFY(rig.form.bar.text.startsWith(QLatin1String("Sent in 0:0")));
 }
 
-// Catches a Cancel that is not seen while the device holds off, a close that waits for the
-// device, a spinning loop, and a cancel flag that outlives its upload.
-void TestUpload::cancelWhileHeldOffThenUploadAgain()
-{
-    const QList<QByteArray> lines{"first line", "second line", "third line"};
-    UploadRig rig(lines);
-    rig.tty.holdOff(500us, 2s); // from within the first line, for 2 s after every open
-    std::chrono::milliseconds clickedAt{-1};
-    rig.events.onPass = [&rig, &clickedAt] {
-        if (clickedAt < 0ms && rig.sinceOpen() >= 1000ms) {
-            clickedAt = rig.sinceOpen();
-            rig.upload.cancel();
-        }
-    };
-    rig.run();
-
-    QVERIFY(rig.sinceOpen() - clickedAt < 500ms);
-    QVERIFY(withCrLf(lines).startsWith(rig.tty.received()));
-    QVERIFY(rig.tty.received().size() < withCrLf(lines).size());
-    QCOMPARE(rig.form.bar.val, rig.form.bar.min);
-    QCOMPARE(rig.form.bar.text, QStringLiteral("Cancelled"));
-    QVERIFY(!rig.tty.isOpen());
-    QVERIFY(!rig.fileOpen());
-    QCOMPARE(rig.messages.shown, QStringList());
-    QCOMPARE(rig.form.applied, kUploadSets);
-    // Waiting passes sleep instead of polling flat out.
-    QVERIFY2(rig.events.passes < 400, qPrintable(QString::number(rig.events.passes)));
-
-    rig.form.applied.clear();
-    rig.form.bar.val = 55.0f;
-    rig.events.onPass = nullptr;
-    const QByteArray before = rig.tty.received();
-    rig.run();
-    QCOMPARE(rig.tty.received(), before + withCrLf(lines));
-    QCOMPARE(rig.form.bar.val, 25.0f); // 10 + 2 + 11 + 2
-    QCOMPARE(rig.messages.shown, QStringList());
-    QCOMPARE(rig.form.applied, kUploadSets);
-}
-
-// Catches characters dropped at the close being reported as a success.
-void TestUpload::lastLineHeldOffIsReportedNotSent()
-{
-    UploadRig rig({"one", QByteArray(40, 't')});
-    rig.tty.holdOff(0s, 3600s);
-    rig.run();
-
-    QVERIFY(!rig.tty.isOpen());
-    QVERIFY(!rig.fileOpen());
-    QCOMPARE(rig.messages.shown.size(), 1);
-    // 16 of the 47 characters sit in the UART's FIFO, which the count does not see.
-    QVERIFY2(rig.messages.shown.first().startsWith(
-                 QLatin1String("The upload did not finish: the last 31 characters were not "
-                               "sent, because the device on COM1 (/dev/ttyS0) did not take them "
-                               "within 2.0 s.")),
-             qPrintable(rig.messages.shown.first()));
-    QVERIFY(rig.events.elapsed() >= 2000ms);
-    QCOMPARE(rig.form.bar.val, 5.0f);
-    QCOMPARE(rig.form.applied, kUploadSets);
-}
-
 void TestUpload::failures_data()
 {
     QTest::addColumn<QString>("stage");
@@ -143,11 +81,6 @@ void TestUpload::failures_data()
 
     QTest::newRow("no file at the path") << "missing file"
                                          << "File not found: FILE.missing" << false;
-    QTest::newRow("port cannot be opened")
-        << "open"
-        << "Cannot open COM1 (/dev/ttyS0): Permission denied. Add your user to the 'dialout' "
-           "group and log in again."
-        << true;
     QTest::newRow("no entry selected")
         << "no port"
         << "No COM port selected. Choose COM1, COM2, COM3 or COM4 from the list." << false;
@@ -177,8 +110,6 @@ void TestUpload::failures()
     message.replace(QLatin1String("FILE"), file);
     if (stage == "missing file")
         rig.form.filePath += QLatin1String(".missing");
-    else if (stage == "open")
-        rig.tty.openError = -EACCES;
     else if (stage == "no port")
         rig.form.portTag = std::nullopt;
     else if (stage == "changed")
@@ -206,7 +137,6 @@ void TestUpload::failures()
     // Nothing is left behind that would make the next upload fail.
     rig.form.filePath = writeFile(file, withCrLf(rig.lines));
     rig.events.onPass = nullptr;
-    rig.tty.openError = 0;
     rig.form.portTag = 2;
     rig.messages.onShow = nullptr;
     const qsizetype before = rig.tty.received().size();
