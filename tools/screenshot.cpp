@@ -1,47 +1,79 @@
-// Saves a picture of the main window as it first appears, for the README. Run it through
-// tools/make-screenshot.sh, which gives it an X server of its own.
+// Saves a picture of the main window in the middle of an upload, for the README: the file
+// chosen, the bar with its text. The upload goes to a simulated UART, so no device is needed.
+// Run it through tools/make-screenshot.sh, which gives it an X server of its own.
 
 #include <cstdio>
 
 #include <QApplication>
+#include <QFile>
 #include <QPixmap>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include "app/mainwindow.h"
 #include "platform/comports.h"
 #include "platform/diskfilesystem.h"
-#include "platform/kerneltty.h"
 #include "platform/posixserialport.h"
 #include "platform/qteventloop.h"
 #include "platform/qtmessagebox.h"
-#include "platform/qtopenfiledialog.h"
+#include "platform/simulatedtty.h"
+
+namespace {
+
+class ChosenFile final : public OpenFileDialog {
+public:
+    explicit ChosenFile(QString path) : m_path(std::move(path)) {}
+    QString chooseFile(const OpenFileSettings &) override { return m_path; }
+
+private:
+    QString m_path;
+};
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zelvor-upload"));
     const QStringList args = QCoreApplication::arguments();
     if (args.size() != 2) {
         std::fprintf(stderr, "usage: %s OUTPUT.png\n", qPrintable(args.value(0)));
         return 2;
     }
 
-    QtOpenFileDialog fileDialog;
-    // The window never opens a port here.
-    const ComPorts comPorts;
-    KernelTty tty;
-    PosixSerialPort serialPort(tty, [&comPorts](int n) { return comPorts.devicePath(n); });
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("CONTROLLER-2.4.DNL")));
+    if (!file.open(QIODevice::WriteOnly))
+        return 1;
+    for (int i = 0; i < 700; ++i)
+        file.write("S2140" + QByteArray::number(i * 16, 16).rightJustified(5, '0').toUpper() +
+                   QByteArray(32, 'F') + "E3\r\n");
+    file.close();
+
+    ChosenFile fileDialog(file.fileName());
+    SimulatedTty uart(SimulatedTty::Driver::Uart16550, [] { return Tty::Clock::now(); });
+    PosixSerialPort serialPort(uart, [](int) { return QStringLiteral("/dev/ttyUSB0"); },
+                               dir.path());
     DiskFileSystem fileSystem;
     QtMessageBox messageBox;
     QtEventLoop eventLoop;
+    const ComPorts comPorts;
     MainWindow window(
         Services{fileDialog, serialPort, fileSystem, messageBox, eventLoop, comPorts});
     window.show();
 
     int status = 1;
-    QTimer::singleShot(500, &window, [&] {
-        status = window.grab().save(args.at(1)) ? 0 : 1;
+    const auto button = [&window](const char *name) {
+        return window.findChild<QPushButton *>(QLatin1String(name));
+    };
+    QTimer::singleShot(300, &window, [&] {
+        button("cmdBrowse")->click();
+        button("cmdLoad")->click(); // returns when the upload has ended
         app.quit();
+    });
+    QTimer::singleShot(1800, &window, [&] {
+        status = window.grab().save(args.at(1)) ? 0 : 1;
+        button("cmdCancel")->click();
     });
     app.exec();
     return status;

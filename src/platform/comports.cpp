@@ -100,10 +100,12 @@ QList<ComPort> ComPorts::scan() const
             continue; // a link to nothing
         if (isUsbPort(node))
             describeUsb(node, port);
+        else if (node.startsWith(QLatin1String("ttyS")))
+            port.product = QStringLiteral("built-in serial port");
+        else if (QFileInfo(port.device).canonicalPath().endsWith(QLatin1String("/pts")))
+            port.product = QStringLiteral("pseudo-terminal");
         else
-            port.product = node.startsWith(QLatin1String("ttyS"))
-                               ? QStringLiteral("built-in serial port")
-                               : node;
+            port.product = node;
         reached.insert(node);
         numbered[port.number] = port;
     }

@@ -16,6 +16,8 @@ Upload::Upload(UploadForm &form, SerialPort &port, FileSystem &files, MessageBox
 void Upload::run()
 {
     m_running = true;
+    m_lastQueued = 0;
+    m_stalledWait = 0ms;
     m_text.start(m_events.now(), 0);
     try {
         m_cancelRequested = false;
