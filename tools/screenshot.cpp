@@ -52,8 +52,8 @@ int main(int argc, char *argv[])
 
     ChosenFile fileDialog(file.fileName());
     SimulatedTty uart(SimulatedTty::Driver::Uart16550, [] { return Tty::Clock::now(); });
-    PosixSerialPort serialPort(uart, [](int) { return QStringLiteral("/dev/ttyUSB0"); },
-                               dir.path());
+    PosixSerialPort serialPort(
+        uart, [](int) { return QStringLiteral("/dev/ttyUSB0"); }, dir.path());
     DiskFileSystem fileSystem;
     QtMessageBox messageBox;
     QtEventLoop eventLoop;
