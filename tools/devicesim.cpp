@@ -19,7 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "ptydevice.h"
+#include "sim/ptydevice.h"
 
 namespace {
 

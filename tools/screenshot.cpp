@@ -12,12 +12,12 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
-#include "platform/comports.h"
-#include "platform/diskfilesystem.h"
-#include "platform/posixserialport.h"
-#include "platform/qteventloop.h"
-#include "platform/qtmessagebox.h"
-#include "platform/simulatedtty.h"
+#include "platform/files/diskfilesystem.h"
+#include "platform/serial/posix/posixserialport.h"
+#include "platform/serial/posix/sysfscomports.h"
+#include "platform/desktop/qteventloop.h"
+#include "platform/desktop/qtmessagebox.h"
+#include "sim/simulatedtty.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ int main(int argc, char *argv[])
     DiskFileSystem fileSystem;
     QtMessageBox messageBox;
     QtEventLoop eventLoop;
-    const ComPorts comPorts;
+    SysfsComPorts comPorts;
     MainWindow window(
         Services{fileDialog, serialPort, fileSystem, messageBox, eventLoop, comPorts});
     window.show();

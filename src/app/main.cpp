@@ -9,13 +9,11 @@
 
 #include "app/fatalerror.h"
 #include "app/mainwindow.h"
-#include "platform/comports.h"
-#include "platform/diskfilesystem.h"
-#include "platform/kerneltty.h"
-#include "platform/posixserialport.h"
-#include "platform/qteventloop.h"
-#include "platform/qtmessagebox.h"
-#include "platform/qtopenfiledialog.h"
+#include "platform/desktop/qteventloop.h"
+#include "platform/desktop/qtmessagebox.h"
+#include "platform/desktop/qtopenfiledialog.h"
+#include "platform/files/diskfilesystem.h"
+#include "platform/serial/systemports.h"
 
 namespace {
 
@@ -72,13 +70,12 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/zelvor-upload.svg")));
 
     QtOpenFileDialog fileDialog;
-    const ComPorts comPorts;
-    KernelTty tty;
-    PosixSerialPort serialPort(tty, [&comPorts](int n) { return comPorts.devicePath(n); });
+    SystemPorts ports;
     DiskFileSystem fileSystem;
     QtMessageBox messageBox;
     QtEventLoop eventLoop;
-    const Services services{fileDialog, serialPort, fileSystem, messageBox, eventLoop, comPorts};
+    const Services services{fileDialog, ports.serialPort(), fileSystem,
+                            messageBox, eventLoop,          ports.comPorts()};
 
     try {
         MainWindow window(services);

@@ -1,4 +1,7 @@
 #pragma once
+// The app room: the program's start-up and its window. May include upload/ and platform/, never
+// sim/ (the program links no simulated device).
+//
 // The program's only window, "Upload Application to Zelvor". It owns the controls and wires their
 // events to the objects that do the work: Browse asks the open-file dialog for a path, Upload and
 // Cancel go to the Upload, Ok closes the window. It is also the UploadForm the upload reads the
@@ -13,7 +16,7 @@
 
 #include "app/controlstates.h"
 #include "app/services.h"
-#include "platform/qtprogressdisplay.h"
+#include "platform/desktop/qtprogressdisplay.h"
 #include "upload/upload.h"
 #include "upload/uploadform.h"
 

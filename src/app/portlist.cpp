@@ -2,7 +2,7 @@
 
 #include <QComboBox>
 
-#include "platform/comports.h"
+#include "platform/serial/comports.h"
 
 namespace portlist {
 
@@ -28,7 +28,7 @@ std::optional<qint32> selectedTag(const QComboBox &box)
     return tag;
 }
 
-void describe(QComboBox &box, const ComPorts &ports)
+void describe(QComboBox &box, ComPorts &ports)
 {
     for (int i = 0; i < box.count(); ++i)
         box.setItemData(i, ports.reaches(box.itemData(i).toInt()), Qt::ToolTipRole);

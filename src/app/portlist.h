@@ -21,7 +21,7 @@ void fill(QComboBox &box);
 std::optional<qint32> selectedTag(const QComboBox &box);
 
 // Gives each entry, and the box for the selected one, a tooltip with what its number reaches now.
-void describe(QComboBox &box, const ComPorts &ports);
+void describe(QComboBox &box, ComPorts &ports);
 // Gives the box the tooltip of the entry now selected.
 void showSelectedTip(QComboBox &box);
 

@@ -2,12 +2,12 @@
 // The platform objects the main window works through. main() passes the real ones; tests pass
 // fakes. The window does not own them.
 
-#include "platform/comports.h"
-#include "platform/eventloop.h"
-#include "platform/filesystem.h"
-#include "platform/messagebox.h"
-#include "platform/openfiledialog.h"
-#include "platform/serialport.h"
+#include "platform/desktop/eventloop.h"
+#include "platform/files/filesystem.h"
+#include "platform/desktop/messagebox.h"
+#include "platform/desktop/openfiledialog.h"
+#include "platform/serial/comports.h"
+#include "platform/serial/serialport.h"
 
 struct Services {
     OpenFileDialog &fileDialog;
@@ -15,5 +15,5 @@ struct Services {
     FileSystem &fileSystem;
     MessageBox &messageBox;
     EventLoop &eventLoop;
-    const ComPorts &comPorts;
+    ComPorts &comPorts;
 };

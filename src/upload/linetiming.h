@@ -6,7 +6,7 @@
 
 #include <QtGlobal>
 
-#include "platform/serialport.h"
+#include "platform/serial/serialport.h"
 
 class LineTiming {
 public:

@@ -1,4 +1,7 @@
 #pragma once
+// The upload room: sending one download file, paced by the port, with progress and Cancel. May
+// include platform/ through its interfaces only, never app/ or sim/.
+//
 // One upload: the Upload click sends the download file over the chosen port one line at a time,
 // each line followed by CR LF, handing over the next line only when the port's transmit queue
 // has emptied. The whole transfer runs inside run(), on the UI thread; every pass of its sending
@@ -12,10 +15,10 @@
 
 #include <QByteArray>
 
-#include "platform/eventloop.h"
-#include "platform/filesystem.h"
-#include "platform/messagebox.h"
-#include "platform/serialport.h"
+#include "platform/desktop/eventloop.h"
+#include "platform/files/filesystem.h"
+#include "platform/desktop/messagebox.h"
+#include "platform/serial/serialport.h"
 #include "upload/linetiming.h"
 #include "upload/progresstext.h"
 #include "upload/uploadform.h"

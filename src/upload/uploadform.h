@@ -7,7 +7,7 @@
 #include <QString>
 #include <QtGlobal>
 
-#include "platform/progressdisplay.h"
+#include "platform/desktop/progressdisplay.h"
 
 // The named combinations of enabled controls that the upload puts its form in. Ready equals
 // after-upload and start equals no-file; they keep their own names because they are applied at

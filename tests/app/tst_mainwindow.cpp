@@ -12,6 +12,7 @@
 #include "app/mainwindow.h"
 #include "upload/progresstext.h"
 #include "fakeopenfiledialog.h"
+#include "platform/serial/posix/sysfscomports.h"
 #include "uploadrig.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 struct Rig {
     UploadRig upload{{"line one", "line two"}};
     FakeOpenFileDialog dialog;
-    ComPorts comPorts{upload.lockFolder.path(), upload.lockFolder.path()};
+    SysfsComPorts comPorts{upload.lockFolder.path(), upload.lockFolder.path()};
     MainWindow window{
         Services{dialog, upload.port, upload.files, upload.messages, upload.events, comPorts}};
 

@@ -11,12 +11,12 @@
 #include "app/mainwindow.h"
 #include "fakemessagebox.h"
 #include "fakeopenfiledialog.h"
-#include "platform/comports.h"
-#include "platform/diskfilesystem.h"
-#include "platform/kerneltty.h"
-#include "platform/posixserialport.h"
-#include "platform/qteventloop.h"
-#include "ptydevice.h"
+#include "platform/serial/posix/sysfscomports.h"
+#include "platform/files/diskfilesystem.h"
+#include "platform/serial/posix/kerneltty.h"
+#include "platform/serial/posix/posixserialport.h"
+#include "platform/desktop/qteventloop.h"
+#include "sim/ptydevice.h"
 #include "testfiles.h"
 
 namespace {
@@ -61,7 +61,7 @@ struct Rig {
     DiskFileSystem files;
     FakeMessageBox messages;
     QtEventLoop events;
-    const ComPorts comPorts{dir.path(), dir.path()};
+    SysfsComPorts comPorts{dir.path(), dir.path()};
     MainWindow window{Services{dialog, port, files, messages, events, comPorts}};
 };
 

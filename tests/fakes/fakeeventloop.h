@@ -6,7 +6,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "platform/eventloop.h"
+#include "platform/desktop/eventloop.h"
 
 class FakeEventLoop final : public EventLoop {
 public:

@@ -6,7 +6,7 @@
 
 #include <QStringList>
 
-#include "platform/messagebox.h"
+#include "platform/desktop/messagebox.h"
 
 class FakeMessageBox final : public MessageBox {
 public:

@@ -6,7 +6,7 @@
 
 #include <QList>
 
-#include "platform/openfiledialog.h"
+#include "platform/desktop/openfiledialog.h"
 
 class FakeOpenFileDialog final : public OpenFileDialog {
 public:

@@ -10,9 +10,9 @@
 #include "fakeeventloop.h"
 #include "fakemessagebox.h"
 #include "fakeuploadform.h"
-#include "platform/diskfilesystem.h"
-#include "platform/posixserialport.h"
-#include "platform/simulatedtty.h"
+#include "platform/files/diskfilesystem.h"
+#include "platform/serial/posix/posixserialport.h"
+#include "sim/simulatedtty.h"
 #include "testfiles.h"
 #include "upload/upload.h"
 

@@ -1,0 +1,172 @@
+#include "benchrig.h"
+
+#include <algorithm>
+#include <ctime>
+#include <random>
+
+#include <signal.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QPushButton>
+
+#include "platform/files/diskfilesystem.h"
+#include "platform/serial/posix/sysfscomports.h"
+
+namespace bench {
+
+void SpinningEventLoop::processEvents(std::chrono::milliseconds, int)
+{
+    QCoreApplication::processEvents();
+}
+
+SimulatedUart::SimulatedUart(const QString &lockFolder)
+    : port(
+          tty, [](int) { return QStringLiteral("/dev/ttyS0"); }, lockFolder)
+{}
+
+PacedPty::PacedPty(double charactersPerSecond)
+{
+    m_reader = ::fork();
+    if (m_reader == 0) {
+        readPaced(charactersPerSecond);
+        ::_exit(0);
+    }
+}
+
+PacedPty::~PacedPty()
+{
+    ::kill(m_reader, SIGTERM);
+    ::waitpid(m_reader, nullptr, 0);
+}
+
+// Takes what the rate allows every 2 ms, never more.
+void PacedPty::readPaced(double rate)
+{
+    const auto start = std::chrono::steady_clock::now();
+    double taken = 0;
+    char buffer[4096];
+    for (;;) {
+        ::usleep(2000);
+        const std::chrono::duration<double> since = std::chrono::steady_clock::now() - start;
+        const qint64 allowed = qint64(since.count() * rate - taken);
+        if (allowed <= 0)
+            continue;
+        const ssize_t got =
+            ::read(m_device.master(), buffer, size_t(std::min<qint64>(allowed, 4096)));
+        if (got > 0)
+            taken += double(got);
+        else
+            taken = std::max(taken, since.count() * rate - 64); // idle: bank no time
+    }
+}
+
+Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
+               const std::function<void(MainWindow &)> &during)
+{
+    ChosenFile dialog(file);
+    DiskFileSystem files;
+    CollectedMessages messages;
+    SysfsComPorts comPorts;
+    MainWindow window(Services{dialog, port, files, messages, events, comPorts});
+    window.findChild<QPushButton *>(QStringLiteral("cmdBrowse"))->click();
+    if (during)
+        during(window);
+    QElapsedTimer wall;
+    const double cpuBefore = cpuSeconds();
+    wall.start();
+    window.findChild<QPushButton *>(QStringLiteral("cmdLoad"))->click();
+    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, messages.shown};
+}
+
+double cpuSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+qint64 writeReferenceFile(const QString &path, qint64 bytes)
+{
+    std::mt19937 random(20261206);
+    std::uniform_int_distribution<int> length(40, 80);
+    static const char hex[] = "0123456789ABCDEF";
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(path));
+    qint64 written = 0;
+    qint64 lines = 0;
+    QByteArray line;
+    while (written < bytes) {
+        const int n = length(random);
+        line = "S2";
+        while (line.size() < n)
+            line += hex[random() % 16];
+        line += "\r\n";
+        file.write(line);
+        written += line.size();
+        ++lines;
+    }
+    return lines;
+}
+
+qint64 statusKilobytes(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::System)
+                   .size());
+}
+
+QString machine()
+{
+    QString cpu = QStringLiteral("unknown CPU");
+    QFile info(QStringLiteral("/proc/cpuinfo"));
+    if (info.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : info.readAll().split('\n')) {
+            if (line.startsWith("model name")) {
+                cpu = QString::fromLatin1(line.mid(line.indexOf(':') + 1).trimmed());
+                break;
+            }
+        }
+    }
+    utsname system{};
+    ::uname(&system);
+    return QStringLiteral("%1, %2 cores, Linux %3, Qt %4, QPA %5")
+        .arg(cpu)
+        .arg(::sysconf(_SC_NPROCESSORS_ONLN))
+        .arg(QString::fromLatin1(system.release), QString::fromLatin1(qVersion()),
+             QGuiApplication::platformName());
+}
+
+void row(const char *figure, const QString &measured, const char *target, bool met)
+{
+    std::printf("| %s | %s | %s | %s |\n", figure, qPrintable(measured), target,
+                met ? "yes" : "NO");
+    std::fflush(stdout);
+}
+
+} // namespace bench

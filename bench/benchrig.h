@@ -1,0 +1,125 @@
+#pragma once
+// What the benchmark's measurements share: the real window around a port and an event loop,
+// stand-ins for the dialog and the message box, the devices uploaded to (the simulated UART on
+// the real clock, a pseudo-terminal read at a fixed rate, a port that never waits), the
+// reference file, and the printing of a figure beside its target. Nothing here is asserted.
+
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include <QString>
+#include <QStringList>
+
+#include "app/mainwindow.h"
+#include "platform/desktop/openfiledialog.h"
+#include "platform/serial/posix/posixserialport.h"
+#include "sim/ptydevice.h"
+#include "sim/simulatedtty.h"
+
+namespace bench {
+
+class ChosenFile final : public OpenFileDialog {
+public:
+    explicit ChosenFile(QString path) : m_path(std::move(path)) {}
+    QString chooseFile(const OpenFileSettings &) override { return m_path; }
+    QString m_path;
+};
+
+class CollectedMessages final : public MessageBox {
+public:
+    void show(const QString &text) override { shown.append(text); }
+    QStringList shown;
+};
+
+// The baseline: a pass that never waits, only alternating event processing and polling.
+class SpinningEventLoop final : public EventLoop {
+public:
+    void processEvents(std::chrono::milliseconds, int) override;
+    Clock::time_point now() const override { return Clock::now(); }
+};
+
+// A port whose queue is always empty: what is left is the upload's own cost per line.
+class InstantPort final : public SerialPort {
+public:
+    void setPortNumber(qint16) override {}
+    void setLineSettings(const LineSettings &) override {}
+    void setHandshaking(Handshaking) override {}
+    void open() override { m_open = true; }
+    bool isOpen() const override { return m_open; }
+    qint64 queuedCount() override { return 0; }
+    void output(const QByteArray &) override { ++lines; }
+    bool delivered() override { return true; }
+    void dropHeld() noexcept override {}
+    void discardAndClose() noexcept override { m_open = false; }
+    QString describe() const override { return QStringLiteral("COM1 (instant)"); }
+
+    qint64 lines = 0;
+
+private:
+    bool m_open = false;
+};
+
+// The simulated UART on the real clock, behind the real port.
+struct SimulatedUart {
+    explicit SimulatedUart(const QString &lockFolder);
+    SimulatedTty tty{SimulatedTty::Driver::Uart16550, [] { return Tty::Clock::now(); }};
+    PosixSerialPort port;
+};
+
+// A pseudo-terminal whose device end a child process reads at a fixed rate.
+class PacedPty {
+public:
+    explicit PacedPty(double charactersPerSecond);
+    ~PacedPty();
+    PacedPty(const PacedPty &) = delete;
+    PacedPty &operator=(const PacedPty &) = delete;
+
+    QString path() const { return QString::fromStdString(m_device.path()); }
+
+private:
+    void readPaced(double rate);
+
+    PtyDevice m_device;
+    int m_reader = -1;
+};
+
+struct Outcome {
+    double wall = 0;
+    double cpu = 0;
+    QStringList messages;
+};
+
+// One upload from the real window: Browse, then Upload; `during` may arrange events for it.
+Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
+               const std::function<void(MainWindow &)> &during = {});
+
+// What every measurement gets: the runs per figure and the reference file (200 KB of
+// S-record-like lines of 40 to 80 characters) with its time on the wire.
+struct Context {
+    int runs = 3;
+    QString folder;
+    QString reference;
+    double wireSeconds = 0;
+};
+
+double cpuSeconds();
+double median(std::vector<double> values);
+// S-record-like lines of 40 to 80 characters with CR LF ends, up to about `bytes`; the lines.
+qint64 writeReferenceFile(const QString &path, qint64 bytes);
+qint64 statusKilobytes(const char *field); // from /proc/self/status
+int openDescriptors();
+QString machine();
+void row(const char *figure, const QString &measured, const char *target, bool met);
+
+// The measurements, each in a file of its own.
+void lineFigures(const Context &context);
+void cancelFigures(const Context &context);
+void overheadFigure(const Context &context);
+void memoryFigure(const Context &context);
+void startupFigure(const Context &context);
+int childMemory(const QString &file);
+int childStartup();
+int soak(int uploads);
+
+} // namespace bench

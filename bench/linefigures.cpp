@@ -1,0 +1,56 @@
+// How busy the upload keeps the line, and the CPU it costs while waiting: on the simulated UART
+// beside a baseline whose passes never wait, and on a pseudo-terminal read at the line's rate.
+
+#include <cstdio>
+
+#include "benchrig.h"
+#include "platform/desktop/qteventloop.h"
+#include "platform/serial/posix/kerneltty.h"
+
+namespace bench {
+
+void lineFigures(const Context &context)
+{
+    std::vector<double> efficiency, cpuShare, spinEfficiency, spinCpuShare, ptyEfficiency,
+        ptyCpuShare;
+    for (int i = 0; i < context.runs; ++i) {
+        SimulatedUart uart(context.folder);
+        QtEventLoop events;
+        const Outcome real = upload(uart.port, events, context.reference);
+        efficiency.push_back(context.wireSeconds / real.wall);
+        cpuShare.push_back(real.cpu / real.wall);
+
+        SimulatedUart spinUart(context.folder);
+        SpinningEventLoop spinning;
+        const Outcome spin = upload(spinUart.port, spinning, context.reference);
+        spinEfficiency.push_back(context.wireSeconds / spin.wall);
+        spinCpuShare.push_back(spin.cpu / spin.wall);
+
+        PacedPty pty(11520);
+        KernelTty tty;
+        PosixSerialPort ptyPort(
+            tty, [&pty](int) { return pty.path(); }, context.folder);
+        const Outcome overPty = upload(ptyPort, events, context.reference);
+        ptyEfficiency.push_back(context.wireSeconds / overPty.wall);
+        ptyCpuShare.push_back(overPty.cpu / overPty.wall);
+        if (!real.messages.isEmpty() || !overPty.messages.isEmpty())
+            std::printf("unexpected message: %s\n",
+                        qPrintable((real.messages + overPty.messages).join(' ')));
+    }
+    row("line efficiency, simulated UART",
+        QStringLiteral("%1 (spinning baseline %2)")
+            .arg(median(efficiency), 0, 'f', 4)
+            .arg(median(spinEfficiency), 0, 'f', 4),
+        ">= 0.98", median(efficiency) >= 0.98);
+    row("CPU time / wall time, simulated UART",
+        QStringLiteral("%1 (spinning baseline %2)")
+            .arg(median(cpuShare), 0, 'f', 4)
+            .arg(median(spinCpuShare), 0, 'f', 3),
+        "<= 0.03", median(cpuShare) <= 0.03);
+    row("line efficiency, pseudo-terminal read at 11 520 characters/s",
+        QString::number(median(ptyEfficiency), 'f', 4), ">= 0.98", median(ptyEfficiency) >= 0.98);
+    row("CPU time / wall time, pseudo-terminal", QString::number(median(ptyCpuShare), 'f', 4),
+        "<= 0.03", median(ptyCpuShare) <= 0.03);
+}
+
+} // namespace bench

@@ -1,0 +1,63 @@
+// zelvor-bench: measures the real upload in the real window (offscreen) through the real serial
+// port, and prints each figure beside its target. Nothing here is asserted: it reports.
+//
+//   build/bench/zelvor-bench [--runs N]
+//   build/bench/zelvor-bench --soak [UPLOADS]
+//
+// The port runs over two devices: the simulated 16550 UART at 115 200 baud 7N2 on the real clock
+// (a counted 4 KiB queue feeding a 16-character FIFO that is not counted), and a real
+// pseudo-terminal whose other end a child process reads at 11 520 characters a second (where
+// the kernel keeps no count). Each file measures one thing: linefigures.cpp how busy the upload
+// keeps the line and the CPU it costs, cancelfigures.cpp how quickly Cancel gives the window
+// back and a second upload starts, overheadfigure.cpp the upload's own cost per line,
+// memoryfigure.cpp peak memory, startupfigure.cpp the start to the window, soak.cpp many uploads
+// in a row.
+
+#include <cstdio>
+
+#include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "benchrig.h"
+#include "upload/linetiming.h"
+#include "upload/upload.h"
+
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zelvor-upload"));
+    const QStringList args = QCoreApplication::arguments();
+    if (args.value(1) == QLatin1String("--child-memory"))
+        return bench::childMemory(args.value(2));
+    if (args.value(1) == QLatin1String("--child-startup"))
+        return bench::childStartup();
+    if (args.value(1) == QLatin1String("--soak"))
+        return bench::soak(args.size() > 2 ? std::max(10, args.value(2).toInt()) : 1000);
+
+    QTemporaryDir dir;
+    bench::Context context;
+    if (args.value(1) == QLatin1String("--runs"))
+        context.runs = std::max(1, args.value(2).toInt());
+    context.folder = dir.path();
+    context.reference = dir.filePath(QStringLiteral("reference.DNL"));
+    const qint64 referenceLines = bench::writeReferenceFile(context.reference, 200 * 1024);
+    const qint64 referenceBytes = QFile(context.reference).size();
+    const LineTiming timing(Upload::kLineSettings);
+    context.wireSeconds =
+        std::chrono::duration<double>(timing.transmitTime(referenceBytes)).count();
+
+    std::printf("zelvor-upload benchmark, median of %d runs; reference file %lld bytes in %lld "
+                "lines, %.2f s on the wire at 115 200 baud 7N2\n",
+                context.runs, referenceBytes, referenceLines, context.wireSeconds);
+    std::printf("machine: %s\n\n", qPrintable(bench::machine()));
+    std::printf("| figure | measured | target | met |\n|---|---|---|---|\n");
+    bench::lineFigures(context);
+    bench::cancelFigures(context);
+    bench::overheadFigure(context);
+    bench::memoryFigure(context);
+    bench::startupFigure(context);
+    return 0;
+}

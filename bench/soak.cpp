@@ -1,0 +1,124 @@
+// Many uploads in a row from one window through pseudo-terminals: normal ends (every byte
+// checked), Cancel while held off, a missing file, a port held by another program, an unplug.
+// Prints failed checks, open descriptors and resident memory before and after.
+
+#include <cstdio>
+
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "benchrig.h"
+#include "platform/desktop/qteventloop.h"
+#include "platform/files/diskfilesystem.h"
+#include "platform/serial/posix/kerneltty.h"
+#include "platform/serial/posix/portlock.h"
+#include "platform/serial/posix/sysfscomports.h"
+
+namespace bench {
+
+int soak(int uploads)
+{
+    QTemporaryDir dir;
+    QByteArray content;
+    for (int i = 0; i < 20; ++i)
+        content += "S113" + QByteArray::number(i * 16, 16).rightJustified(4, '0') +
+                   QByteArray(56, char('A' + i)) + (i % 3 ? "\r\n" : "\n");
+    const QString file = dir.filePath(QStringLiteral("app.DNL"));
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(file));
+    out.close();
+    QByteArray expected = content;
+    expected.replace("\r\n", "\n").replace("\n", "\r\n");
+
+    QString device;
+    ChosenFile dialog(file);
+    KernelTty tty;
+    PosixSerialPort port(
+        tty, [&device](int) { return device; }, dir.path());
+    DiskFileSystem files;
+    CollectedMessages messages;
+    QtEventLoop events;
+    SysfsComPorts comPorts;
+    MainWindow window(Services{dialog, port, files, messages, events, comPorts});
+    auto *browse = window.findChild<QPushButton *>(QStringLiteral("cmdBrowse"));
+    auto *load = window.findChild<QPushButton *>(QStringLiteral("cmdLoad"));
+    auto *cancel = window.findChild<QPushButton *>(QStringLiteral("cmdCancel"));
+
+    int descriptorsBefore = 0;
+    qint64 memoryBefore = 0;
+    int failures = 0;
+    const auto expect = [&failures](bool met, int i, const char *what) {
+        if (!met) {
+            ++failures;
+            std::printf("upload %d: %s\n", i, what);
+        }
+    };
+    for (int i = 0; i < uploads; ++i) {
+        if (i == std::min(100, uploads / 2)) {
+            descriptorsBefore = openDescriptors();
+            memoryBefore = statusKilobytes("VmRSS:");
+        }
+        PtyDevice pty;
+        device = QString::fromStdString(pty.path());
+        messages.shown.clear();
+        dialog.m_path = file;
+        switch (i % 5) {
+        case 0: { // a normal end; every byte arrives
+            browse->click();
+            load->click();
+            expect(pty.received() == expected.toStdString() && messages.shown.isEmpty(), i,
+                   "bytes differ");
+            break;
+        }
+        case 1: // Cancel while the device holds off
+            pty.holdOff(true);
+            browse->click();
+            QTimer::singleShot(5, cancel, &QPushButton::click);
+            load->click();
+            expect(messages.shown.isEmpty(), i, "Cancel reported an error");
+            break;
+        case 2: // no file
+            dialog.m_path = dir.filePath(QStringLiteral("missing.DNL"));
+            browse->click();
+            load->click();
+            expect(messages.shown.size() == 1, i, "no message for a missing file");
+            break;
+        case 3: { // another program holds the port
+            QFile lock(dir.filePath(QStringLiteral("LCK..") + QFileInfo(device).fileName()));
+            if (lock.open(QIODevice::WriteOnly))
+                lock.write(QByteArray::number(::getppid()).rightJustified(10) + '\n');
+            lock.close();
+            browse->click();
+            load->click();
+            lock.remove();
+            expect(messages.shown.value(0).contains(QLatin1String("in use by another program")), i,
+                   "a held port was not refused");
+            break;
+        }
+        case 4: // the adapter is pulled while the device holds off
+            pty.holdOff(true);
+            browse->click();
+            QTimer::singleShot(3, [&pty] { pty.unplug(); });
+            load->click();
+            expect(messages.shown.value(0).startsWith(QLatin1String("Lost the connection")), i,
+                   "an unplug was not reported");
+            break;
+        }
+        expect(!port.isOpen() && load->isEnabled() && !cancel->isEnabled(), i,
+               "the window is not ready again");
+    }
+    const int descriptorsAfter = openDescriptors();
+    const qint64 memoryAfter = statusKilobytes("VmRSS:");
+    std::printf("%d uploads, %d failed checks; open descriptors %d -> %d; resident memory %lld -> "
+                "%lld kB\n",
+                uploads, failures, descriptorsBefore, descriptorsAfter, memoryBefore, memoryAfter);
+    return failures == 0 && descriptorsAfter <= descriptorsBefore ? 0 : 1;
+}
+
+} // namespace bench

@@ -1,0 +1,51 @@
+#include "platform/desktop/qtprogressdisplay.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QProgressBar>
+
+QtProgressDisplay::QtProgressDisplay(QProgressBar &bar) : m_bar(bar)
+{
+    m_bar.setRange(0, kSteps);
+    m_bar.setTextVisible(true);
+    m_bar.setAlignment(Qt::AlignCenter);
+    setText({}, {});
+    show();
+}
+
+void QtProgressDisplay::setText(const QString &text, const QString &details)
+{
+    // Qt replaces only %p, %v and %m in the format, which no text of ours holds.
+    m_bar.setFormat(text);
+    m_bar.setToolTip(details);
+}
+
+void QtProgressDisplay::setMinimum(float minimum)
+{
+    m_minimum = minimum;
+    show();
+}
+
+void QtProgressDisplay::setMaximum(float maximum)
+{
+    m_maximum = maximum;
+    show();
+}
+
+void QtProgressDisplay::setValue(float value)
+{
+    m_value = value;
+    show();
+}
+
+void QtProgressDisplay::show()
+{
+    const double span = double(m_maximum) - double(m_minimum);
+    int step = 0;
+    if (span > 0 && std::isfinite(span) && std::isfinite(m_value)) {
+        const double fraction = std::clamp((double(m_value) - m_minimum) / span, 0.0, 1.0);
+        step = int(std::lround(fraction * kSteps));
+    }
+    m_bar.setValue(step);
+}

@@ -1,0 +1,37 @@
+#pragma once
+// A file read line by line as raw bytes, without any encoding conversion. A line ends at LF,
+// CR LF or a lone CR; a last line without an end counts. Memory stays bounded by the longest
+// line plus one read chunk.
+//
+// The file must not change while it is read: one that is truncated or rewritten in place would
+// send the device a torn record or a mix of two versions. Its size and modification time are
+// taken when it is opened and compared at every read, and the bytes read must add up to that
+// size; otherwise reading fails. A file replaced by renaming a new one over it is no change:
+// the stream still reads the old one.
+
+#include <QFile>
+
+#include "platform/files/textstream.h"
+
+class DiskTextStream final : public TextStream {
+public:
+    explicit DiskTextStream(const QString &path);
+
+    bool atEnd() override;
+    QByteArray readLine() override;
+    void close() noexcept override;
+
+    static constexpr qsizetype kChunk = 64 * 1024;
+
+private:
+    bool fill();
+    void checkUnchanged(bool atEnd);
+
+    QString m_path;
+    QFile m_file;
+    QByteArray m_buffer;
+    qsizetype m_pos = 0;
+    qint64 m_size = 0;
+    qint64 m_modified = 0; // nanoseconds
+    qint64 m_read = 0;
+};

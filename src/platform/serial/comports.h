@@ -1,0 +1,20 @@
+#pragma once
+// Which device each COM number reaches on this machine, and what an operator is told about it.
+// Each system numbers its ports its own way (sysfs on Linux, the registry on Windows).
+
+#include <QString>
+
+class ComPorts {
+public:
+    virtual ~ComPorts() = default;
+
+    // The device COMn reaches, as the serial port opens it; an OperatorError that says what there
+    // is instead when nothing has that number.
+    virtual QString devicePath(int number) = 0;
+    // What COMn reaches now, for the operator: "/dev/ttyUSB0 — FT232R USB UART (FTDI)", or why
+    // nothing is there.
+    virtual QString reaches(int number) = 0;
+
+    // COM numbers the port list offers.
+    static constexpr int kOffered = 4;
+};

@@ -1,0 +1,344 @@
+#include "platform/serial/posix/posixserialport.h"
+
+#include <cerrno>
+
+#include <sys/sysmacros.h>
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "platform/serial/posix/baudrates.h"
+#include "platform/operatorerror.h"
+
+namespace {
+
+// Unix98 pseudo-terminal slaves have majors 136 to 143 (include/uapi/linux/major.h,
+// UNIX98_PTY_SLAVE_MAJOR and UNIX98_PTY_MAJOR_COUNT).
+bool isPseudoTerminal(dev_t device)
+{
+    return major(device) >= 136 && major(device) < 144;
+}
+
+// A driver that does not know the call; anything else is a real failure.
+bool unanswered(int result)
+{
+    return result == -ENOTTY || result == -EINVAL || result == -EOPNOTSUPP;
+}
+
+QString dataBitsText(tcflag_t flags)
+{
+    return QStringLiteral("%1 data bits").arg(5 + int((flags & CSIZE) - CS5) / int(CS6 - CS5));
+}
+
+} // namespace
+
+PosixSerialPort::PosixSerialPort(Tty &tty, PortMapping mapping, const QString &lockFolder)
+    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder)
+{}
+
+PosixSerialPort::~PosixSerialPort()
+{
+    discardAndClose();
+}
+
+void PosixSerialPort::setPortNumber(qint16 number)
+{
+    if (number < 1)
+        throw OperatorError(QStringLiteral("Invalid port number: %1").arg(number));
+    m_number = number;
+}
+
+QString PosixSerialPort::describe() const
+{
+    if (m_path.isEmpty())
+        return QStringLiteral("COM%1").arg(m_number);
+    if (m_node != m_path)
+        return QStringLiteral("COM%1 (%2 \u2192 %3)").arg(m_number).arg(m_path, m_node);
+    return QStringLiteral("COM%1 (%2)").arg(m_number).arg(m_path);
+}
+
+void PosixSerialPort::open()
+{
+    if (isOpen())
+        throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
+    m_path.clear();
+    m_path = m_mapping(m_number);
+    const QString canonical = QFileInfo(m_path).canonicalFilePath();
+    m_node = canonical.isEmpty() ? m_path : canonical;
+    QStringList lockNames{m_node};
+    if (m_node != m_path)
+        lockNames.append(m_path);
+    m_lock.acquire(lockNames, describe());
+
+    const int fd = m_tty.open(QFile::encodeName(m_path));
+    if (fd < 0) {
+        m_lock.release();
+        failOpen(-fd);
+    }
+    m_fd = fd;
+    try {
+        takeOwnership();
+        configure();
+    } catch (...) {
+        discardAndClose();
+        throw;
+    }
+}
+
+void PosixSerialPort::takeOwnership()
+{
+    const QString inUse = QStringLiteral("%1 is in use by another program.").arg(describe());
+    const int locked = m_tty.lock(m_fd);
+    if (locked == -EWOULDBLOCK)
+        throw OperatorError(inUse);
+    // As root, open() succeeds on a port another program holds in exclusive mode; the flag
+    // still says so.
+    bool exclusive = false;
+    if (m_tty.isExclusive(m_fd, exclusive) == 0 && exclusive)
+        throw OperatorError(inUse);
+    m_setExclusive = m_tty.setExclusive(m_fd, true) == 0;
+
+    dev_t device = 0;
+    m_pseudoTerminal = m_tty.deviceNumber(m_fd, device) == 0 && isPseudoTerminal(device);
+}
+
+void PosixSerialPort::configure()
+{
+    const speed_t speed = speedForBaud(m_settings.baudRate);
+    if (speed == B0)
+        throw OperatorError(
+            QStringLiteral("%1: %2 baud is not a speed a serial port can be set to.")
+                .arg(describe())
+                .arg(m_settings.baudRate));
+    termios wanted{};
+    if (const int err = m_tty.getAttributes(m_fd, wanted))
+        failLost(err);
+    ::cfmakeraw(&wanted);
+    wanted.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    wanted.c_cflag |= CLOCAL | CREAD;
+    wanted.c_cflag |= m_settings.dataBits == 5   ? CS5
+                      : m_settings.dataBits == 6 ? CS6
+                      : m_settings.dataBits == 7 ? CS7
+                                                 : CS8;
+    if (m_settings.parity != Parity::None)
+        wanted.c_cflag |= PARENB | (m_settings.parity == Parity::Odd ? PARODD : 0);
+    if (m_settings.stopBits == 2)
+        wanted.c_cflag |= CSTOPB;
+    if (m_handshaking == Handshaking::RtsCts)
+        wanted.c_cflag |= CRTSCTS;
+    wanted.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
+    if (m_handshaking == Handshaking::XonXoff)
+        wanted.c_iflag |= IXON | IXOFF;
+    wanted.c_cc[VMIN] = 0;
+    wanted.c_cc[VTIME] = 0;
+    ::cfsetospeed(&wanted, speed);
+    ::cfsetispeed(&wanted, speed);
+    if (const int err = m_tty.setAttributes(m_fd, wanted))
+        failOpen(-err);
+
+    // A driver keeps what it can of the settings without failing; sending with the rest would
+    // garble every character. A pseudo-terminal always keeps 8 data bits and no parity, and has
+    // no line for them to matter on.
+    termios kept{};
+    if (const int err = m_tty.getAttributes(m_fd, kept))
+        failLost(err);
+    QStringList refused;
+    if (::cfgetospeed(&kept) != speed)
+        refused.append(QStringLiteral("%1 baud").arg(baudForSpeed(::cfgetospeed(&kept))));
+    if (!m_pseudoTerminal && (kept.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE))
+        refused.append(dataBitsText(kept.c_cflag));
+    if (!m_pseudoTerminal &&
+        (kept.c_cflag & (PARENB | PARODD)) != (wanted.c_cflag & (PARENB | PARODD)))
+        refused.append(QStringLiteral("a different parity"));
+    if ((kept.c_cflag & CSTOPB) != (wanted.c_cflag & CSTOPB))
+        refused.append(kept.c_cflag & CSTOPB ? QStringLiteral("2 stop bits")
+                                             : QStringLiteral("1 stop bit"));
+    if ((kept.c_cflag & CRTSCTS) != (wanted.c_cflag & CRTSCTS))
+        refused.append(kept.c_cflag & CRTSCTS ? QStringLiteral("RTS/CTS handshaking")
+                                              : QStringLiteral("no RTS/CTS handshaking"));
+    if (!refused.isEmpty())
+        throw OperatorError(QStringLiteral("%1 does not take the line settings %2 baud, %3, %4, "
+                                           "%5 stop bits%6: its driver kept %7. Nothing was sent.")
+                                .arg(describe())
+                                .arg(m_settings.baudRate)
+                                .arg(dataBitsText(wanted.c_cflag))
+                                .arg(m_settings.parity == Parity::None ? "no parity" : "parity")
+                                .arg(m_settings.stopBits)
+                                .arg(m_handshaking == Handshaking::RtsCts ? ", RTS/CTS" : "")
+                                .arg(refused.join(QStringLiteral(", "))));
+
+    // Rounded up to the microsecond, so that a count kept here never runs ahead of the wire.
+    const qint64 nanoseconds =
+        qint64(m_settings.bitsPerCharacter()) * 1'000'000'000LL / std::max(1, m_settings.baudRate);
+    m_characterTime = std::chrono::nanoseconds((nanoseconds + 999) / 1000 * 1000);
+    m_wireFreeAt = m_tty.now();
+}
+
+void PosixSerialPort::failOpen(int err)
+{
+    const QString reason = systemReason(err);
+    const QString node = QFileInfo(m_node).fileName();
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        throw OperatorError(QStringLiteral("Cannot open %1: %2. Add your user to the 'dialout' "
+                                           "group and log in again.")
+                                .arg(describe(), reason));
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        throw OperatorError(QStringLiteral("Cannot open %1: %2. Check that the serial adapter is "
+                                           "plugged in.")
+                                .arg(describe(), reason));
+    case EIO:
+        if (node.startsWith(QLatin1String("ttyS")))
+            throw OperatorError(QStringLiteral("Cannot open %1: %2. There is no serial port "
+                                               "hardware behind %3; choose the port your device "
+                                               "is connected to.")
+                                    .arg(describe(), reason, m_node));
+        break;
+    case EBUSY:
+        if (node.startsWith(QLatin1String("ttyACM")))
+            throw OperatorError(QStringLiteral("%1 is busy. A device that has just been plugged "
+                                               "in is often probed by ModemManager for a few "
+                                               "seconds: wait a moment, then upload again.")
+                                    .arg(describe()));
+        throw OperatorError(QStringLiteral("%1 is in use by another program.").arg(describe()));
+    default:
+        break;
+    }
+    throw OperatorError(QStringLiteral("Cannot open %1: %2").arg(describe(), reason));
+}
+
+void PosixSerialPort::failLost(int err)
+{
+    throw OperatorError(QStringLiteral("Lost the connection to %1: %2. Check that the device is "
+                                       "connected, then upload again.")
+                            .arg(describe(), systemReason(std::abs(err))));
+}
+
+void PosixSerialPort::requireOpen() const
+{
+    if (!isOpen())
+        throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
+}
+
+void PosixSerialPort::push()
+{
+    while (held() > 0) {
+        const qint64 written = m_tty.write(m_fd, m_held.constData() + m_heldStart, held());
+        if (written == -EAGAIN || written == 0)
+            return; // the kernel takes no more for now
+        if (written < 0)
+            failLost(int(written));
+        m_heldStart += written;
+        if (m_pseudoTerminal)
+            m_wireFreeAt = std::max(m_wireFreeAt, m_tty.now()) + written * m_characterTime;
+    }
+    m_held.clear();
+    m_heldStart = 0;
+}
+
+qint64 PosixSerialPort::estimatedInKernel() const
+{
+    const auto ahead = m_wireFreeAt - m_tty.now();
+    if (ahead <= Tty::Clock::duration::zero())
+        return 0;
+    return (ahead + m_characterTime - std::chrono::nanoseconds(1)) / m_characterTime;
+}
+
+qint64 PosixSerialPort::queuedCount()
+{
+    requireOpen();
+    push();
+    int inKernel = 0;
+    if (const int err = m_tty.queued(m_fd, inKernel))
+        failLost(err);
+    if (m_pseudoTerminal) // as on a UART, the last characters on their way are not counted
+        inKernel = int(std::max<qint64>(0, estimatedInKernel() - kUncountedCharacters));
+    return held() + inKernel;
+}
+
+void PosixSerialPort::output(const QByteArray &data)
+{
+    requireOpen();
+    m_drain.reset();
+    m_held.append(data);
+    push();
+}
+
+bool PosixSerialPort::transmitterEmpty()
+{
+    bool empty = false;
+    const int answered = m_tty.transmitterEmpty(m_fd, empty);
+    if (answered == 0)
+        return empty;
+    if (!unanswered(answered))
+        failLost(answered);
+    if (!m_drain)
+        m_drain = m_tty.drain(m_fd);
+    const std::optional<int> drained = m_drain->result();
+    if (!drained)
+        return false;
+    if (*drained == -EINTR) { // interrupted by someone else's signal: ask again
+        m_drain.reset();
+        return false;
+    }
+    if (*drained < 0)
+        failLost(*drained);
+    return true;
+}
+
+// A USB adapter that was pulled can still report an empty queue until the kernel hangs the port
+// up; asking for the modem lines reaches the device itself and fails with ENODEV then.
+void PosixSerialPort::checkConnected()
+{
+    bool hungUp = false;
+    if (const int err = m_tty.hungUp(m_fd, hungUp))
+        failLost(err);
+    if (hungUp)
+        failLost(EIO);
+    int lines = 0;
+    const int answered = m_tty.modemLines(m_fd, lines);
+    if (answered < 0 && !unanswered(answered))
+        failLost(answered);
+}
+
+bool PosixSerialPort::delivered()
+{
+    if (queuedCount() > 0 || (m_pseudoTerminal && estimatedInKernel() > 0) || !transmitterEmpty())
+        return false;
+    checkConnected();
+    return true;
+}
+
+int PosixSerialPort::writableDescriptor() const
+{
+    return isOpen() && held() > 0 ? m_tty.watchable(m_fd) : -1;
+}
+
+void PosixSerialPort::dropHeld() noexcept
+{
+    m_held.clear();
+    m_heldStart = 0;
+}
+
+void PosixSerialPort::discardAndClose() noexcept
+{
+    if (!isOpen())
+        return;
+    m_drain.reset();
+    // What is still queued is dropped, so that close() does not wait on it. An empty queue is
+    // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
+    int inKernel = 0;
+    const bool failed = m_tty.queued(m_fd, inKernel) != 0;
+    if (failed || inKernel > 0 || held() > 0 || (m_pseudoTerminal && estimatedInKernel() > 0))
+        m_tty.flushOutput(m_fd);
+    dropHeld();
+    if (m_setExclusive)
+        m_tty.setExclusive(m_fd, false);
+    m_setExclusive = false;
+    m_tty.close(m_fd);
+    m_fd = -1;
+    m_lock.release();
+}

@@ -1,0 +1,85 @@
+#pragma once
+// The serial room's Linux calls: termios, UUCP lock files, COM numbers from sysfs. May include
+// the serial room's shared headers. In the program only systemports.cpp includes these; the sim
+// room, the tests, the benchmark and the tools do too.
+//
+// The serial port on plain POSIX terminal calls, made through a Tty (the kernel's, or a
+// simulated driver in tests). COMn is turned into a device by a port mapping at every open.
+//
+// What it guarantees:
+// - Other programs' locks are honoured (UUCP lock files, flock(), the kernel's exclusive mode)
+//   and only flags it set itself are cleared again.
+// - The line settings are set once, read back, and never changed again: a change takes effect
+//   at once on whatever is still in flight, so nothing is restored at close.
+// - Bytes the kernel will not take yet stay here and count as queued, so the count reaches 0
+//   only when everything handed over has left the kernel's queue. A pseudo-terminal keeps no
+//   count (TIOCOUTQ is always 0 there), so for one the port counts the queue itself from the
+//   bytes handed over and the line's speed.
+// - delivered() is true only when the transmitter itself is empty (TIOCSERGETLSR where the
+//   driver answers it, otherwise tcdrain() off the caller's thread) and the device is still
+//   there; a hang-up or ENODEV/EIO on the way is a lost connection.
+
+#include <functional>
+#include <memory>
+
+#include "platform/serial/posix/portlock.h"
+#include "platform/serial/serialport.h"
+#include "platform/serial/posix/tty.h"
+
+// The device path for a port number; throws an OperatorError when nothing has that number.
+using PortMapping = std::function<QString(int portNumber)>;
+
+class PosixSerialPort final : public SerialPort {
+public:
+    PosixSerialPort(Tty &tty, PortMapping mapping,
+                    const QString &lockFolder = QStringLiteral("/var/lock"));
+    ~PosixSerialPort() override;
+
+    void setPortNumber(qint16 number) override;
+    void setLineSettings(const LineSettings &settings) override { m_settings = settings; }
+    void setHandshaking(Handshaking handshaking) override { m_handshaking = handshaking; }
+    void open() override;
+    bool isOpen() const override { return m_fd >= 0; }
+    qint64 queuedCount() override;
+    void output(const QByteArray &data) override;
+    bool delivered() override;
+    int writableDescriptor() const override;
+    void dropHeld() noexcept override;
+    void discardAndClose() noexcept override;
+    QString describe() const override;
+
+    // Where the port keeps the count itself, the characters it leaves out of it, as a 16550's
+    // FIFO is left out of the kernel's: the next line is handed over while these still go out,
+    // so the line does not fall idle between lines.
+    static constexpr qint64 kUncountedCharacters = 16;
+
+private:
+    void takeOwnership();
+    void configure();
+    [[noreturn]] void failOpen(int err);
+    [[noreturn]] void failLost(int err);
+    void requireOpen() const;
+    void push();
+    qint64 held() const { return m_held.size() - m_heldStart; }
+    qint64 estimatedInKernel() const;
+    bool transmitterEmpty();
+    void checkConnected();
+
+    Tty &m_tty;
+    PortMapping m_mapping;
+    PortLock m_lock;
+    qint16 m_number = 1;
+    LineSettings m_settings;
+    Handshaking m_handshaking = Handshaking::None;
+
+    int m_fd = -1;
+    QString m_path; // as opened, and the real node behind a link: what messages name
+    QString m_node;
+    bool m_pseudoTerminal = false;
+    bool m_setExclusive = false;
+    QByteArray m_held;
+    qsizetype m_heldStart = 0;
+    std::chrono::nanoseconds m_characterTime{0};
+    Tty::Clock::time_point m_wireFreeAt{};
+    std::unique_ptr<TtyDrain> m_drain;
+};

@@ -1,0 +1,180 @@
+#include "platform/serial/posix/sysfscomports.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "platform/operatorerror.h"
+
+namespace {
+
+QString readLine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readLine(256)).trimmed();
+}
+
+// ttyACM0 < ttyUSB0 < ttyUSB2 < ttyUSB10.
+bool byName(const QString &a, const QString &b)
+{
+    static const QRegularExpression tail(QStringLiteral("\\d+$"));
+    const QString stemA = QString(a).remove(tail);
+    const QString stemB = QString(b).remove(tail);
+    if (stemA != stemB)
+        return stemA < stemB;
+    return a.mid(stemA.size()).toInt() < b.mid(stemB.size()).toInt();
+}
+
+bool isUsbPort(const QString &name)
+{
+    return name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"));
+}
+
+} // namespace
+
+SysfsComPorts::SysfsComPorts(QString sysRoot, QString devRoot)
+    : m_sys(QDir::cleanPath(sysRoot)), m_dev(QDir::cleanPath(devRoot))
+{}
+
+// The manufacturer and product files belong to the USB device, a few folders above the tty's
+// own device (the interface, and for usb-serial the port) in sysfs.
+QString SysfsComPorts::describeUsb(const QString &name, ComPort &port) const
+{
+    QString folder =
+        QFileInfo(m_sys + QStringLiteral("/class/tty/") + name + QStringLiteral("/device"))
+            .canonicalFilePath();
+    for (int up = 0; up < 4 && !folder.isEmpty(); ++up) {
+        if (QFileInfo::exists(folder + QStringLiteral("/product"))) {
+            port.product = readLine(folder + QStringLiteral("/product"));
+            port.manufacturer = readLine(folder + QStringLiteral("/manufacturer"));
+            break;
+        }
+        folder = QFileInfo(folder).path();
+    }
+    if (port.product.isEmpty())
+        port.product = name.startsWith(QLatin1String("ttyACM"))
+                           ? QStringLiteral("USB modem device")
+                           : QStringLiteral("USB serial adapter");
+    return port.product;
+}
+
+QStringList SysfsComPorts::usbPortsInSocketOrder() const
+{
+    QStringList names;
+    const QDir byPath(m_dev + QStringLiteral("/serial/by-path"));
+    for (const QFileInfo &link : byPath.entryInfoList(QDir::Files | QDir::System, QDir::Name)) {
+        const QString name = QFileInfo(link.symLinkTarget()).fileName();
+        if (isUsbPort(name) && !names.contains(name))
+            names.append(name);
+    }
+    QStringList rest;
+    for (const QString &name :
+         QDir(m_sys + QStringLiteral("/class/tty"))
+             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
+        if (isUsbPort(name) && !names.contains(name))
+            rest.append(name);
+    std::sort(rest.begin(), rest.end(), byName);
+    return names + rest;
+}
+
+QList<ComPort> SysfsComPorts::scan() const
+{
+    std::map<int, ComPort> numbered;
+    std::set<QString> reached; // device nodes that already have a number
+
+    static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]*)$"));
+    for (const QString &name : QDir(m_dev).entryList(QDir::AllEntries | QDir::System)) {
+        const QRegularExpressionMatch match = comName.match(name);
+        if (!match.hasMatch())
+            continue;
+        ComPort port{match.captured(1).toInt(), m_dev + QLatin1Char('/') + name, {}, {}};
+        const QString node = QFileInfo(QFileInfo(port.device).canonicalFilePath()).fileName();
+        if (node.isEmpty())
+            continue; // a link to nothing
+        if (isUsbPort(node))
+            describeUsb(node, port);
+        else if (node.startsWith(QLatin1String("ttyS")))
+            port.product = QStringLiteral("built-in serial port");
+        else if (QFileInfo(port.device).canonicalPath().endsWith(QLatin1String("/pts")))
+            port.product = QStringLiteral("pseudo-terminal");
+        else
+            port.product = node;
+        reached.insert(node);
+        numbered[port.number] = port;
+    }
+
+    static const QRegularExpression uartName(QStringLiteral("^ttyS([0-9]+)$"));
+    for (const QString &name :
+         QDir(m_sys + QStringLiteral("/class/tty"))
+             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)) {
+        const QRegularExpressionMatch match = uartName.match(name);
+        if (!match.hasMatch() || reached.count(name))
+            continue;
+        const QString type =
+            readLine(m_sys + QStringLiteral("/class/tty/") + name + QStringLiteral("/type"));
+        if (type.isEmpty() || type == QLatin1String("0"))
+            continue; // no UART behind it
+        const int number = match.captured(1).toInt() + 1;
+        if (!numbered.count(number))
+            numbered[number] = {number,
+                                m_dev + QLatin1Char('/') + name,
+                                QStringLiteral("built-in serial port"),
+                                {}};
+    }
+
+    int next = 1;
+    for (const QString &name : usbPortsInSocketOrder()) {
+        if (reached.count(name) || !QFileInfo::exists(m_dev + QLatin1Char('/') + name))
+            continue;
+        while (numbered.count(next))
+            ++next;
+        ComPort port{next, m_dev + QLatin1Char('/') + name, {}, {}};
+        describeUsb(name, port);
+        numbered[next] = port;
+    }
+
+    QList<ComPort> ports;
+    for (const auto &[number, port] : numbered)
+        ports.append(port);
+    return ports;
+}
+
+QString SysfsComPorts::devicePath(int number)
+{
+    const QList<ComPort> ports = scan();
+    QStringList found;
+    for (const ComPort &port : ports) {
+        if (port.number == number)
+            return port.device;
+        if (port.number <= kOffered)
+            found.append(
+                QStringLiteral("COM%1 = %2 (%3)").arg(port.number).arg(port.device, port.product));
+    }
+    const QString there = found.isEmpty()
+                              ? QStringLiteral("No serial port was found.")
+                              : QStringLiteral("Found: %1.").arg(found.join(QStringLiteral(", ")));
+    throw OperatorError(QStringLiteral("COM%1: no serial port has this number. %2 Plug the adapter "
+                                       "in or choose another port.")
+                            .arg(number)
+                            .arg(there));
+}
+
+QString SysfsComPorts::reaches(int number)
+{
+    for (const ComPort &port : scan()) {
+        if (port.number != number)
+            continue;
+        const QString maker = port.manufacturer.isEmpty()
+                                  ? QString()
+                                  : QStringLiteral(" (%1)").arg(port.manufacturer);
+        return QStringLiteral("%1 \u2014 %2%3").arg(port.device, port.product, maker);
+    }
+    return QStringLiteral("nothing is connected");
+}

@@ -1,0 +1,23 @@
+#pragma once
+// The serial port and the COM numbering of the system the program was built for, made once at
+// start-up. Which system that is, the build decides (posix/systemports.cpp on Linux).
+
+#include <memory>
+
+#include "platform/serial/comports.h"
+#include "platform/serial/serialport.h"
+
+class SystemPorts {
+public:
+    SystemPorts();
+    ~SystemPorts();
+    SystemPorts(const SystemPorts &) = delete;
+    SystemPorts &operator=(const SystemPorts &) = delete;
+
+    ComPorts &comPorts();
+    SerialPort &serialPort();
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> m_parts;
+};

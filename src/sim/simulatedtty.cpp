@@ -1,0 +1,349 @@
+#include "sim/simulatedtty.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+
+#include "platform/serial/posix/baudrates.h"
+
+namespace {
+
+using Driver = SimulatedTty::Driver;
+
+// How long after an unplug the kernel takes to hang the port up; until then the driver's own
+// calls fail with ENODEV, afterwards every call fails with EIO.
+constexpr std::chrono::milliseconds kHangUpDelay{5};
+constexpr int kAcmBuffer = 64;
+
+std::size_t queueSize(Driver driver)
+{
+    switch (driver) {
+    case Driver::CdcAcm:
+        return 16 * kAcmBuffer;
+    case Driver::PseudoTerminal:
+        return 22 * 1024;
+    default:
+        return 4096;
+    }
+}
+
+std::size_t hardwareSize(Driver driver)
+{
+    switch (driver) {
+    case Driver::Uart16550:
+        return 16;
+    case Driver::UsbSerial:
+        return 512;
+    default:
+        return 0;
+    }
+}
+
+class SimulatedDrain final : public TtyDrain {
+public:
+    explicit SimulatedDrain(std::function<std::optional<int>()> poll) : m_poll(std::move(poll)) {}
+    std::optional<int> result() override { return m_poll(); }
+
+private:
+    std::function<std::optional<int>()> m_poll;
+};
+
+} // namespace
+
+SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
+    : m_driver(driver), m_clock(std::move(clock)), m_queueSize(queueSize(driver)),
+      m_hardwareSize(hardwareSize(driver))
+{
+    m_settings.c_cflag = CS8 | CREAD | CLOCAL;
+    ::cfsetospeed(&m_settings, B9600);
+    ::cfsetispeed(&m_settings, B9600);
+}
+
+void SimulatedTty::holdOff(Clock::duration from, Clock::duration until)
+{
+    m_holdOffs.push_back({from, until});
+}
+
+void SimulatedTty::unplugAt(Clock::duration at)
+{
+    m_unplugAt = at;
+}
+
+const QList<SimulatedTty::WireCharacter> &SimulatedTty::wire()
+{
+    advance();
+    return m_wire;
+}
+
+QByteArray SimulatedTty::received()
+{
+    advance();
+    QByteArray bytes;
+    for (const WireCharacter &c : m_wire)
+        if (c.taken)
+            bytes.append(c.byte);
+    return bytes;
+}
+
+bool SimulatedTty::heldAt(Clock::time_point t) const
+{
+    return std::any_of(m_holdOffs.begin(), m_holdOffs.end(), [&](const Window &w) {
+        return t >= m_openedAt + w.from && t < m_openedAt + w.until;
+    });
+}
+
+double SimulatedTty::charactersPerSecond() const
+{
+    if (m_driver == Driver::PseudoTerminal)
+        return kPtyReadRate;
+    const int data = 5 + int((m_settings.c_cflag & CSIZE) - CS5) / int(CS6 - CS5);
+    const int bits = 1 + data + ((m_settings.c_cflag & PARENB) ? 1 : 0) +
+                     ((m_settings.c_cflag & CSTOPB) ? 2 : 1);
+    return double(baudForSpeed(::cfgetospeed(&m_settings))) / bits;
+}
+
+int SimulatedTty::step()
+{
+    advance();
+    return gone();
+}
+
+int SimulatedTty::gone() const
+{
+    if (!m_unplugged)
+        return 0;
+    return m_clock() < m_openedAt + *m_unplugAt + kHangUpDelay ? ENODEV : EIO;
+}
+
+void SimulatedTty::fillHardware()
+{
+    while (m_hardware.size() < m_hardwareSize && !m_queue.empty()) {
+        m_hardware.push_back(m_queue.front());
+        m_queue.pop_front();
+    }
+}
+
+// Moves whole characters from the hardware (or, without any, the queue) onto the wire.
+void SimulatedTty::send(double characters, bool held)
+{
+    // A pseudo-terminal held off (tcflow(TCOOFF)) refuses writes; its reader still reads.
+    const bool pty = m_driver == Driver::PseudoTerminal;
+    const bool stopped = held && !pty && (m_settings.c_cflag & CRTSCTS) != 0;
+    fillHardware();
+    if (stopped || !inFlight()) {
+        m_credit = 0; // an idle or held line banks no time
+        return;
+    }
+    m_credit += characters;
+    while (m_credit >= 1 && inFlight()) {
+        std::deque<char> &from = m_hardware.empty() ? m_queue : m_hardware;
+        m_wire.append({from.front(), ::cfgetospeed(&m_settings), m_settings.c_cflag, pty || !held});
+        from.pop_front();
+        m_credit -= 1;
+        fillHardware();
+    }
+    if (!inFlight())
+        m_credit = 0;
+}
+
+// Plays the line from the last call up to now, in steps that end at every change of hold-off
+// and at the unplug.
+void SimulatedTty::advance()
+{
+    const Clock::time_point now = m_clock();
+    if (!m_open || m_unplugged || now <= m_last) {
+        m_last = std::max(m_last, now);
+        return;
+    }
+    std::vector<Clock::time_point> edges;
+    for (const Window &w : m_holdOffs)
+        for (const Clock::duration at : {w.from, w.until})
+            edges.push_back(m_openedAt + at);
+    if (m_unplugAt)
+        edges.push_back(m_openedAt + *m_unplugAt);
+    edges.push_back(now);
+    std::sort(edges.begin(), edges.end());
+    for (const Clock::time_point edge : edges) {
+        if (edge <= m_last || edge > now)
+            continue;
+        const std::chrono::duration<double> span = edge - m_last;
+        send(span.count() * charactersPerSecond(), heldAt(m_last));
+        m_last = edge;
+        if (m_unplugAt && edge >= m_openedAt + *m_unplugAt) {
+            m_unplugged = true;
+            m_queue.clear();
+            m_hardware.clear();
+            return;
+        }
+    }
+}
+
+int SimulatedTty::open(const QByteArray &)
+{
+    if (openError)
+        return openError;
+    if (m_unplugged)
+        return -ENOENT;
+    m_open = true;
+    m_openedAt = m_last = m_clock();
+    return kFd;
+}
+
+int SimulatedTty::close(int)
+{
+    advance();
+    cutAtClose += int(m_queue.size() + m_hardware.size());
+    if (m_exclusive)
+        ++exclusiveSetAtClose;
+    m_queue.clear();
+    m_hardware.clear();
+    m_open = false;
+    m_exclusive = false;
+    return 0;
+}
+
+int SimulatedTty::deviceNumber(int, dev_t &device)
+{
+    switch (m_driver) {
+    case Driver::Uart16550:
+        device = makedev(4, 64);
+        break;
+    case Driver::UsbSerial:
+        device = makedev(188, 0);
+        break;
+    case Driver::CdcAcm:
+        device = makedev(166, 0);
+        break;
+    case Driver::PseudoTerminal:
+        device = makedev(136, 5);
+        break;
+    }
+    return 0;
+}
+
+int SimulatedTty::lock(int)
+{
+    return lockedElsewhere ? -EWOULDBLOCK : 0;
+}
+
+int SimulatedTty::isExclusive(int, bool &exclusive)
+{
+    exclusive = exclusiveElsewhere || m_exclusive;
+    return 0;
+}
+
+int SimulatedTty::setExclusive(int, bool exclusive)
+{
+    m_exclusive = exclusive;
+    return 0;
+}
+
+int SimulatedTty::getAttributes(int, termios &settings)
+{
+    if (const int err = step())
+        return -err;
+    settings = m_settings;
+    return 0;
+}
+
+int SimulatedTty::setAttributes(int, const termios &settings)
+{
+    if (const int err = step())
+        return -err;
+    const bool changed = ::cfgetospeed(&settings) != ::cfgetospeed(&m_settings) ||
+                         settings.c_cflag != m_settings.c_cflag;
+    if (changed && inFlight())
+        ++settingsChangedInFlight;
+    m_settings = settings;
+    if (keepsEightBits || m_driver == Driver::PseudoTerminal)
+        m_settings.c_cflag = (m_settings.c_cflag & ~tcflag_t(CSIZE | PARENB)) | CS8;
+    return 0;
+}
+
+qint64 SimulatedTty::write(int, const char *data, qint64 size)
+{
+    if (const int err = step())
+        return -err;
+    if (m_driver == Driver::PseudoTerminal && heldAt(m_clock()))
+        return -EAGAIN; // a stopped pty takes nothing
+    const qint64 taken = std::min<qint64>(size, qint64(m_queueSize - m_queue.size()));
+    if (taken == 0 && size > 0)
+        return -EAGAIN;
+    m_queue.insert(m_queue.end(), data, data + taken);
+    fillHardware();
+    if (m_driver != Driver::PseudoTerminal)
+        mostQueued = std::max(mostQueued, int(m_queue.size()));
+    return taken;
+}
+
+int SimulatedTty::queued(int, int &count)
+{
+    if (step() == ENODEV) {
+        count = 0; // the driver has killed its transfers, the hang-up has not come yet
+        return 0;
+    }
+    if (const int err = step())
+        return -err;
+    switch (m_driver) {
+    case Driver::CdcAcm:
+        count = int((m_queue.size() + kAcmBuffer - 1) / kAcmBuffer * kAcmBuffer);
+        break;
+    case Driver::PseudoTerminal:
+        count = 0;
+        break;
+    default:
+        count = int(m_queue.size());
+    }
+    return 0;
+}
+
+int SimulatedTty::transmitterEmpty(int, bool &empty)
+{
+    if (m_driver != Driver::Uart16550)
+        return -ENOTTY;
+    if (const int err = step())
+        return -err;
+    empty = m_hardware.empty();
+    return 0;
+}
+
+std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
+{
+    return std::make_unique<SimulatedDrain>([this]() -> std::optional<int> {
+        // A usb-serial driver whose chip no longer answers takes it as empty
+        // (ftdi_tx_empty() in drivers/usb/serial/ftdi_sio.c).
+        if (const int err = step())
+            return err == ENODEV ? 0 : -err;
+        if (m_driver == Driver::PseudoTerminal || !inFlight())
+            return 0;
+        return std::nullopt;
+    });
+}
+
+int SimulatedTty::modemLines(int, int &lines)
+{
+    if (m_driver == Driver::PseudoTerminal)
+        return -ENOTTY;
+    if (const int err = step())
+        return -err;
+    lines = heldAt(m_clock()) ? 0 : TIOCM_CTS;
+    return 0;
+}
+
+int SimulatedTty::flushOutput(int)
+{
+    if (const int err = step())
+        return -err;
+    ++flushes;
+    m_queue.clear();
+    return 0;
+}
+
+int SimulatedTty::hungUp(int, bool &hungUp)
+{
+    hungUp = step() == EIO;
+    return 0;
+}

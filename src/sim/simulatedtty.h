@@ -1,0 +1,118 @@
+#pragma once
+// The sim room: simulated serial drivers and a pseudo-terminal device, for the tests, the
+// benchmark and the tools; the program never links it. May include platform/.
+//
+// A serial driver and the device behind it, simulated on a clock the caller provides (a test's
+// fake clock or the benchmark's real one). It models what a pseudo-terminal cannot show:
+// - Uart16550: a 4 KiB queue that TIOCOUTQ counts, feeding a 16-character FIFO that it does not;
+//   TIOCSERGETLSR reports when the FIFO is empty.
+// - UsbSerial: a 4 KiB queue that TIOCOUTQ counts (with what is in flight to the chip), feeding
+//   a 512-byte chip buffer that it does not; no TIOCSERGETLSR; tcdrain() waits on the chip.
+// - CdcAcm: write buffers of 64 bytes, counted whole; no TIOCSERGETLSR.
+// - PseudoTerminal: about 22 KB of buffer that TIOCOUTQ never counts (always 0); write() fails
+//   with EAGAIN when it is full or held off (as tcflow(TCOOFF) does), while its reader keeps
+//   reading what it holds; keeps 8 data bits and no parity whatever it is asked.
+// The device holds data off with CTS in windows of time; with RTS/CTS off it loses what it was
+// sent meanwhile. It can be unplugged at any instant: what was queued is lost, calls then fail
+// with ENODEV and, once the kernel has hung the port up, with EIO. Every character that leaves
+// the wire is recorded with the line settings in force at that moment.
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include <QList>
+
+#include "platform/serial/posix/tty.h"
+
+class SimulatedTty final : public Tty {
+public:
+    enum class Driver { Uart16550, UsbSerial, CdcAcm, PseudoTerminal };
+    using ClockSource = std::function<Clock::time_point()>;
+
+    struct WireCharacter {
+        char byte;
+        speed_t speed;
+        tcflag_t flags; // c_cflag
+        bool taken;     // false: sent while the device held off without RTS/CTS, so lost
+    };
+
+    SimulatedTty(Driver driver, ClockSource clock);
+
+    // Times are measured from the most recent open().
+    void holdOff(Clock::duration from, Clock::duration until);
+    void unplugAt(Clock::duration at);
+
+    Driver driver() const { return m_driver; }
+    // What the device took by now, in order, and every character that left the wire.
+    QByteArray received();
+    const QList<WireCharacter> &wire();
+    bool isOpen() const { return m_open; }
+
+    // Faults to arrange.
+    int openError = 0;               // -errno for open() to return
+    bool lockedElsewhere = false;    // another program holds flock()
+    bool exclusiveElsewhere = false; // another program set TIOCEXCL
+    bool keepsEightBits = false;     // the driver refuses 7 data bits (a pty always does)
+
+    // What the port did.
+    int settingsChangedInFlight = 0; // line settings changed while characters were in flight
+    int cutAtClose = 0;              // characters still queued or in the hardware at close
+    int mostQueued = 0;              // the most characters the counted queue held at once
+    int exclusiveSetAtClose = 0;     // closes that left TIOCEXCL set
+    int flushes = 0;
+
+    static constexpr int kFd = 3;
+    static constexpr double kPtyReadRate = 11520; // characters a second the pty's reader takes
+
+    int open(const QByteArray &path) override;
+    int close(int fd) override;
+    int deviceNumber(int fd, dev_t &device) override;
+    int lock(int fd) override;
+    int isExclusive(int fd, bool &exclusive) override;
+    int setExclusive(int fd, bool exclusive) override;
+    int getAttributes(int fd, termios &settings) override;
+    int setAttributes(int fd, const termios &settings) override;
+    qint64 write(int fd, const char *data, qint64 size) override;
+    int queued(int fd, int &count) override;
+    int transmitterEmpty(int fd, bool &empty) override;
+    std::unique_ptr<TtyDrain> drain(int fd) override;
+    int modemLines(int fd, int &lines) override;
+    int flushOutput(int fd) override;
+    int hungUp(int fd, bool &hungUp) override;
+    int watchable(int) const override { return -1; }
+    Clock::time_point now() const override { return m_clock(); }
+
+private:
+    struct Window {
+        Clock::duration from;
+        Clock::duration until;
+    };
+
+    void advance();
+    void send(double characters, bool held);
+    void fillHardware();
+    bool heldAt(Clock::time_point t) const;
+    double charactersPerSecond() const;
+    int gone() const; // 0 while plugged in, else the errno a call fails with
+    int step();       // advance(), then gone()
+    bool inFlight() const { return !m_queue.empty() || !m_hardware.empty(); }
+
+    const Driver m_driver;
+    const ClockSource m_clock;
+    const std::size_t m_queueSize;
+    const std::size_t m_hardwareSize;
+    std::vector<Window> m_holdOffs;
+    std::optional<Clock::duration> m_unplugAt;
+
+    termios m_settings{};
+    bool m_open = false;
+    bool m_exclusive = false;
+    bool m_unplugged = false;
+    Clock::time_point m_openedAt;
+    Clock::time_point m_last;
+    double m_credit = 0;
+    std::deque<char> m_queue;
+    std::deque<char> m_hardware;
+    QList<WireCharacter> m_wire;
+};

@@ -1,0 +1,60 @@
+// The progress bar's display of the upload's single-precision range and value.
+
+#include <QProgressBar>
+#include <QTest>
+
+#include "platform/desktop/qtprogressdisplay.h"
+
+class TestQtProgressDisplay : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void shownPosition_data();
+    void shownPosition();
+};
+
+void TestQtProgressDisplay::shownPosition_data()
+{
+    QTest::addColumn<float>("min");
+    QTest::addColumn<float>("max");
+    QTest::addColumn<float>("value");
+    QTest::addColumn<int>("shown");
+
+    constexpr int full = QtProgressDisplay::kSteps;
+    QTest::newRow("start 0..100") << 0.0f << 100.0f << 0.0f << 0;
+    QTest::newRow("half") << 0.0f << 66.0f << 33.0f << full / 2;
+    QTest::newRow("beyond the end, lone line ends") << 0.0f << 10.0f << 14.0f << full;
+    QTest::newRow("empty file 0..0") << 0.0f << 0.0f << 0.0f << 0;
+    QTest::newRow("below the range") << 10.0f << 20.0f << 5.0f << 0;
+    QTest::newRow("beyond 2^24, where floats skip integers")
+        << 0.0f << 2147483647.0f << 1073741824.0f << full / 2;
+}
+
+// Catches an overflowing or busy bar: Qt's bar animates endlessly for an empty range and
+// takes only ints.
+void TestQtProgressDisplay::shownPosition()
+{
+    QFETCH(float, min);
+    QFETCH(float, max);
+    QFETCH(float, value);
+    QFETCH(int, shown);
+
+    QProgressBar bar;
+    QtProgressDisplay display(bar);
+    display.setMinimum(min);
+    display.setMaximum(max);
+    display.setValue(value);
+    QCOMPARE(bar.value(), shown);
+    QVERIFY(bar.maximum() > bar.minimum());
+    QCOMPARE(display.maximum(), max);
+    QCOMPARE(display.value(), value);
+
+    // The text shows as given: a % is no placeholder for Qt's own figures.
+    QCOMPARE(bar.text(), QString());
+    display.setText(QStringLiteral("41 % \u00b7 0:11 left"), QStringLiteral("details"));
+    QCOMPARE(bar.text(), QStringLiteral("41 % \u00b7 0:11 left"));
+    QCOMPARE(bar.toolTip(), QStringLiteral("details"));
+}
+
+QTEST_MAIN(TestQtProgressDisplay)
+#include "tst_qtprogressdisplay.moc"

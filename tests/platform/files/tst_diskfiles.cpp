@@ -1,0 +1,172 @@
+// Reading download files from disk: line ends of every kind, bytes kept as they are, lines split
+// across read chunks, and the errors an operator can meet.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "platform/files/diskfilesystem.h"
+#include "platform/files/disktextstream.h"
+#include "platform/operatorerror.h"
+#include "testfiles.h"
+
+namespace {
+
+QList<QByteArray> readAll(const QString &path)
+{
+    DiskFileSystem files;
+    std::unique_ptr<TextStream> stream = files.openTextFile(path);
+    QList<QByteArray> lines;
+    while (!stream->atEnd())
+        lines.append(stream->readLine());
+    stream->close();
+    return lines;
+}
+
+} // namespace
+
+class TestDiskFiles : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void lines_data();
+    void lines();
+    void sizeAndErrors();
+    void changedWhileRead_data();
+    void changedWhileRead();
+
+private:
+    QString write(const QByteArray &content)
+    {
+        return writeFile(m_dir.filePath(QStringLiteral("file%1.DNL").arg(m_count++)), content);
+    }
+
+    QTemporaryDir m_dir;
+    int m_count = 0;
+};
+
+void TestDiskFiles::lines_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QList<QByteArray>>("lines");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("empty file") << QByteArray() << L{};
+    // Line ends of every kind and 8-bit bytes are also tried end to end, in tst_uploadtodevice.
+    QTest::newRow("one line end only") << QByteArray("\n") << L{""};
+    QTest::newRow("empty lines") << QByteArray("\r\n\r\nx\n\n") << L{"", "", "x", ""};
+    QTest::newRow("NUL bytes kept")
+        << QByteArray("\xff\x80\xe9t\xe9\0z\n", 8) << L{QByteArray("\xff\x80\xe9t\xe9\0z", 7)};
+
+    // A CR LF whose LF starts the next read chunk is one line end, not two.
+    const qsizetype chunk = DiskTextStream::kChunk;
+    QByteArray split(chunk - 1, 'p');
+    QTest::newRow("CR LF across chunks") << split + "\r\nq" << L{QByteArray(chunk - 1, 'p'), "q"};
+    QTest::newRow("CR at the very end") << split + "\r" << L{QByteArray(chunk - 1, 'p')};
+    QTest::newRow("line of three chunks")
+        << QByteArray(3 * chunk + 5, 'L') + "\nshort" << L{QByteArray(3 * chunk + 5, 'L'), "short"};
+}
+
+// Catches lost, merged or altered lines and any conversion of the bytes.
+void TestDiskFiles::lines()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QList<QByteArray>, lines);
+    QCOMPARE(readAll(write(content)), lines);
+}
+
+// Catches a wrong size and errors without the path or the reason, and a FIFO or device that
+// would block the window.
+void TestDiskFiles::sizeAndErrors()
+{
+    DiskFileSystem files;
+    QCOMPARE(files.fileSize(write(QByteArray(66, 'x'))), 66);
+
+    const QString missing = m_dir.filePath(QStringLiteral("missing.DNL"));
+    QCOMPARE(errorText([&] { files.fileSize(missing); }),
+             QStringLiteral("File not found: ") + missing);
+    QCOMPARE(errorText([&] { files.openTextFile(missing); }),
+             QStringLiteral("Cannot open %1: No such file or directory").arg(missing));
+    QCOMPARE(errorText([&] { files.fileSize(QString()); }),
+             QStringLiteral("No file chosen. Click Browse and choose the file to upload."));
+    QCOMPARE(errorText([&] { files.fileSize(m_dir.path()); }),
+             QStringLiteral("Cannot read %1: Is a directory").arg(m_dir.path()));
+
+    const QString fifo = m_dir.filePath(QStringLiteral("pipe.DNL"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QCOMPARE(errorText([&] { files.fileSize(fifo); }),
+             QStringLiteral("Cannot read %1: not a regular file").arg(fifo));
+
+    // A sparse file over 2 GiB does not fit the signed 32-bit size.
+    const QString huge = write({});
+    QCOMPARE(::truncate(QFile::encodeName(huge).constData(), 3LL << 30), 0);
+    QCOMPARE(errorText([&] { files.fileSize(huge); }),
+             QStringLiteral("%1 is too large to upload: 3221225472 bytes, at most 2147483647.")
+                 .arg(huge));
+}
+
+void TestDiskFiles::changedWhileRead_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("reported");
+
+    QTest::newRow("truncated") << "truncate" << true;
+    QTest::newRow("rewritten in place") << "rewrite" << true;
+    QTest::newRow("appended to") << "append" << true;
+    QTest::newRow("replaced by renaming a new file over it") << "rename" << false;
+}
+
+// Catches a torn record or a mix of two versions of the file sent as a success.
+void TestDiskFiles::changedWhileRead()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, reported);
+
+    QByteArray content;
+    for (int i = 0; i < 3000; ++i)
+        content +=
+            "S1" + QByteArray::number(i).rightJustified(6, '0') + QByteArray(60, 'A') + "\r\n";
+    const QString path = write(content);
+    DiskFileSystem files;
+    std::unique_ptr<TextStream> stream = files.openTextFile(path);
+    QCOMPARE(stream->readLine(), content.left(68));
+
+    QByteArray other = content;
+    other.replace('A', 'B');
+    if (change == "truncate")
+        QCOMPARE(::truncate(QFile::encodeName(path).constData(), 1000), 0);
+    else if (change == "rewrite")
+        writeFile(path, other);
+    else if (change == "append") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("S9030000FC\r\n");
+    } else {
+        writeFile(path + ".new", other);
+        QCOMPARE(::rename(QFile::encodeName(path + ".new").constData(),
+                          QFile::encodeName(path).constData()),
+                 0);
+    }
+
+    QByteArray read = content.left(70);
+    const QString error = errorText([&] {
+        while (!stream->atEnd())
+            read += stream->readLine() + "\r\n";
+    });
+    if (reported) {
+        QCOMPARE(error,
+                 QStringLiteral("The file %1 changed while it was being sent, so the device did "
+                                "not get one whole version of it. Check the file, then "
+                                "upload again.")
+                     .arg(path));
+    } else {
+        QCOMPARE(error, QStringLiteral("(no error)"));
+        QCOMPARE(read, content); // the open file is still the old one
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDiskFiles)
+#include "tst_diskfiles.moc"

@@ -1,0 +1,149 @@
+// Which device each COM number reaches, on fake /sys and /dev trees: built-in UARTs keep their
+// numbers, phantom ones get none, USB adapters follow their socket, /dev/COMn overrides.
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "platform/serial/posix/sysfscomports.h"
+#include "testfiles.h"
+
+namespace {
+
+// A machine's serial ports as sysfs and /dev show them, built from lines such as
+// "uart 0 4" (ttyS0 with UART type 4), "usb ttyUSB0 1-2 FT232R_USB_UART FTDI" (an adapter in
+// USB socket 1-2; "-" for no by-path link) and "com 3 ttyUSB1" (/dev/COM3 points at ttyUSB1).
+class Machine {
+public:
+    explicit Machine(const QStringList &lines)
+    {
+        for (const QString &line : lines) {
+            const QStringList w = line.split(QLatin1Char(' '));
+            if (w[0] == "uart") {
+                const QString tty = sys("class/tty/ttyS" + w[1]);
+                QDir().mkpath(tty);
+                writeFile(tty + "/type", w[2].toLatin1());
+                writeFile(dev("ttyS" + w[1]), {});
+            } else if (w[0] == "usb") {
+                const QString usb = sys("devices/usb1/" + w[2]);
+                const QString port = usb + "/" + w[2] + ":1.0/" + w[1];
+                QDir().mkpath(port);
+                writeFile(usb + "/product", w[3].toLatin1().replace('_', ' ') + "\n");
+                writeFile(usb + "/manufacturer", w[4].toLatin1() + "\n");
+                QDir().mkpath(sys("class/tty/" + w[1]));
+                QFile::link(port, sys("class/tty/" + w[1] + "/device"));
+                writeFile(dev(w[1]), {});
+                QDir().mkpath(dev("serial/by-path"));
+                if (w[2] != "-")
+                    QFile::link(dev(w[1]), dev("serial/by-path/pci-0000:00:14.0-usb-0:" + w[2] +
+                                               ":1.0-port0"));
+            } else if (w[0] == "com") {
+                QFile::link(dev(w[2]), dev("COM" + w[1]));
+            }
+        }
+    }
+    QString sys(const QString &path) const { return m_root.filePath("sys/" + path); }
+    QString dev(const QString &path) const
+    {
+        QDir().mkpath(m_root.filePath(QStringLiteral("dev")));
+        return m_root.filePath("dev/" + path);
+    }
+    SysfsComPorts ports() const { return SysfsComPorts(sys({}), dev({})); }
+
+private:
+    QTemporaryDir m_root;
+};
+
+} // namespace
+
+class TestSysfsComPorts : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void numbers_data();
+    void numbers();
+    void messagesAndTips();
+};
+
+void TestSysfsComPorts::numbers_data()
+{
+    QTest::addColumn<QStringList>("machine");
+    QTest::addColumn<QString>("offered"); // COM1 to COM4: device and product, or "-"
+
+    QTest::newRow("phantom ttyS0-3 and one adapter")
+        << QStringList{"uart 0 0", "uart 1 0", "uart 2 0", "uart 3 0",
+                       "usb ttyUSB0 1-2 FT232R_USB_UART FTDI"}
+        << "ttyUSB0 FT232R USB UART | - | - | -";
+    QTest::newRow("a real ttyS0 and two adapters, plugged in one order")
+        << QStringList{"uart 0 4", "uart 1 0", "usb ttyUSB0 1-1 Left L", "usb ttyUSB1 1-2 Right R"}
+        << "ttyS0 built-in serial port | ttyUSB0 Left | ttyUSB1 Right | -";
+    QTest::newRow("the same two adapters, plugged in the other order")
+        << QStringList{"uart 0 4", "uart 1 0", "usb ttyUSB1 1-1 Left L", "usb ttyUSB0 1-2 Right R"}
+        << "ttyS0 built-in serial port | ttyUSB1 Left | ttyUSB0 Right | -";
+    QTest::newRow("a CDC-ACM device")
+        << QStringList{"usb ttyACM0 3-1 Zelvor_Board Zelvor"} << "ttyACM0 Zelvor Board | - | - | -";
+    QTest::newRow("an adapter without a by-path link comes after those with one")
+        << QStringList{"usb ttyUSB0 - First F", "usb ttyUSB1 1-4 Second S"}
+        << "ttyUSB1 Second | ttyUSB0 First | - | -";
+    QTest::newRow("/dev/COM3 overrides, and that adapter gets no other number")
+        << QStringList{"usb ttyUSB0 1-1 A M", "usb ttyUSB1 1-2 B M", "com 3 ttyUSB1"}
+        << "ttyUSB0 A | - | COM3 B | -";
+    QTest::newRow("five ports: the fifth gets no offered number")
+        << QStringList{"uart 0 4", "usb ttyUSB0 1-1 A M", "usb ttyUSB1 1-2 B M",
+                       "usb ttyUSB2 1-3 C M", "usb ttyUSB3 1-4 D M"}
+        << "ttyS0 built-in serial port | ttyUSB0 A | ttyUSB1 B | ttyUSB2 C";
+    QTest::newRow("a /dev/COM4 link brings the fifth in")
+        << QStringList{"uart 0 4",
+                       "usb ttyUSB0 1-1 A M",
+                       "usb ttyUSB1 1-2 B M",
+                       "usb ttyUSB2 1-3 C M",
+                       "usb ttyUSB3 1-4 D M",
+                       "com 4 ttyUSB3"}
+        << "ttyS0 built-in serial port | ttyUSB0 A | ttyUSB1 B | COM4 D";
+    QTest::newRow("an empty machine") << QStringList{} << "- | - | - | -";
+}
+
+// Catches a COM number that reaches a phantom port or nothing while an adapter is plugged in,
+// numbers that follow plug order instead of the socket, an override that is ignored, and one
+// adapter under two numbers.
+void TestSysfsComPorts::numbers()
+{
+    QFETCH(QStringList, machine);
+    QFETCH(QString, offered);
+
+    const Machine m(machine);
+    SysfsComPorts ports = m.ports();
+    QStringList seen;
+    for (int n = 1; n <= ComPorts::kOffered; ++n) {
+        QString what = QStringLiteral("-");
+        for (const ComPort &port : ports.scan())
+            if (port.number == n)
+                what = QFileInfo(port.device).fileName() + QLatin1Char(' ') + port.product;
+        seen.append(what);
+    }
+    QCOMPARE(seen.join(QStringLiteral(" | ")), offered);
+}
+
+// Catches a message that does not say what is there instead, and a tooltip without the device.
+void TestSysfsComPorts::messagesAndTips()
+{
+    const Machine adapter({"uart 0 0", "usb ttyUSB0 1-2 FT232R_USB_UART FTDI"});
+    SysfsComPorts ports = adapter.ports();
+    QCOMPARE(ports.devicePath(1), adapter.dev("ttyUSB0"));
+    QCOMPARE(errorText([&] { ports.devicePath(2); }),
+             QStringLiteral("COM2: no serial port has this number. Found: COM1 = %1 (FT232R USB "
+                            "UART). Plug the adapter in or choose another port.")
+                 .arg(adapter.dev("ttyUSB0")));
+    QCOMPARE(ports.reaches(1),
+             QStringLiteral("%1 \u2014 FT232R USB UART (FTDI)").arg(adapter.dev("ttyUSB0")));
+    QCOMPARE(ports.reaches(2), QStringLiteral("nothing is connected"));
+
+    const Machine empty({});
+    QCOMPARE(errorText([&] { empty.ports().devicePath(1); }),
+             QStringLiteral("COM1: no serial port has this number. No serial port was found. Plug "
+                            "the adapter in or choose another port."));
+}
+
+QTEST_GUILESS_MAIN(TestSysfsComPorts)
+#include "tst_sysfscomports.moc"
