@@ -50,6 +50,7 @@ public:
     qint64 queuedCount() override { return 0; }
     void output(const QByteArray &) override { ++lines; }
     bool delivered() override { return true; }
+    ClearToSend clearToSend() override { return ClearToSend::On; }
     void dropHeld() noexcept override {}
     void discardAndClose() noexcept override { m_open = false; }
     QString describe() const override { return QStringLiteral("COM1 (instant)"); }

@@ -2,7 +2,9 @@
 //
 // It creates a pseudo-terminal pair, prints the port's path, and writes every byte it receives
 // to stdout or a file. It can hold off the sender, as a device does by dropping CTS: after a
-// number of bytes (--hold-after N) or on any keypress, and resume on the next. Run as root with
+// number of bytes (--hold-after N) or on any keypress, and resume on the next. With --echo it
+// answers every byte by sending it back, as a device that acknowledges what it takes. It stays
+// up for any number of uploads, one after another. Run as root with
 // --link COM4 it also makes /dev/COM4 point at the port, so the program's COM4 reaches it; the
 // link is removed again at exit.
 
@@ -33,10 +35,11 @@ void requestStop(int)
 void usage(const char *program)
 {
     std::fprintf(stderr,
-                 "usage: %s [--link COMn] [--output FILE] [--hold-after N]\n"
+                 "usage: %s [--link COMn] [--output FILE] [--hold-after N] [--echo]\n"
                  "  --link COMn      make /dev/COMn point at the port (needs root)\n"
                  "  --output FILE    write the received bytes to FILE instead of stdout\n"
                  "  --hold-after N   hold off the sender after N bytes\n"
+                 "  --echo           send every received byte back\n"
                  "Any key toggles holding off; Ctrl-C ends.\n",
                  program);
 }
@@ -45,12 +48,17 @@ struct Options {
     std::string link;
     std::string output;
     long long holdAfter = -1;
+    bool echo = false;
 };
 
 bool parse(int argc, char **argv, Options &options)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--echo") {
+            options.echo = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return false;
         const std::string value = argv[++i];
@@ -95,6 +103,7 @@ int main(int argc, char **argv)
     }
     const int master = device->master();
     const char *name = device->path().c_str();
+    device->echo = options.echo;
 
     FILE *out = stdout;
     if (!options.output.empty()) {
@@ -138,11 +147,13 @@ int main(int argc, char **argv)
         if (::poll(fds, keys ? 2 : 1, 200) <= 0)
             continue;
         if (fds[0].revents & POLLIN) {
-            const ssize_t got = ::read(master, buffer, sizeof buffer);
-            if (got > 0) {
-                std::fwrite(buffer, 1, size_t(got), out);
+            const std::string got = device->received();
+            if (got.empty()) // an answer waits for room on the port's side
+                ::poll(nullptr, 0, 20);
+            if (!got.empty()) {
+                std::fwrite(got.data(), 1, got.size(), out);
                 std::fflush(out);
-                received += got;
+                received += (long long)got.size();
                 if (!holding && options.holdAfter >= 0 && received >= options.holdAfter) {
                     holding = true;
                     options.holdAfter = -1;

@@ -41,9 +41,9 @@ void setTwips(QWidget &control, const QRect &twips)
     control.setProperty(kTwips, twips);
 }
 
-void setWidestText(QWidget &control, const QString &text)
+void setWidestText(QWidget &control, const QStringList &texts)
 {
-    control.setProperty(kWidestText, text);
+    control.setProperty(kWidestText, texts);
 }
 
 double twipsScale(const QWidget &window)
@@ -55,10 +55,10 @@ double twipsScale(const QWidget &window)
     };
     for (const QWidget *control : placedControls(window)) {
         const QRect twips = control->property(kTwips).toRect();
-        QString text = control->property(kWidestText).toString();
+        QStringList texts = control->property(kWidestText).toStringList();
         if (const auto *button = qobject_cast<const QPushButton *>(control))
-            text = button->text();
-        if (!text.isEmpty())
+            texts = QStringList{button->text()};
+        for (const QString &text : texts)
             fit(font.horizontalAdvance(text) + kButtonMargin, pixels(twips.width()));
         if (const auto *frame = qobject_cast<const QGroupBox *>(control)) {
             fit(font.horizontalAdvance(frame->title()) + kTitleMargin, pixels(twips.width()));

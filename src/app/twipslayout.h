@@ -13,9 +13,9 @@ class QWidget;
 // Gives a control its place in twips within its container; layOutInTwips() turns it into pixels.
 void setTwips(QWidget &control, const QRect &twips);
 
-// The text a control must be wide enough for besides its own caption (a progress bar's longest
-// text, say).
-void setWidestText(QWidget &control, const QString &text);
+// The texts a control must be wide enough for besides its own caption (a progress bar's longest
+// texts, say).
+void setWidestText(QWidget &control, const QStringList &texts);
 
 // Places every control of the window that has a place in twips, and fixes the window's size.
 void layOutInTwips(QWidget &window, const QSize &clientTwips);

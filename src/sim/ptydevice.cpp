@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <pty.h>
@@ -41,11 +42,30 @@ void PtyDevice::unplug()
     m_master = -1;
 }
 
-std::string PtyDevice::received() const
+std::size_t PtyDevice::pump()
 {
-    std::string all;
+    std::size_t taken = 0;
     char chunk[4096];
-    for (ssize_t got; (got = ::read(m_master, chunk, sizeof chunk)) > 0;)
-        all.append(chunk, size_t(got));
-    return all;
+    for (;;) {
+        if (!m_answer.empty()) {
+            const ssize_t sent = ::write(m_master, m_answer.data(), m_answer.size());
+            if (sent > 0)
+                m_answer.erase(0, std::size_t(sent));
+            if (!m_answer.empty())
+                return taken; // the port's side is full: take nothing more meanwhile
+        }
+        const ssize_t got = m_master >= 0 ? ::read(m_master, chunk, sizeof chunk) : -1;
+        if (got <= 0)
+            return taken;
+        m_taken.append(chunk, std::size_t(got));
+        taken += std::size_t(got);
+        if (echo)
+            m_answer.append(chunk, std::size_t(got));
+    }
+}
+
+std::string PtyDevice::received()
+{
+    pump();
+    return std::exchange(m_taken, {});
 }

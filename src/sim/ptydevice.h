@@ -2,8 +2,10 @@
 // A pseudo-terminal pair that plays a device: the port under test opens the slave's path, the
 // device end is the master. Both ends are raw, so bytes pass unchanged, and the master does not
 // block. Holding off stops the slave's output with tcflow(), as a device does with CTS;
-// unplugging closes the master, which hangs the slave up as pulling a USB adapter does. Used by
-// the device simulator, the benchmark and the tests.
+// unplugging closes the master, which hangs the slave up as pulling a USB adapter does. A device
+// that answers sends back what it takes (pump()); it takes no more while its answer waits, as a
+// device does whose host has lowered RTS. Used by the device simulator, the benchmark and the
+// tests.
 
 #include <string>
 
@@ -19,11 +21,17 @@ public:
 
     void holdOff(bool held);
     void unplug();
-    // All that the device end holds now.
-    std::string received() const;
+    // What the device took: all that pump() read, and all that the device end holds now.
+    std::string received();
+    // Takes what the port sent so far, and with echo on sends it back as far as the port's side
+    // has room; returns the bytes taken.
+    std::size_t pump();
+    bool echo = false;
 
 private:
     int m_master = -1;
     int m_slave = -1;
     std::string m_path;
+    std::string m_taken;
+    std::string m_answer; // echo not yet sent back
 };

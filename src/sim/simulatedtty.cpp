@@ -17,6 +17,8 @@ using Driver = SimulatedTty::Driver;
 // calls fail with ENODEV, afterwards every call fails with EIO.
 constexpr std::chrono::milliseconds kHangUpDelay{5};
 constexpr int kAcmBuffer = 64;
+// n_tty throttles its input once less than this much room is left (TTY_THRESHOLD_THROTTLE).
+constexpr int kThrottleRoom = 128;
 
 std::size_t queueSize(Driver driver)
 {
@@ -36,6 +38,7 @@ std::size_t hardwareSize(Driver driver)
     case Driver::Uart16550:
         return 16;
     case Driver::UsbSerial:
+    case Driver::UsbSerialNoTxEmpty:
         return 512;
     default:
         return 0;
@@ -52,6 +55,31 @@ private:
 };
 
 } // namespace
+
+// The kernel's closing wait: over once nothing is on its way any more, or when interrupted.
+class SimulatedTty::Closing final : public TtyClosing {
+public:
+    explicit Closing(SimulatedTty &tty) : m_tty(tty) {}
+    bool done() override
+    {
+        if (m_tty.m_closing) {
+            m_tty.advance();
+            if (!m_tty.inFlight() || m_tty.m_unplugged)
+                m_tty.finishClose();
+        }
+        return !m_tty.m_closing;
+    }
+    void interrupt() override
+    {
+        if (!m_tty.m_closing || m_tty.closeIgnoresSignals)
+            return;
+        ++m_tty.closesInterrupted;
+        m_tty.finishClose();
+    }
+
+private:
+    SimulatedTty &m_tty;
+};
 
 SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
     : m_driver(driver), m_clock(std::move(clock)), m_queueSize(queueSize(driver)),
@@ -88,11 +116,24 @@ QByteArray SimulatedTty::received()
     return bytes;
 }
 
+bool SimulatedTty::isUsb() const
+{
+    return m_driver == Driver::UsbSerial || m_driver == Driver::UsbSerialNoTxEmpty;
+}
+
 bool SimulatedTty::heldAt(Clock::time_point t) const
 {
     return std::any_of(m_holdOffs.begin(), m_holdOffs.end(), [&](const Window &w) {
         return t >= m_openedAt + w.from && t < m_openedAt + w.until;
     });
+}
+
+// The driver has lowered RTS (or, on a pseudo-terminal, the device cannot write its answer),
+// and the device honours it by taking no more.
+bool SimulatedTty::throttled() const
+{
+    const bool rts = (m_settings.c_cflag & CRTSCTS) || m_driver == Driver::PseudoTerminal;
+    return echoes && rts && m_input.size() >= kInputBuffer - kThrottleRoom;
 }
 
 double SimulatedTty::charactersPerSecond() const
@@ -133,28 +174,30 @@ void SimulatedTty::send(double characters, bool held)
     const bool pty = m_driver == Driver::PseudoTerminal;
     const bool stopped = held && !pty && (m_settings.c_cflag & CRTSCTS) != 0;
     fillHardware();
-    if (stopped || !inFlight()) {
+    if (stopped || throttled() || !inFlight()) {
         m_credit = 0; // an idle or held line banks no time
         return;
     }
     m_credit += characters;
-    while (m_credit >= 1 && inFlight()) {
+    while (m_credit >= 1 && inFlight() && !throttled()) {
         std::deque<char> &from = m_hardware.empty() ? m_queue : m_hardware;
-        m_wire.append({from.front(), ::cfgetospeed(&m_settings), m_settings.c_cflag, pty || !held});
+        const bool taken = pty || !held;
+        m_wire.append({from.front(), ::cfgetospeed(&m_settings), m_settings.c_cflag, taken});
+        if (echoes && taken && m_input.size() < kInputBuffer)
+            m_input.append(from.front());
         from.pop_front();
         m_credit -= 1;
         fillHardware();
     }
-    if (!inFlight())
+    if (!inFlight() || throttled())
         m_credit = 0;
 }
 
-// Plays the line from the last call up to now, in steps that end at every change of hold-off
-// and at the unplug.
-void SimulatedTty::advance()
+// Plays the line from the last call up to now, in steps that end at every change of hold-off,
+// at the unplug and, for an FTDI chip, at every status packet.
+void SimulatedTty::advanceTo(Clock::time_point now)
 {
-    const Clock::time_point now = m_clock();
-    if (!m_open || m_unplugged || now <= m_last) {
+    if (!(m_open || m_closing) || m_unplugged || now <= m_last) {
         m_last = std::max(m_last, now);
         return;
     }
@@ -164,6 +207,9 @@ void SimulatedTty::advance()
             edges.push_back(m_openedAt + at);
     if (m_unplugAt)
         edges.push_back(m_openedAt + *m_unplugAt);
+    if (m_driver == Driver::UsbSerial)
+        for (auto tick = m_statusAt + kLatencyTimer; tick <= now; tick += kLatencyTimer)
+            edges.push_back(tick);
     edges.push_back(now);
     std::sort(edges.begin(), edges.end());
     for (const Clock::time_point edge : edges) {
@@ -172,6 +218,10 @@ void SimulatedTty::advance()
         const std::chrono::duration<double> span = edge - m_last;
         send(span.count() * charactersPerSecond(), heldAt(m_last));
         m_last = edge;
+        if (m_driver == Driver::UsbSerial && edge - m_statusAt >= kLatencyTimer) {
+            m_statusAt = edge;
+            m_statusEmpty = m_hardware.empty();
+        }
         if (m_unplugAt && edge >= m_openedAt + *m_unplugAt) {
             m_unplugged = true;
             m_queue.clear();
@@ -183,26 +233,41 @@ void SimulatedTty::advance()
 
 int SimulatedTty::open(const QByteArray &)
 {
+    if (m_closing) {
+        ++opensWhileClosing; // the kernel would block here until the close has finished
+        return -EINTR;
+    }
     if (openError)
         return openError;
     if (m_unplugged)
         return -ENOENT;
     m_open = true;
-    m_openedAt = m_last = m_clock();
+    m_openedAt = m_last = m_statusAt = m_clock();
+    m_statusEmpty = m_hardware.empty();
+    m_input.clear();
     return kFd;
 }
 
-int SimulatedTty::close(int)
+std::unique_ptr<TtyClosing> SimulatedTty::close(int)
 {
     advance();
-    cutAtClose += int(m_queue.size() + m_hardware.size());
     if (m_exclusive)
         ++exclusiveSetAtClose;
-    m_queue.clear();
-    m_hardware.clear();
     m_open = false;
     m_exclusive = false;
-    return 0;
+    m_closing = true;
+    // tty_port_close_start() waits while characters are on their way and the device holds them.
+    if (!inFlight() || m_unplugged || m_driver == Driver::PseudoTerminal)
+        finishClose();
+    return std::make_unique<Closing>(*this);
+}
+
+void SimulatedTty::finishClose()
+{
+    cutAtClose += int(m_queue.size() + m_hardware.size());
+    m_queue.clear();
+    m_hardware.clear();
+    m_closing = false;
 }
 
 int SimulatedTty::deviceNumber(int, dev_t &device)
@@ -212,6 +277,7 @@ int SimulatedTty::deviceNumber(int, dev_t &device)
         device = makedev(4, 64);
         break;
     case Driver::UsbSerial:
+    case Driver::UsbSerialNoTxEmpty:
         device = makedev(188, 0);
         break;
     case Driver::CdcAcm:
@@ -254,13 +320,17 @@ int SimulatedTty::setAttributes(int, const termios &settings)
     if (const int err = step())
         return -err;
     const bool changed = ::cfgetospeed(&settings) != ::cfgetospeed(&m_settings) ||
-                         settings.c_cflag != m_settings.c_cflag;
+                         settings.c_cflag != m_settings.c_cflag ||
+                         settings.c_iflag != m_settings.c_iflag;
+    if (changed)
+        ++settingsChanged;
     if (changed && inFlight())
         ++settingsChangedInFlight;
     m_settings = settings;
     if (keepsEightBits || m_driver == Driver::PseudoTerminal)
         m_settings.c_cflag = (m_settings.c_cflag & ~tcflag_t(CSIZE | PARENB)) | CS8;
-    return 0;
+    const tcflag_t checked = CSIZE | PARENB | CREAD;
+    return (m_settings.c_cflag & checked) == (settings.c_cflag & checked) ? 0 : -EINVAL;
 }
 
 qint64 SimulatedTty::write(int, const char *data, qint64 size)
@@ -277,6 +347,18 @@ qint64 SimulatedTty::write(int, const char *data, qint64 size)
     if (m_driver != Driver::PseudoTerminal)
         mostQueued = std::max(mostQueued, int(m_queue.size()));
     return taken;
+}
+
+qint64 SimulatedTty::read(int, char *data, qint64 size)
+{
+    if (const int err = step())
+        return -err;
+    if (m_input.isEmpty())
+        return -EAGAIN;
+    const qint64 got = std::min<qint64>(size, m_input.size());
+    std::copy_n(m_input.constData(), got, data);
+    m_input.remove(0, got);
+    return got;
 }
 
 int SimulatedTty::queued(int, int &count)
@@ -302,11 +384,11 @@ int SimulatedTty::queued(int, int &count)
 
 int SimulatedTty::transmitterEmpty(int, bool &empty)
 {
-    if (m_driver != Driver::Uart16550)
+    if (m_driver != Driver::Uart16550 && m_driver != Driver::UsbSerial)
         return -ENOTTY;
     if (const int err = step())
         return -err;
-    empty = m_hardware.empty();
+    empty = m_driver == Driver::UsbSerial ? m_statusEmpty : m_hardware.empty();
     return 0;
 }
 
@@ -317,7 +399,8 @@ std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
         // (ftdi_tx_empty() in drivers/usb/serial/ftdi_sio.c).
         if (const int err = step())
             return err == ENODEV ? 0 : -err;
-        if (m_driver == Driver::PseudoTerminal || !inFlight())
+        const bool chipUnseen = m_driver == Driver::UsbSerialNoTxEmpty;
+        if (m_driver == Driver::PseudoTerminal || (m_queue.empty() && (chipUnseen || !inFlight())))
             return 0;
         return std::nullopt;
     });

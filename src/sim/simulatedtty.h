@@ -6,16 +6,24 @@
 // fake clock or the benchmark's real one). It models what a pseudo-terminal cannot show:
 // - Uart16550: a 4 KiB queue that TIOCOUTQ counts, feeding a 16-character FIFO that it does not;
 //   TIOCSERGETLSR reports when the FIFO is empty.
-// - UsbSerial: a 4 KiB queue that TIOCOUTQ counts (with what is in flight to the chip), feeding
-//   a 512-byte chip buffer that it does not; no TIOCSERGETLSR; tcdrain() waits on the chip.
+// - UsbSerial (as ftdi_sio): a 4 KiB queue that TIOCOUTQ counts, feeding a 512-byte chip buffer
+//   that it does not; tcdrain() waits on the chip; TIOCSERGETLSR answers from the chip's last
+//   status packet, sampled every 16 ms (the latency timer), so it can be that old.
+// - UsbSerialNoTxEmpty (as pl2303, ch341): as UsbSerial, but without TIOCSERGETLSR, and tcdrain()
+//   returns once the queue is empty, whatever the chip still holds.
 // - CdcAcm: write buffers of 64 bytes, counted whole; no TIOCSERGETLSR.
 // - PseudoTerminal: about 22 KB of buffer that TIOCOUTQ never counts (always 0); write() fails
 //   with EAGAIN when it is full or held off (as tcflow(TCOOFF) does), while its reader keeps
 //   reading what it holds; keeps 8 data bits and no parity whatever it is asked.
+// Every driver answers setAttributes() as glibc's tcsetattr() does: EINVAL when the character
+// size, parity or CREAD kept differ from those asked, with the settings in force all the same.
 // The device holds data off with CTS in windows of time; with RTS/CTS off it loses what it was
-// sent meanwhile. It can be unplugged at any instant: what was queued is lost, calls then fail
-// with ENODEV and, once the kernel has hung the port up, with EIO. Every character that leaves
-// the wire is recorded with the line settings in force at that moment.
+// sent meanwhile. A device that echoes what it takes fills the 4 KiB input buffer; once that is
+// nearly full the driver lowers RTS, and the device stops taking data until the input is read.
+// close() with characters still on their way while the device holds off waits (closing_wait)
+// until interrupted. The device can be unplugged at any instant: what was queued is lost, calls
+// then fail with ENODEV and, once the kernel has hung the port up, with EIO. Every character
+// that leaves the wire is recorded with the line settings in force at that moment.
 
 #include <deque>
 #include <functional>
@@ -27,7 +35,7 @@
 
 class SimulatedTty final : public Tty {
 public:
-    enum class Driver { Uart16550, UsbSerial, CdcAcm, PseudoTerminal };
+    enum class Driver { Uart16550, UsbSerial, UsbSerialNoTxEmpty, CdcAcm, PseudoTerminal };
     using ClockSource = std::function<Clock::time_point()>;
 
     struct WireCharacter {
@@ -49,24 +57,31 @@ public:
     const QList<WireCharacter> &wire();
     bool isOpen() const { return m_open; }
 
-    // Faults to arrange.
-    int openError = 0;               // -errno for open() to return
-    bool lockedElsewhere = false;    // another program holds flock()
-    bool exclusiveElsewhere = false; // another program set TIOCEXCL
-    bool keepsEightBits = false;     // the driver refuses 7 data bits (a pty always does)
+    // Faults and devices to arrange.
+    int openError = 0;                // -errno for open() to return
+    bool lockedElsewhere = false;     // another program holds flock()
+    bool exclusiveElsewhere = false;  // another program set TIOCEXCL
+    bool keepsEightBits = false;      // the driver refuses 7 data bits (a pty always does)
+    bool echoes = false;              // the device sends back every character it takes
+    bool closeIgnoresSignals = false; // the closing wait cannot be interrupted
 
     // What the port did.
+    int settingsChanged = 0;         // setAttributes() calls that changed anything
     int settingsChangedInFlight = 0; // line settings changed while characters were in flight
     int cutAtClose = 0;              // characters still queued or in the hardware at close
     int mostQueued = 0;              // the most characters the counted queue held at once
     int exclusiveSetAtClose = 0;     // closes that left TIOCEXCL set
     int flushes = 0;
+    int closesInterrupted = 0; // closing waits ended by a signal
+    int opensWhileClosing = 0; // open() while a close still held the tty lock
 
     static constexpr int kFd = 3;
     static constexpr double kPtyReadRate = 11520; // characters a second the pty's reader takes
+    static constexpr int kInputBuffer = 4096;     // N_TTY_BUF_SIZE
+    static constexpr std::chrono::milliseconds kLatencyTimer{16};
 
     int open(const QByteArray &path) override;
-    int close(int fd) override;
+    std::unique_ptr<TtyClosing> close(int fd) override;
     int deviceNumber(int fd, dev_t &device) override;
     int lock(int fd) override;
     int isExclusive(int fd, bool &exclusive) override;
@@ -74,6 +89,7 @@ public:
     int getAttributes(int fd, termios &settings) override;
     int setAttributes(int fd, const termios &settings) override;
     qint64 write(int fd, const char *data, qint64 size) override;
+    qint64 read(int fd, char *data, qint64 size) override;
     int queued(int fd, int &count) override;
     int transmitterEmpty(int fd, bool &empty) override;
     std::unique_ptr<TtyDrain> drain(int fd) override;
@@ -84,19 +100,24 @@ public:
     Clock::time_point now() const override { return m_clock(); }
 
 private:
+    class Closing;
     struct Window {
         Clock::duration from;
         Clock::duration until;
     };
 
-    void advance();
+    void advance() { advanceTo(m_clock()); }
+    void advanceTo(Clock::time_point now);
     void send(double characters, bool held);
     void fillHardware();
     bool heldAt(Clock::time_point t) const;
+    bool throttled() const;
+    bool isUsb() const;
     double charactersPerSecond() const;
     int gone() const; // 0 while plugged in, else the errno a call fails with
     int step();       // advance(), then gone()
     bool inFlight() const { return !m_queue.empty() || !m_hardware.empty(); }
+    void finishClose();
 
     const Driver m_driver;
     const ClockSource m_clock;
@@ -107,6 +128,7 @@ private:
 
     termios m_settings{};
     bool m_open = false;
+    bool m_closing = false;
     bool m_exclusive = false;
     bool m_unplugged = false;
     Clock::time_point m_openedAt;
@@ -114,5 +136,9 @@ private:
     double m_credit = 0;
     std::deque<char> m_queue;
     std::deque<char> m_hardware;
+    QByteArray m_input;
     QList<WireCharacter> m_wire;
+    // The chip's last status packet: when, and whether its transmitter was empty then.
+    Clock::time_point m_statusAt;
+    bool m_statusEmpty = true;
 };

@@ -25,9 +25,12 @@ QString ProgressText::duration(std::chrono::seconds time)
     return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString ProgressText::widest()
+QStringList ProgressText::widest()
 {
-    return QStringLiteral("100 % \u00b7 59:59 left");
+    return {QStringLiteral("100 % \u00b7 59:59 left"), QStringLiteral("Sent in 59:59"),
+            QStringLiteral("Waiting for the device \u00b7 59:59"),
+            QStringLiteral("CTS off \u00b7 waiting 59:59"),
+            QStringLiteral("Cancelled \u00b7 about 9999 not sent")};
 }
 
 void ProgressText::start(Clock::time_point now, qint64 fileSize)
@@ -64,7 +67,39 @@ std::optional<ProgressText::Shown> ProgressText::handedOver(Clock::time_point no
     QString text = QStringLiteral("%1 %").arg(percent);
     if (secondsLeft >= 0)
         text += QStringLiteral(" \u00b7 %1 left").arg(duration(seconds(secondsLeft)));
-    return Shown{text, QStringLiteral("Handed over %1").arg(figures(now))};
+    m_progress = {text, QStringLiteral("Handed over %1").arg(figures(now))};
+    return m_progress;
+}
+
+std::optional<ProgressText::Shown> ProgressText::heldOff(Clock::time_point now,
+                                                         Clock::time_point since, bool ctsOff,
+                                                         qint64 waiting, const QString &port)
+{
+    const QString waited = duration(duration_cast<seconds>(now - since));
+    const QString text = ctsOff ? QStringLiteral("CTS off \u00b7 waiting %1").arg(waited)
+                                : QStringLiteral("Waiting for the device \u00b7 %1").arg(waited);
+    if (m_held && text == m_heldShown.text)
+        return std::nullopt;
+    m_held = true;
+    const QString what =
+        waiting > 0
+            ? QStringLiteral("%1 characters wait to be sent").arg(QLocale().toString(waiting))
+            : QStringLiteral("the last characters wait in the port");
+    m_heldShown = {text,
+                   QStringLiteral("The device on %1 has taken nothing for %2%3: %4. Check "
+                                  "the cable and that the device is ready, or click "
+                                  "Cancel.")
+                       .arg(port, waited,
+                            ctsOff ? QStringLiteral(" (its CTS line is off)") : QString(), what)};
+    return m_heldShown;
+}
+
+std::optional<ProgressText::Shown> ProgressText::resumed()
+{
+    if (!m_held)
+        return std::nullopt;
+    m_held = false;
+    return m_progress;
 }
 
 ProgressText::Shown ProgressText::sent(Clock::time_point now) const
@@ -73,9 +108,20 @@ ProgressText::Shown ProgressText::sent(Clock::time_point now) const
             QStringLiteral("Sent %1").arg(figures(now))};
 }
 
-ProgressText::Shown ProgressText::cancelled(Clock::time_point now) const
+ProgressText::Shown ProgressText::cancelled(Clock::time_point now, qint64 notSent) const
 {
-    return {QStringLiteral("Cancelled"), QStringLiteral("Cancelled after %1").arg(figures(now))};
+    const QString details = QStringLiteral("Cancelled after %1").arg(figures(now));
+    if (notSent == 0)
+        return {QStringLiteral("Cancelled"), details};
+    if (notSent < 0)
+        return {QStringLiteral("Cancelled \u00b7 not all sent"),
+                details + QStringLiteral("; the last characters, still in the port's hardware, "
+                                         "did not reach the device.")};
+    // The driver's count leaves out a UART's FIFO or an adapter's chip, and a CDC-ACM driver
+    // counts whole USB buffers: it is near, not exact.
+    return {QStringLiteral("Cancelled \u00b7 about %1 not sent").arg(notSent),
+            details + QStringLiteral("; about the last %1 characters did not reach the device.")
+                          .arg(QLocale().toString(notSent))};
 }
 
 ProgressText::Shown ProgressText::stopped(Clock::time_point now) const

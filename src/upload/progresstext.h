@@ -1,14 +1,18 @@
 #pragma once
 // What the progress bar says about the upload, beside its value: while sending, the share of
-// the file handed over and the time left at the rate measured so far ("41 % · 0:11 left"); at
-// the end "Sent in 0:18"; after Cancel "Cancelled"; after an error "Stopped" (the message box
-// says why). The full figures go in a tooltip. A text is only made anew when what it shows has
-// changed, so that a fast port does not spend its time formatting.
+// the file handed over and the time left at the rate measured so far ("41 % · 0:11 left");
+// while the device holds off, how long it has ("Waiting for the device · 0:12", or "CTS off ·
+// waiting 0:12" where the port sees its CTS line); at the end "Sent in 0:18"; after Cancel
+// "Cancelled", or after a Cancel at the end of the file how much did not reach the device
+// ("Cancelled · about 42 not sent"); after an error "Stopped" (the message box says why). The full
+// figures go in a tooltip. A text is only made anew when what it shows has changed, so that a
+// fast port does not spend its time formatting.
 
 #include <chrono>
 #include <optional>
 
 #include <QString>
+#include <QStringList>
 
 class ProgressText {
 public:
@@ -24,12 +28,20 @@ public:
     // A line of `characters` (its CR LF included) has been handed over. Returns the new text
     // when it differs from the last one.
     std::optional<Shown> handedOver(Clock::time_point now, qint64 characters);
+    // The device has taken nothing since `since`, with `waiting` characters queued for it on
+    // `port`; ctsOff where the port sees its CTS line off. Returns the new text when it differs
+    // from the last one.
+    std::optional<Shown> heldOff(Clock::time_point now, Clock::time_point since, bool ctsOff,
+                                 qint64 waiting, const QString &port);
+    // The device takes data again: the text from before it held off, if that was replaced.
+    std::optional<Shown> resumed();
     Shown sent(Clock::time_point now) const;
-    Shown cancelled(Clock::time_point now) const;
+    // notSent: characters that did not reach the device; -1 where no count sees them.
+    Shown cancelled(Clock::time_point now, qint64 notSent = 0) const;
     Shown stopped(Clock::time_point now) const;
 
-    // The widest text it makes for a file sent within the hour, which the bar must fit.
-    static QString widest();
+    // The widest texts it makes for a file sent within the hour, which the bar must fit.
+    static QStringList widest();
     static QString duration(std::chrono::seconds time);
 
 private:
@@ -41,4 +53,7 @@ private:
     qint64 m_lines = 0;
     int m_percent = -1;
     qint64 m_secondsLeft = -1;
+    Shown m_progress; // the last text made by handedOver()
+    bool m_held = false;
+    Shown m_heldShown;
 };

@@ -18,6 +18,8 @@ void Upload::run()
     m_running = true;
     m_lastQueued = 0;
     m_stalledWait = 0ms;
+    m_movedAt = m_events.now();
+    m_watchedQueued = 0;
     m_text.start(m_events.now(), 0);
     try {
         m_cancelRequested = false;
@@ -39,11 +41,18 @@ void Upload::run()
         m_port.open();
 
         sendLines();
+        const bool wholeFileHandedOver = !m_cancelRequested;
+        if (wholeFileHandedOver)
+            waitUntilDelivered();
+        const qint64 notSent = m_cancelRequested ? giveUp() : 0;
+        m_port.discardAndClose();
 
-        closePort();
         closeTextStream();
-        showText(m_cancelRequested ? m_text.cancelled(m_events.now())
-                                   : m_text.sent(m_events.now()));
+        const auto now = m_events.now();
+        if (!wholeFileHandedOver)
+            showText(m_text.cancelled(now));
+        else
+            showText(notSent == 0 ? m_text.sent(now) : m_text.cancelled(now, notSent));
         m_form.applyControlSet(ControlSet::AfterUpload);
     } catch (const OperatorError &error) {
         fail(error.text());
@@ -80,6 +89,7 @@ void Upload::sendLines()
         if (m_textStream->atEnd())
             return;
         queued = m_port.queuedCount();
+        watchHoldOff(queued);
         if (queued == 0) {
             // A line is counted once it has left the queue, with its CR LF; so the last line
             // never is, and an empty line adds nothing.
@@ -111,48 +121,61 @@ void Upload::waitForPort(qint64 queued)
         m_events.processEvents(0ms);
 }
 
-// The end of the file is a success only once the device has everything: the port's queue is
-// empty and so is the transmitter itself. The device gets as long as the queued characters need
-// plus a grace period; after Cancel, what the port still holds is dropped and the rest gets only
-// its own time, within kCancelWait. What is still held off then is dropped; at the end of the
-// file that is an error, since the device did not get the whole file. The window stays
-// responsive meanwhile.
-void Upload::closePort()
+// The device takes something when the queue shrinks or empties. When it has taken nothing for
+// kHoldShownAfter while characters wait, the bar says it holds off, and for how long.
+void Upload::watchHoldOff(qint64 queued)
 {
-    bool cancelled = m_cancelRequested;
-    if (cancelled)
-        m_port.dropHeld();
-    const auto start = m_events.now();
-    qint64 left = m_port.queuedCount();
-    auto deadline =
-        start + (cancelled ? cancelTime(left) : m_timing.transmitTime(left) + kCloseGrace);
-    bool done = m_port.delivered();
-    while (!done && m_events.now() < deadline) {
+    const auto now = m_events.now();
+    if (queued == 0 || queued < m_watchedQueued) {
+        m_movedAt = now;
+        if (const auto shown = m_text.resumed())
+            showText(*shown);
+    } else if (now - m_movedAt >= kHoldShownAfter) {
+        const bool ctsOff = m_port.clearToSend() == ClearToSend::Off;
+        if (const auto shown = m_text.heldOff(now, m_movedAt, ctsOff, queued, m_port.describe()))
+            showText(*shown);
+    }
+    m_watchedQueued = queued;
+}
+
+// The end of the file is a success only once the device has everything: the port's queue is
+// empty and so is the transmitter itself. This waits for as long as that takes, a device that
+// holds off included, until Cancel; a lost connection ends it with an error.
+void Upload::waitUntilDelivered()
+{
+    m_watchedQueued = 0;
+    while (!m_port.delivered()) {
+        const qint64 left = m_port.queuedCount();
+        // With nothing counted, only the hardware's buffer is left, which no count sees.
+        watchHoldOff(std::max<qint64>(left, 1));
         if (left > 0)
             waitForPort(left);
-        else // only the hardware's buffer is left, which no count sees
-            m_events.processEvents(LineTiming::kMaxPollWait);
-        if (m_cancelRequested && !cancelled) {
-            cancelled = true;
-            m_port.dropHeld();
-            deadline = std::min(deadline, m_events.now() + cancelTime(m_port.queuedCount()));
-        }
-        done = m_port.delivered();
-        left = m_port.queuedCount();
+        else
+            m_events.processEvents(m_events.now() - m_movedAt >= kHoldShownAfter
+                                       ? kHeldWait
+                                       : LineTiming::kMaxPollWait);
+        if (m_cancelRequested)
+            return;
     }
-    m_port.discardAndClose();
-    if (done || cancelled)
-        return;
-    const std::chrono::duration<double> held = m_events.now() - start;
-    const QString what =
-        left > 0 ? QStringLiteral("the last %1 characters were not sent").arg(left)
-                 : QStringLiteral("the last characters, still in the port's hardware, were not "
-                                  "sent");
-    throw OperatorError(QStringLiteral("The upload did not finish: %1, because the device on %2 "
-                                       "did not take them within %3 s. Check the cable and that "
-                                       "the device is ready, then upload again.")
-                            .arg(what, m_port.describe())
-                            .arg(held.count(), 0, 'f', 1));
+}
+
+// After Cancel, what the port itself holds is dropped at once, and what the operating system
+// has gets its own time on the wire, within kCancelWait, so the window is back within half a
+// second whatever the device does. Returns the characters that did not reach the device: 0 when
+// they all did, -1 when they wait where no count sees them.
+qint64 Upload::giveUp()
+{
+    m_port.dropHeld();
+    const auto deadline = m_events.now() + cancelTime(m_port.queuedCount());
+    bool done = m_port.delivered();
+    while (!done && m_events.now() < deadline) {
+        m_events.processEvents(LineTiming::kMaxPollWait);
+        done = m_port.delivered();
+    }
+    if (done)
+        return 0;
+    const qint64 left = m_port.queuedCount();
+    return left > 0 ? left : -1;
 }
 
 std::chrono::microseconds Upload::cancelTime(qint64 queued) const

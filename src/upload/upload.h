@@ -7,6 +7,10 @@
 // has emptied. The whole transfer runs inside run(), on the UI thread; every pass of its sending
 // loop handles the pending window events, which is how a Cancel click (cancel()) gets through.
 //
+// At the end of the file the upload waits until the device has every character, for as long as
+// the device holds off and stays connected, as it does between lines; Cancel ends either wait
+// at once. While the device takes nothing, the bar says so and for how long.
+//
 // Any error is caught here and only here: the port and the file are released, the operator
 // reads the error's text in a message box, and the window returns to its ready state.
 
@@ -37,9 +41,9 @@ public:
 
     // 115 200 baud, no parity, 7 data bits, 2 stop bits.
     static constexpr LineSettings kLineSettings{115200, Parity::None, 7, 2};
-    // How much longer than the queued characters need the device may hold them off at the end
-    // of the file before they count as not sent.
-    static constexpr std::chrono::seconds kCloseGrace{2};
+    // How long the device may take nothing while characters wait before the bar says it holds
+    // off: at 115 200 baud a line takes a few milliseconds.
+    static constexpr std::chrono::seconds kHoldShownAfter{1};
     // After Cancel, the longest the characters already with the operating system may take
     // before they are dropped; the window is back well within half a second.
     static constexpr std::chrono::milliseconds kCancelWait{400};
@@ -52,7 +56,9 @@ private:
     qint16 selectedPortNumber() const;
     void sendLines();
     void waitForPort(qint64 queued);
-    void closePort();
+    void watchHoldOff(qint64 queued);
+    void waitUntilDelivered();
+    qint64 giveUp();
     std::chrono::microseconds cancelTime(qint64 queued) const;
     void closeTextStream() noexcept;
     void fail(const QString &text);
@@ -68,6 +74,8 @@ private:
 
     qint64 m_lastQueued = 0;
     std::chrono::milliseconds m_stalledWait{0};
+    EventLoop::Clock::time_point m_movedAt{}; // when the device last took something
+    qint64 m_watchedQueued = 0;
     bool m_cancelRequested = false;
     bool m_running = false;
     std::unique_ptr<TextStream> m_textStream;

@@ -1,8 +1,10 @@
 // Whole uploads from the real window through the real serial port on the kernel, file reading
 // and event loop, to a pseudo-terminal that plays the device: one case for each kind of fault
-// (bytes altered, hold-off and Cancel, the window closed, the adapter pulled).
+// (bytes altered or a second upload refused, a device that answers, hold-off and Cancel, the
+// window closed, the adapter pulled).
 
 #include <QElapsedTimer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -81,27 +83,46 @@ class TestUploadToDevice : public QObject {
 
 private Q_SLOTS:
     void everyLineArrivesExactly();
+    void deviceThatAnswers();
     void stoppedWhileTheDeviceHoldsOff_data();
     void stoppedWhileTheDeviceHoldsOff();
     void deviceUnpluggedMidUpload();
 };
 
-// Catches any lost, added, reordered or altered byte on the way to the device, and an end
-// declared before the characters had their time on the wire (a pty keeps no count).
+// Catches any lost, added, reordered or altered byte on the way to the device, an end declared
+// before the characters had their time on the wire (a pty keeps no count), and a later upload
+// to the same device refused (glibc's read-back of the settings a pty kept).
 void TestUploadToDevice::everyLineArrivesExactly()
 {
     const QString longLine(2000, 'D');
     Rig rig(QStringLiteral("S0030000FC\r\nlf line\nlone cr\r\r\n\u00e9\u00ff 8-bit\n") + longLine +
             "\r\n\nlast without end");
-    const qint64 took = rig.upload();
-
     const QByteArray expected = "S0030000FC\r\nlf line\r\nlone cr\r\n\r\n\xe9\xff 8-bit\r\n" +
                                 longLine.toLatin1() + "\r\n\r\nlast without end\r\n";
-    QCOMPARE(rig.messages.shown, QStringList());
-    QCOMPARE(QByteArray::fromStdString(rig.pty.received()), expected);
-    QVERIFY(took >= expected.size() * 1000 / 11520);
+    for (int i = 0; i < 5; ++i) {
+        const qint64 took = rig.upload();
+        QCOMPARE(rig.messages.shown, QStringList());
+        QCOMPARE(QByteArray::fromStdString(rig.pty.received()), expected);
+        QVERIFY(took >= expected.size() * 1000 / 11520);
+    }
     QVERIFY(rig.ready());
     QCOMPARE(rig.window.progress().value(), float(12 + 9 + 9 + 10 + 2002));
+}
+
+// Catches a device that answers (here, an echo of every byte) stalling the upload once its
+// answers fill the port's input: the device stops taking data while its answer cannot go out.
+void TestUploadToDevice::deviceThatAnswers()
+{
+    Rig rig(manyLines(150));
+    rig.pty.echo = true;
+    QTimer pump;
+    QObject::connect(&pump, &QTimer::timeout, [&rig] { rig.pty.pump(); });
+    pump.start(1);
+    QTimer::singleShot(10000, &rig.window, [&rig] { rig.button("cmdCancel")->click(); });
+    rig.upload();
+    QCOMPARE(rig.messages.shown, QStringList());
+    QCOMPARE(QByteArray::fromStdString(rig.pty.received()), manyLines(150).toLatin1());
+    QVERIFY(rig.window.findChild<QProgressBar *>()->text().startsWith(QLatin1String("Sent in")));
 }
 
 void TestUploadToDevice::stoppedWhileTheDeviceHoldsOff_data()
@@ -111,8 +132,9 @@ void TestUploadToDevice::stoppedWhileTheDeviceHoldsOff_data()
     QTest::newRow("the window closed") << true;
 }
 
-// Catches a Cancel or a closed window that is not seen, or that waits for the device, while it
-// holds off; a port left locked after it; and a next upload that does not start afresh.
+// Catches a hold-off the bar does not show; a Cancel or a closed window that is not seen, or
+// that waits for the device, while it holds off; a port left locked after it; and a next upload
+// that does not start afresh.
 void TestUploadToDevice::stoppedWhileTheDeviceHoldsOff()
 {
     QFETCH(bool, closeWindow);
@@ -120,12 +142,15 @@ void TestUploadToDevice::stoppedWhileTheDeviceHoldsOff()
     rig.pty.holdOff(true);
     rig.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
-    QTimer::singleShot(300, &rig.window, [&rig, closeWindow] {
+    QString held;
+    QTimer::singleShot(1300, &rig.window, [&rig, &held, closeWindow] {
+        held = rig.window.findChild<QProgressBar *>()->text();
         closeWindow ? void(rig.window.close()) : rig.button("cmdCancel")->click();
     });
     const qint64 took = rig.upload();
 
-    QVERIFY2(took < 800, qPrintable(QString::number(took)));
+    QCOMPARE(held, QStringLiteral("Waiting for the device \u00b7 0:01"));
+    QVERIFY2(took < 1800, qPrintable(QString::number(took)));
     QCOMPARE(rig.messages.shown, QStringList());
     QCOMPARE(rig.window.isVisible(), !closeWindow);
     QVERIFY(rig.ready());

@@ -70,6 +70,8 @@ QByteArray DiskTextStream::readLine()
         // A CR may be the first half of CR LF, whose LF can sit in the next chunk.
         if (*stop == '\r' && !atEnd() && m_buffer.at(m_pos) == '\n')
             ++m_pos;
+        // The line may come from a chunk read before the file changed: it is not handed on.
+        checkUnchanged(false);
         return line;
     }
 }

@@ -5,9 +5,9 @@
 //
 // The file must not change while it is read: one that is truncated or rewritten in place would
 // send the device a torn record or a mix of two versions. Its size and modification time are
-// taken when it is opened and compared at every read, and the bytes read must add up to that
-// size; otherwise reading fails. A file replaced by renaming a new one over it is no change:
-// the stream still reads the old one.
+// taken when it is opened and compared at every read and before every line is returned, and the
+// bytes read must add up to that size; otherwise reading fails. A file replaced by renaming a new
+// one over it is no change: the stream still reads the old one.
 
 #include <QFile>
 

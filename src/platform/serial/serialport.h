@@ -14,6 +14,9 @@
 
 #include "platform/serial/linesettings.h"
 
+// Whether the device lets characters through, as its CTS line says.
+enum class ClearToSend { Unknown, On, Off };
+
 class SerialPort {
 public:
     virtual ~SerialPort() = default;
@@ -27,7 +30,9 @@ public:
     virtual bool isOpen() const = 0;
 
     // Characters handed to output() that have not left the port's transmit queue yet; 0 exactly
-    // when everything handed over has gone out of the queue.
+    // when everything handed over has gone out of the queue. Whatever the device sent meanwhile
+    // is read and dropped here: input left unread makes the driver hold the device off (RTS
+    // low), and a device that honours that stops taking data too.
     virtual qint64 queuedCount() = 0;
 
     // Queues all of data and returns without waiting for it to be sent.
@@ -36,6 +41,9 @@ public:
     // Whether everything handed over has left the transmitter itself, the hardware's buffers
     // included, with the device still connected. Never blocks; throws when the port was lost.
     virtual bool delivered() = 0;
+
+    // The device's CTS line; Unknown where the driver reports no modem lines.
+    virtual ClearToSend clearToSend() = 0;
 
     // While the port holds characters that the operating system would not take yet: a
     // descriptor that becomes writable when it takes more; otherwise -1.

@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <functional>
 #include <csignal>
 #include <mutex>
 #include <thread>
@@ -29,8 +29,11 @@ int ioctlResult(int fd, unsigned long request, void *argument)
 
 // tcdrain() sleeps in tty_wait_until_sent() (drivers/tty/tty_ioctl.c), and for usb-serial in
 // usb_serial_generic_wait_until_sent() (drivers/usb/serial/generic.c), which polls the chip until
-// its buffer is empty; both sleeps are interruptible. A signal whose handler is installed
-// without SA_RESTART therefore makes the call return EINTR, which ends a drain at the deadline.
+// its buffer is empty; close() sleeps in the same tty_wait_until_sent() for up to closing_wait
+// (tty_port_close_start() in drivers/tty/tty_port.c). All these sleeps are interruptible. A
+// signal whose handler is installed without SA_RESTART therefore ends the wait: tcdrain() returns
+// EINTR, and close() goes on to shut the port down at once (the descriptor is released either
+// way).
 constexpr int kWakeSignal = SIGUSR2;
 
 void ignoreWake(int) {}
@@ -47,40 +50,48 @@ void installWakeHandler()
     });
 }
 
-class ThreadDrain final : public TtyDrain {
+// A call made on a thread of its own, which interrupt() can wake from a kernel wait. The thread
+// owns its state, so a call that outlives this object still ends cleanly.
+class InterruptibleCall {
 public:
-    explicit ThreadDrain(int fd) : m_state(std::make_shared<State>())
+    explicit InterruptibleCall(std::function<int()> call) : m_state(std::make_shared<State>())
     {
         installWakeHandler();
-        m_thread = std::thread([state = m_state, fd] {
+        m_thread = std::thread([state = m_state, call = std::move(call)] {
             state->native = ::pthread_self();
             state->started = true;
-            const int returned = ::tcdrain(fd) < 0 ? -errno : 0;
-            state->result = returned;
+            state->result = call();
             state->done = true;
         });
     }
 
-    ~ThreadDrain() override
+    ~InterruptibleCall()
     {
-        // A signal sent before the thread has entered tcdrain() is lost, so it is sent again
-        // until the call has returned.
-        for (int tries = 0; !m_state->done && tries < 200; ++tries) {
-            if (m_state->started)
-                ::pthread_kill(m_state->native, kWakeSignal);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         if (m_state->done)
             m_thread.join();
         else
-            m_thread.detach(); // it owns its state and ends when the kernel returns
+            m_thread.detach();
     }
 
-    std::optional<int> result() override
+    bool done() const { return m_state->done; }
+    int result() const { return m_state->result; }
+
+    // A signal sent before the thread has entered the call is lost, so the caller sends it
+    // again until the call has returned.
+    void interrupt()
     {
-        if (!m_state->done)
-            return std::nullopt;
-        return m_state->result.load();
+        if (m_state->started && !m_state->done)
+            ::pthread_kill(m_state->native, kWakeSignal);
+    }
+
+    // Interrupts until the call returns, for at most `limit`.
+    void interruptUntilDone(std::chrono::milliseconds limit)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            interrupt();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
 private:
@@ -94,33 +105,42 @@ private:
     std::thread m_thread;
 };
 
+class ThreadDrain final : public TtyDrain {
+public:
+    explicit ThreadDrain(int fd) : m_call([fd] { return ::tcdrain(fd) < 0 ? -errno : 0; }) {}
+    ~ThreadDrain() override { m_call.interruptUntilDone(std::chrono::milliseconds(200)); }
+
+    std::optional<int> result() override
+    {
+        if (!m_call.done())
+            return std::nullopt;
+        return m_call.result();
+    }
+
+private:
+    InterruptibleCall m_call;
+};
+
+class ThreadClosing final : public TtyClosing {
+public:
+    explicit ThreadClosing(int fd) : m_call([fd] { return ::close(fd) < 0 ? -errno : 0; }) {}
+    bool done() override { return m_call.done(); }
+    void interrupt() override { m_call.interrupt(); }
+
+private:
+    InterruptibleCall m_call;
+};
+
 } // namespace
 
 int KernelTty::open(const QByteArray &path)
 {
-    return result(::open(path.constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    return result(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
 }
 
-int KernelTty::close(int fd)
+std::unique_ptr<TtyClosing> KernelTty::close(int fd)
 {
-    struct Closing {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool closed = false;
-        int result = 0;
-    };
-    auto closing = std::make_shared<Closing>();
-    std::thread([closing, fd] {
-        const int returned = ::close(fd) < 0 ? -errno : 0;
-        std::lock_guard lock(closing->mutex);
-        closing->closed = true;
-        closing->result = returned;
-        closing->done.notify_all();
-    }).detach();
-    std::unique_lock lock(closing->mutex);
-    if (closing->done.wait_for(lock, kCloseWait, [&] { return closing->closed; }))
-        return closing->result == -EINTR ? 0 : closing->result;
-    return 0;
+    return std::make_unique<ThreadClosing>(fd);
 }
 
 int KernelTty::deviceNumber(int fd, dev_t &device)
@@ -166,6 +186,17 @@ qint64 KernelTty::write(int fd, const char *data, qint64 size)
         const ssize_t written = ::write(fd, data, size_t(size));
         if (written >= 0)
             return written;
+        if (errno != EINTR)
+            return -errno;
+    }
+}
+
+qint64 KernelTty::read(int fd, char *data, qint64 size)
+{
+    for (;;) {
+        const ssize_t got = ::read(fd, data, size_t(size));
+        if (got >= 0)
+            return got;
         if (errno != EINTR)
             return -errno;
     }

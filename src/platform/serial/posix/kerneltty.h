@@ -1,16 +1,14 @@
 #pragma once
 // The terminal calls made on the kernel. Two of them would block the window where a device holds
-// CTS low, and are kept off the caller's thread:
-// - tcdrain() runs on a thread of its own, which a signal ends when the caller gives up;
-// - close() runs on a thread of its own and is waited for only briefly, since the kernel's
-//   closing wait (30 s by default) still lets a held-off adapter finish what it holds.
+// CTS low, tcdrain() and close(); each runs on a thread of its own, which a signal wakes from
+// the kernel's wait when the caller gives up on it.
 
 #include "platform/serial/posix/tty.h"
 
 class KernelTty final : public Tty {
 public:
     int open(const QByteArray &path) override;
-    int close(int fd) override;
+    std::unique_ptr<TtyClosing> close(int fd) override;
     int deviceNumber(int fd, dev_t &device) override;
     int lock(int fd) override;
     int isExclusive(int fd, bool &exclusive) override;
@@ -18,6 +16,7 @@ public:
     int getAttributes(int fd, termios &settings) override;
     int setAttributes(int fd, const termios &settings) override;
     qint64 write(int fd, const char *data, qint64 size) override;
+    qint64 read(int fd, char *data, qint64 size) override;
     int queued(int fd, int &count) override;
     int transmitterEmpty(int fd, bool &empty) override;
     std::unique_ptr<TtyDrain> drain(int fd) override;
@@ -26,7 +25,4 @@ public:
     int hungUp(int fd, bool &hungUp) override;
     int watchable(int fd) const override { return fd; }
     Clock::time_point now() const override { return Clock::now(); }
-
-    // How long close() waits for the kernel before it lets the close finish on its own.
-    static constexpr std::chrono::milliseconds kCloseWait{200};
 };

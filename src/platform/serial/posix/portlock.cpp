@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,6 +32,20 @@ PortLock::PortLock(QString folder) : m_folder(std::move(folder)) {}
 PortLock::~PortLock()
 {
     release();
+}
+
+PortLock::PortLock(PortLock &&other) noexcept
+    : m_folder(std::move(other.m_folder)), m_held(std::exchange(other.m_held, {}))
+{}
+
+PortLock &PortLock::operator=(PortLock &&other) noexcept
+{
+    if (this != &other) {
+        release();
+        m_folder = std::move(other.m_folder);
+        m_held = std::exchange(other.m_held, {});
+    }
+    return *this;
 }
 
 QString PortLock::lockPath(const QString &deviceName) const

@@ -16,6 +16,8 @@ public:
     ~PortLock();
     PortLock(const PortLock &) = delete;
     PortLock &operator=(const PortLock &) = delete;
+    PortLock(PortLock &&other) noexcept;
+    PortLock &operator=(PortLock &&other) noexcept;
 
     // Checks the locks named after each device name (the real node first, then any link to it)
     // and takes the one of the first. Throws an OperatorError naming the port when a live

@@ -1,7 +1,9 @@
 #include "platform/serial/posix/posixserialport.h"
 
 #include <cerrno>
+#include <thread>
 
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
 #include <QFile>
@@ -12,8 +14,12 @@
 
 namespace {
 
-// Unix98 pseudo-terminal slaves have majors 136 to 143 (include/uapi/linux/major.h,
-// UNIX98_PTY_SLAVE_MAJOR and UNIX98_PTY_MAJOR_COUNT).
+// Device majors from include/uapi/linux/major.h: Unix98 pseudo-terminal slaves 136 to 143
+// (UNIX98_PTY_SLAVE_MAJOR, UNIX98_PTY_MAJOR_COUNT); usb-serial's ttyUSB 188
+// (USB_SERIAL_MAJOR in drivers/usb/serial/usb-serial.c); cdc-acm's ttyACM 166 (ACM_TTY_MAJOR in
+// drivers/usb/class/cdc-acm.h). Everything else is taken for a UART behind serial core.
+constexpr unsigned kUsbSerialMajor = 188;
+constexpr unsigned kAcmMajor = 166;
 bool isPseudoTerminal(dev_t device)
 {
     return major(device) >= 136 && major(device) < 144;
@@ -33,9 +39,11 @@ QString dataBitsText(tcflag_t flags)
 } // namespace
 
 PosixSerialPort::PosixSerialPort(Tty &tty, PortMapping mapping, const QString &lockFolder)
-    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder)
+    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder), m_closingLock(lockFolder)
 {}
 
+// A close still under way at the end is left to finish on its own; the process's end releases
+// the descriptor's flock, and the lock file names a process that has ended.
 PosixSerialPort::~PosixSerialPort()
 {
     discardAndClose();
@@ -61,10 +69,18 @@ void PosixSerialPort::open()
 {
     if (isOpen())
         throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
+    finishEarlierClose();
     m_path.clear();
     m_path = m_mapping(m_number);
     const QString canonical = QFileInfo(m_path).canonicalFilePath();
     m_node = canonical.isEmpty() ? m_path : canonical;
+    // The kernel would make this open() wait, on the window's thread, until the earlier close
+    // has finished (tty_open_by_driver() in drivers/tty/tty_io.c takes the tty lock it holds).
+    if (m_closing && m_closingNode == m_node)
+        throw OperatorError(QStringLiteral("%1 is still being closed after the last upload: its "
+                                           "driver is waiting for the device to take what was "
+                                           "left. Wait a moment, then upload again.")
+                                .arg(describe()));
     QStringList lockNames{m_node};
     if (m_node != m_path)
         lockNames.append(m_path);
@@ -99,7 +115,15 @@ void PosixSerialPort::takeOwnership()
     m_setExclusive = m_tty.setExclusive(m_fd, true) == 0;
 
     dev_t device = 0;
-    m_pseudoTerminal = m_tty.deviceNumber(m_fd, device) == 0 && isPseudoTerminal(device);
+    m_kind = Kind::Uart;
+    if (m_tty.deviceNumber(m_fd, device) == 0) {
+        if (isPseudoTerminal(device))
+            m_kind = Kind::PseudoTerminal;
+        else if (major(device) == kUsbSerialMajor)
+            m_kind = Kind::UsbSerial;
+        else if (major(device) == kAcmMajor)
+            m_kind = Kind::Acm;
+    }
 }
 
 void PosixSerialPort::configure()
@@ -133,7 +157,11 @@ void PosixSerialPort::configure()
     wanted.c_cc[VTIME] = 0;
     ::cfsetospeed(&wanted, speed);
     ::cfsetispeed(&wanted, speed);
-    if (const int err = m_tty.setAttributes(m_fd, wanted))
+    // glibc's tcsetattr() reads the settings back after the kernel has taken them, and reports
+    // EINVAL when the driver kept another character size, parity or CREAD
+    // (sysdeps/unix/sysv/linux/tcsetattr.c); the settings are in force all the same, and the
+    // read-back below says which were kept.
+    if (const int err = m_tty.setAttributes(m_fd, wanted); err && err != -EINVAL)
         failOpen(-err);
 
     // A driver keeps what it can of the settings without failing; sending with the rest would
@@ -145,10 +173,10 @@ void PosixSerialPort::configure()
     QStringList refused;
     if (::cfgetospeed(&kept) != speed)
         refused.append(QStringLiteral("%1 baud").arg(baudForSpeed(::cfgetospeed(&kept))));
-    if (!m_pseudoTerminal && (kept.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE))
+    const bool pty = m_kind == Kind::PseudoTerminal;
+    if (!pty && (kept.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE))
         refused.append(dataBitsText(kept.c_cflag));
-    if (!m_pseudoTerminal &&
-        (kept.c_cflag & (PARENB | PARODD)) != (wanted.c_cflag & (PARENB | PARODD)))
+    if (!pty && (kept.c_cflag & (PARENB | PARODD)) != (wanted.c_cflag & (PARENB | PARODD)))
         refused.append(QStringLiteral("a different parity"));
     if ((kept.c_cflag & CSTOPB) != (wanted.c_cflag & CSTOPB))
         refused.append(kept.c_cflag & CSTOPB ? QStringLiteral("2 stop bits")
@@ -172,6 +200,7 @@ void PosixSerialPort::configure()
         qint64(m_settings.bitsPerCharacter()) * 1'000'000'000LL / std::max(1, m_settings.baudRate);
     m_characterTime = std::chrono::nanoseconds((nanoseconds + 999) / 1000 * 1000);
     m_wireFreeAt = m_tty.now();
+    discardInput(); // whatever waited there from before is not this device's answer
 }
 
 void PosixSerialPort::failOpen(int err)
@@ -232,11 +261,18 @@ void PosixSerialPort::push()
         if (written < 0)
             failLost(int(written));
         m_heldStart += written;
-        if (m_pseudoTerminal)
+        if (m_kind == Kind::PseudoTerminal)
             m_wireFreeAt = std::max(m_wireFreeAt, m_tty.now()) + written * m_characterTime;
     }
     m_held.clear();
     m_heldStart = 0;
+}
+
+void PosixSerialPort::discardInput()
+{
+    char dropped[4096];
+    while (m_tty.read(m_fd, dropped, sizeof dropped) == qint64(sizeof dropped)) {
+    }
 }
 
 qint64 PosixSerialPort::estimatedInKernel() const
@@ -251,10 +287,12 @@ qint64 PosixSerialPort::queuedCount()
 {
     requireOpen();
     push();
+    discardInput();
     int inKernel = 0;
     if (const int err = m_tty.queued(m_fd, inKernel))
         failLost(err);
-    if (m_pseudoTerminal) // as on a UART, the last characters on their way are not counted
+    if (m_kind ==
+        Kind::PseudoTerminal) // as on a UART, the last characters on their way are not counted
         inKernel = int(std::max<qint64>(0, estimatedInKernel() - kUncountedCharacters));
     return held() + inKernel;
 }
@@ -263,18 +301,29 @@ void PosixSerialPort::output(const QByteArray &data)
 {
     requireOpen();
     m_drain.reset();
+    m_clearSince.reset();
     m_held.append(data);
     push();
 }
 
+// A UART's line status register says when its shift register is empty (TIOCSERGETLSR,
+// serial8250_tx_empty() in drivers/tty/serial/8250/8250_port.c reads it from the chip). A USB
+// adapter's driver answers the same call from the status bytes of the last packet that came in
+// (ftdi_sio's get_lsr_info()), up to one latency-timer period (16 ms by default) old; tcdrain()
+// instead asks the chip itself where the driver can (tx_empty, ftdi_tx_empty() in
+// drivers/usb/serial/ftdi_sio.c). So only a UART is asked for its line status.
 bool PosixSerialPort::transmitterEmpty()
 {
-    bool empty = false;
-    const int answered = m_tty.transmitterEmpty(m_fd, empty);
-    if (answered == 0)
-        return empty;
-    if (!unanswered(answered))
-        failLost(answered);
+    if (m_kind == Kind::PseudoTerminal)
+        return estimatedInKernel() == 0;
+    if (m_kind == Kind::Uart) {
+        bool empty = false;
+        const int answered = m_tty.transmitterEmpty(m_fd, empty);
+        if (answered == 0)
+            return empty;
+        if (!unanswered(answered))
+            failLost(answered);
+    }
     if (!m_drain)
         m_drain = m_tty.drain(m_fd);
     const std::optional<int> drained = m_drain->result();
@@ -287,6 +336,26 @@ bool PosixSerialPort::transmitterEmpty()
     if (*drained < 0)
         failLost(*drained);
     return true;
+}
+
+// usb-serial installs wait_until_sent only for drivers that can ask their chip whether it is
+// empty (usb_serial_operations_init() in drivers/usb/serial/usb-serial.c sets it only with
+// tx_empty); pl2303 and ch341 have none, so tcdrain() returns as soon as the last USB transfer
+// has completed, while the chip may still hold what CTS holds back. The chip sends whenever CTS
+// is on, so once CTS has been seen on for as long as its largest buffer takes on the wire, it
+// has had the time to send everything.
+bool PosixSerialPort::adapterHadItsTime()
+{
+    if (m_kind != Kind::UsbSerial)
+        return true;
+    if (clearToSend() == ClearToSend::Off) {
+        m_clearSince.reset();
+        return false;
+    }
+    const Tty::Clock::time_point now = m_tty.now();
+    if (!m_clearSince)
+        m_clearSince = now;
+    return now - *m_clearSince >= kAdapterBuffer * m_characterTime;
 }
 
 // A USB adapter that was pulled can still report an empty queue until the kernel hangs the port
@@ -306,10 +375,24 @@ void PosixSerialPort::checkConnected()
 
 bool PosixSerialPort::delivered()
 {
-    if (queuedCount() > 0 || (m_pseudoTerminal && estimatedInKernel() > 0) || !transmitterEmpty())
+    if (queuedCount() > 0 || !transmitterEmpty()) {
+        m_clearSince.reset();
         return false;
+    }
     checkConnected();
-    return true;
+    return adapterHadItsTime();
+}
+
+ClearToSend PosixSerialPort::clearToSend()
+{
+    requireOpen();
+    int lines = 0;
+    const int answered = m_tty.modemLines(m_fd, lines);
+    if (answered < 0 && !unanswered(answered))
+        failLost(answered);
+    if (answered < 0)
+        return ClearToSend::Unknown;
+    return (lines & TIOCM_CTS) ? ClearToSend::On : ClearToSend::Off;
 }
 
 int PosixSerialPort::writableDescriptor() const
@@ -328,17 +411,49 @@ void PosixSerialPort::discardAndClose() noexcept
     if (!isOpen())
         return;
     m_drain.reset();
+    m_clearSince.reset();
     // What is still queued is dropped, so that close() does not wait on it. An empty queue is
     // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
     int inKernel = 0;
     const bool failed = m_tty.queued(m_fd, inKernel) != 0;
-    if (failed || inKernel > 0 || held() > 0 || (m_pseudoTerminal && estimatedInKernel() > 0))
+    if (failed || inKernel > 0 || held() > 0 ||
+        (m_kind == Kind::PseudoTerminal && estimatedInKernel() > 0))
         m_tty.flushOutput(m_fd);
     dropHeld();
     if (m_setExclusive)
         m_tty.setExclusive(m_fd, false);
     m_setExclusive = false;
-    m_tty.close(m_fd);
+
+    // What a flush cannot reach (the transfers in flight to a USB adapter's chip) makes the
+    // kernel's close wait for the device, holding the tty lock; nothing is waited for any more,
+    // so that wait is ended.
+    std::unique_ptr<TtyClosing> closing = m_tty.close(m_fd);
     m_fd = -1;
-    m_lock.release();
+    const auto end = std::chrono::steady_clock::now() + kCloseWait;
+    while (!closing->done() && std::chrono::steady_clock::now() < end) {
+        closing->interrupt();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (closing->done()) {
+        m_lock.release();
+        return;
+    }
+    // Until it has finished, the port stays locked against other programs, and ours. An older
+    // close still under way is left to finish on its own.
+    m_closingLock.release();
+    m_closing = std::move(closing);
+    m_closingNode = m_node;
+    std::swap(m_lock, m_closingLock);
+}
+
+void PosixSerialPort::finishEarlierClose()
+{
+    if (!m_closing)
+        return;
+    m_closing->interrupt();
+    if (!m_closing->done())
+        return;
+    m_closing.reset();
+    m_closingNode.clear();
+    m_closingLock.release();
 }

@@ -7,24 +7,26 @@
 // simulated driver in tests). COMn is turned into a device by a port mapping at every open.
 //
 // What it guarantees:
-// - Other programs' locks are honoured (UUCP lock files, flock(), the kernel's exclusive mode)
-//   and only flags it set itself are cleared again.
+// - Other programs' ports are left alone: their locks (UUCP lock files, flock(), the kernel's
+//   exclusive mode) are all checked before anything is changed, and only flags it set itself
+//   are cleared again.
 // - The line settings are set once, read back, and never changed again: a change takes effect
 //   at once on whatever is still in flight, so nothing is restored at close.
 // - Bytes the kernel will not take yet stay here and count as queued, so the count reaches 0
 //   only when everything handed over has left the kernel's queue. A pseudo-terminal keeps no
 //   count (TIOCOUTQ is always 0 there), so for one the port counts the queue itself from the
 //   bytes handed over and the line's speed.
-// - delivered() is true only when the transmitter itself is empty (TIOCSERGETLSR where the
-//   driver answers it, otherwise tcdrain() off the caller's thread) and the device is still
-//   there; a hang-up or ENODEV/EIO on the way is a lost connection.
+// - delivered() is true only when the device has had every character: see delivered().
+// - Closing never blocks the caller: the kernel's closing wait is ended, and the lock file stays
+//   until the descriptor is really closed.
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/serial/posix/portlock.h"
-#include "platform/serial/serialport.h"
 #include "platform/serial/posix/tty.h"
+#include "platform/serial/serialport.h"
 
 // The device path for a port number; throws an OperatorError when nothing has that number.
 using PortMapping = std::function<QString(int portNumber)>;
@@ -43,6 +45,7 @@ public:
     qint64 queuedCount() override;
     void output(const QByteArray &data) override;
     bool delivered() override;
+    ClearToSend clearToSend() override;
     int writableDescriptor() const override;
     void dropHeld() noexcept override;
     void discardAndClose() noexcept override;
@@ -52,18 +55,31 @@ public:
     // FIFO is left out of the kernel's: the next line is handed over while these still go out,
     // so the line does not fall idle between lines.
     static constexpr qint64 kUncountedCharacters = 16;
+    // The largest transmit buffer of a USB serial adapter's chip that its driver may not see:
+    // 4 KiB per channel on FTDI's FT2232H (its datasheet, DS_FT2232H); PL2303 and CH341 chips
+    // hold less.
+    static constexpr qint64 kAdapterBuffer = 4096;
+    // How long discardAndClose() keeps ending the kernel's closing wait before it leaves the
+    // close to finish on its own.
+    static constexpr std::chrono::milliseconds kCloseWait{100};
 
 private:
+    // What the device number says about where characters wait that no count sees.
+    enum class Kind { Uart, UsbSerial, Acm, PseudoTerminal };
+
     void takeOwnership();
     void configure();
     [[noreturn]] void failOpen(int err);
     [[noreturn]] void failLost(int err);
     void requireOpen() const;
     void push();
+    void discardInput();
     qint64 held() const { return m_held.size() - m_heldStart; }
     qint64 estimatedInKernel() const;
     bool transmitterEmpty();
+    bool adapterHadItsTime();
     void checkConnected();
+    void finishEarlierClose();
 
     Tty &m_tty;
     PortMapping m_mapping;
@@ -75,11 +91,17 @@ private:
     int m_fd = -1;
     QString m_path; // as opened, and the real node behind a link: what messages name
     QString m_node;
-    bool m_pseudoTerminal = false;
+    Kind m_kind = Kind::Uart;
     bool m_setExclusive = false;
     QByteArray m_held;
     qsizetype m_heldStart = 0;
     std::chrono::nanoseconds m_characterTime{0};
     Tty::Clock::time_point m_wireFreeAt{};
     std::unique_ptr<TtyDrain> m_drain;
+    std::optional<Tty::Clock::time_point> m_clearSince; // CTS seen on since, with all drained
+
+    // A close the kernel has not finished yet, with the lock it keeps until then.
+    std::unique_ptr<TtyClosing> m_closing;
+    PortLock m_closingLock;
+    QString m_closingNode;
 };

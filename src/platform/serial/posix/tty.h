@@ -1,8 +1,9 @@
 #pragma once
 // The operating system's terminal calls that the serial port is built on, one method each. The
 // kernel's version (KernelTty) makes the calls; SimulatedTty models how real drivers answer them
-// (a 16550 UART, a USB serial adapter, a CDC-ACM device, a pseudo-terminal), so that the port's
-// behaviour at the edges can be proven on a clock the test controls.
+// (a 16550 UART, USB serial adapters with and without a view of their chip, a CDC-ACM device, a
+// pseudo-terminal), so that the port's behaviour at the edges can be proven on a clock the test
+// controls.
 //
 // Every call returns 0 or a count on success and -errno on failure, as the kernel does.
 
@@ -23,15 +24,26 @@ public:
     virtual std::optional<int> result() = 0;
 };
 
+// A close() under way. On a port whose device holds CTS low, the kernel waits up to the port's
+// closing_wait (30 s by default) for the queue to drain, holding the tty lock meanwhile
+// (tty_port_close_start() in drivers/tty/tty_port.c), so it never runs on the caller's thread.
+// That wait is interruptible: interrupt() ends it, after which the close finishes at once.
+class TtyClosing {
+public:
+    virtual ~TtyClosing() = default; // lets a close that is still under way finish on its own
+    virtual bool done() = 0;
+    virtual void interrupt() = 0;
+};
+
 class Tty {
 public:
     using Clock = std::chrono::steady_clock;
 
     virtual ~Tty() = default;
 
-    // Opens for writing only, without becoming the controlling terminal, non-blocking.
+    // Opens for reading and writing, without becoming the controlling terminal, non-blocking.
     virtual int open(const QByteArray &path) = 0;
-    virtual int close(int fd) = 0;
+    virtual std::unique_ptr<TtyClosing> close(int fd) = 0;
     virtual int deviceNumber(int fd, dev_t &device) = 0;  // fstat()'s st_rdev
     virtual int lock(int fd) = 0;                         // flock(LOCK_EX | LOCK_NB)
     virtual int isExclusive(int fd, bool &exclusive) = 0; // TIOCGEXCL
@@ -39,6 +51,7 @@ public:
     virtual int getAttributes(int fd, termios &settings) = 0;
     virtual int setAttributes(int fd, const termios &settings) = 0; // TCSANOW
     virtual qint64 write(int fd, const char *data, qint64 size) = 0;
+    virtual qint64 read(int fd, char *data, qint64 size) = 0;
     virtual int queued(int fd, int &count) = 0;            // TIOCOUTQ
     virtual int transmitterEmpty(int fd, bool &empty) = 0; // TIOCSERGETLSR, TIOCSER_TEMT
     virtual std::unique_ptr<TtyDrain> drain(int fd) = 0;
