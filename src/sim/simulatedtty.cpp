@@ -242,6 +242,7 @@ int SimulatedTty::open(const QByteArray &)
     if (m_unplugged)
         return -ENOENT;
     m_open = true;
+    m_queue.insert(m_queue.end(), std::size_t(othersQueue), 'o');
     m_openedAt = m_last = m_statusAt = m_clock();
     m_statusEmpty = m_hardware.empty();
     m_input.clear();

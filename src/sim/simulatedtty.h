@@ -64,6 +64,7 @@ public:
     bool keepsEightBits = false;      // the driver refuses 7 data bits (a pty always does)
     bool echoes = false;              // the device sends back every character it takes
     bool closeIgnoresSignals = false; // the closing wait cannot be interrupted
+    int othersQueue = 0; // characters another program that has the port open has queued
 
     // What the port did.
     int settingsChanged = 0;         // setAttributes() calls that changed anything

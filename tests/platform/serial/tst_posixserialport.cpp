@@ -2,11 +2,14 @@
 // delivers and reports when the device holds off, is unplugged or is cancelled; and the port's
 // locks and open errors.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -227,58 +230,73 @@ void TestPosixSerialPort::openRefused_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("device");
+    QTest::addColumn<QByteArray>("lock"); // a lock file's content; PID: a live process
     QTest::addColumn<QString>("message");
 
+    const QString inUse = "COM1 (/dev/ttyUSB0) is in use by another program";
     QTest::newRow("no permission")
         << "EACCES"
-        << "/dev/ttyUSB0"
+        << "/dev/ttyUSB0" << QByteArray()
         << "Cannot open COM1 (/dev/ttyUSB0): Permission denied. Add your user to the 'dialout' "
            "group and log in again.";
     QTest::newRow("phantom built-in port")
         << "EIO"
-        << "/dev/ttyS3"
+        << "/dev/ttyS3" << QByteArray()
         << "Cannot open COM1 (/dev/ttyS3): Input/output error. There is no serial port hardware "
            "behind /dev/ttyS3; choose the port your device is connected to.";
     QTest::newRow("ACM device being probed")
         << "EBUSY"
-        << "/dev/ttyACM0"
+        << "/dev/ttyACM0" << QByteArray()
         << "COM1 (/dev/ttyACM0) is busy. A device that has just been plugged in is often probed "
            "by ModemManager for a few seconds: wait a moment, then upload again.";
     QTest::newRow("flock() held") << "flock"
-                                  << "/dev/ttyUSB0"
-                                  << "COM1 (/dev/ttyUSB0) is in use by another program.";
+                                  << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
     QTest::newRow("exclusive mode held, opened as root")
         << "TIOCEXCL"
-        << "/dev/ttyUSB0"
-        << "COM1 (/dev/ttyUSB0) is in use by another program.";
-    QTest::newRow("live lock file of the device")
-        << "LCK..ttyUSB0"
-        << "/dev/ttyUSB0"
-        << "COM1 (/dev/ttyUSB0) is in use by another program (process PARENT).";
-    QTest::newRow("live Qt lock file named after the link")
-        << "LCK..COM2"
-        << "DIR/COM2"
-        << "COM1 (DIR/COM2 \u2192 DIR/ttyUSB0) is in use by another program (process PARENT).";
+        << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
+    QTest::newRow("lockdev's and Taylor UUCP's lock")
+        << "lock"
+        << "/dev/ttyUSB0" << QByteArray("      PID\n") << inUse + " (process PID).";
+    QTest::newRow("minicom's lock: pid, program and user on one line")
+        << "lock"
+        << "/dev/ttyUSB0" << QByteArray("      PID minicom operator\n")
+        << inUse + " (process PID).";
+    QTest::newRow("QLockFile's lock, named after the link")
+        << "lock"
+        << "DIR/COM2" << QByteArray("PID\nminicom\nbench\n")
+        << "COM1 (DIR/COM2 \u2192 DIR/ttyUSB0) is in use by another program (process PID).";
+    QTest::newRow("a binary pid") << "lock"
+                                  << "/dev/ttyUSB0" << QByteArray("BINARY")
+                                  << inUse + " (process PID).";
+    QTest::newRow("a lock still being written: empty")
+        << "lock"
+        << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
+    QTest::newRow("a lock without a number")
+        << "lock"
+        << "/dev/ttyUSB0" << QByteArray("locked\n") << inUse + ".";
     QTest::newRow("driver keeps 8 data bits")
         << "8 bits"
-        << "/dev/ttyUSB0"
+        << "/dev/ttyUSB0" << QByteArray()
         << "COM1 (/dev/ttyUSB0) does not take the line settings 115200 baud, 7 data bits, no "
            "parity, 2 stop bits, RTS/CTS: its driver kept 8 data bits. Nothing was sent.";
 }
 
-// Catches another program's port being taken over (its lock deleted, its exclusive flag
-// ignored), messages that hide the reason or the fix, and a port left open or locked after.
+// Catches another program's port being taken over (its lock, in any writer's format, deleted or
+// ignored, its exclusive flag ignored) or touched (its settings changed, its queue flushed),
+// messages that hide the reason or the fix, and a port left open or locked after.
 void TestPosixSerialPort::openRefused()
 {
     QFETCH(QString, fault);
     QFETCH(QString, device);
+    QFETCH(QByteArray, lock);
     QFETCH(QString, message);
 
     UploadRig rig({});
     rig.port.setLineSettings(Upload::kLineSettings);
     rig.port.setHandshaking(Handshaking::RtsCts);
+    rig.tty.othersQueue = 100;
     const QString dir = rig.lockFolder.path();
-    const QString parent = QString::number(::getppid());
+    const qint32 parent = qint32(::getppid());
     rig.device = QString(device).replace(QLatin1String("DIR"), dir);
     writeFile(dir + QStringLiteral("/ttyUSB0"), {});
     QFile::link(dir + QStringLiteral("/ttyUSB0"), dir + QStringLiteral("/COM2"));
@@ -294,26 +312,39 @@ void TestPosixSerialPort::openRefused()
         rig.tty.exclusiveElsewhere = true;
     else if (fault == "8 bits")
         rig.tty.keepsEightBits = true;
-    else if (fault == "LCK..ttyUSB0")
-        writeFile(dir + QLatin1Char('/') + fault, parent.rightJustified(10).toLatin1() + '\n');
-    else
-        writeFile(dir + QLatin1Char('/') + fault, parent.toLatin1() + "\nminicom\nbench\n");
+    if (lock == "BINARY")
+        lock = QByteArray(reinterpret_cast<const char *>(&parent), sizeof parent);
+    lock.replace("PID", QByteArray::number(parent));
+    const QString lockFile = dir + QLatin1Char('/') + PortLock::lockName(rig.device);
+    if (fault == "lock")
+        writeFile(lockFile, lock);
 
-    QCOMPARE(errorText([&] { rig.port.open(); }), QString(message)
-                                                      .replace(QLatin1String("DIR"), dir)
-                                                      .replace(QLatin1String("PARENT"), parent));
+    QCOMPARE(errorText([&] { rig.port.open(); }),
+             QString(message)
+                 .replace(QLatin1String("DIR"), dir)
+                 .replace(QLatin1String("PID"), QString::number(parent)));
     QVERIFY(!rig.port.isOpen());
     QVERIFY(!rig.tty.isOpen());
     QCOMPARE(rig.tty.exclusiveSetAtClose, 0);
     const QStringList locks = QDir(dir).entryList({QStringLiteral("LCK..*")});
-    QCOMPARE(locks, fault.startsWith(QLatin1String("LCK")) ? QStringList{fault} : QStringList());
+    QCOMPARE(locks, fault == "lock" ? QStringList{QFileInfo(lockFile).fileName()} : QStringList());
+    if (message.contains(QLatin1String("in use"))) {
+        QCOMPARE(rig.tty.settingsChanged, 0);
+        QCOMPARE(rig.tty.flushes, 0);
+        QFile held(lockFile);
+        QVERIFY(fault != "lock" || (held.open(QIODevice::ReadOnly) && held.readAll() == lock));
+    }
 }
 
-// Catches a stale lock that blocks the port for good, a lock of ours that is not there while the
-// port is open or is left behind after it, and a lock folder we cannot write to stopping the
-// upload.
+// Catches a stale lock, in any format, that blocks the port for good; a lock of ours that is not
+// there while the port is open or is left behind after it; lock names that collide; and a lock
+// folder we cannot write to stopping the upload.
 void TestPosixSerialPort::locksAreTakenAndReleased()
 {
+    QCOMPARE(PortLock::lockName(QStringLiteral("/dev/ttyUSB0")), QStringLiteral("LCK..ttyUSB0"));
+    QCOMPARE(PortLock::lockName(QStringLiteral("/dev/pts/0")), QStringLiteral("LCK..pts_0"));
+    QCOMPARE(PortLock::lockName(QStringLiteral("/tmp/x/0")), QStringLiteral("LCK..tmp_x_0"));
+
     const pid_t ended = ::fork();
     if (ended == 0)
         ::_exit(0);
@@ -321,19 +352,32 @@ void TestPosixSerialPort::locksAreTakenAndReleased()
 
     UploadRig rig({});
     const QString lock = rig.lockFolder.filePath(QStringLiteral("LCK..ttyS0"));
-    writeFile(lock, QByteArray::number(ended).rightJustified(10) + '\n');
-    rig.port.open();
-    QFile held(lock);
-    QVERIFY(held.open(QIODevice::ReadOnly));
-    QCOMPARE(held.readAll(), QByteArray::number(::getpid()).rightJustified(10) + '\n');
+    const qint32 dead = qint32(ended);
+    for (const QByteArray &stale :
+         {QByteArray::number(ended).rightJustified(10) + '\n',
+          QByteArray::number(ended) + " minicom operator\n",
+          QByteArray(reinterpret_cast<const char *>(&dead), sizeof dead), QByteArray()}) {
+        writeFile(lock, stale);
+        if (stale.isEmpty()) { // a lock never finished: stale once it is old
+            const QByteArray name = QFile::encodeName(lock);
+            const timespec old[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 60, 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, name.constData(), old, 0), 0);
+        }
+        rig.port.open();
+        QFile held(lock);
+        QVERIFY(held.open(QIODevice::ReadOnly));
+        QCOMPARE(held.readAll(), QByteArray::number(::getpid()).rightJustified(10) + '\n');
+        rig.port.discardAndClose();
+        QVERIFY(!QFile::exists(lock));
+    }
 
+    rig.port.open();
     PosixSerialPort second(
         rig.tty, [](int) { return QStringLiteral("/dev/ttyS0"); }, rig.lockFolder.path());
     QCOMPARE(errorText([&] { second.open(); }),
              QStringLiteral("COM1 (/dev/ttyS0) is in use by another program (process %1).")
                  .arg(::getpid()));
     rig.port.discardAndClose();
-    QVERIFY(!QFile::exists(lock));
 
     PosixSerialPort noFolder(
         rig.tty, [](int) { return QStringLiteral("/dev/ttyS0"); },

@@ -18,7 +18,12 @@ class Machine {
 public:
     explicit Machine(const QStringList &lines)
     {
-        for (const QString &line : lines) {
+        for (const QString &line : lines)
+            add(line);
+    }
+    void add(const QString &line)
+    {
+        {
             const QStringList w = line.split(QLatin1Char(' '));
             if (w[0] == "uart") {
                 const QString tty = sys("class/tty/ttyS" + w[1]);
@@ -43,6 +48,15 @@ public:
             }
         }
     }
+    // Pulls the adapter out: its node, its by-path link and its sysfs entry go.
+    void unplug(const QString &tty)
+    {
+        QFile::remove(dev(tty));
+        QDir(sys("class/tty/" + tty)).removeRecursively();
+        for (const QFileInfo &link : QDir(dev("serial/by-path")).entryInfoList(QDir::System))
+            if (link.symLinkTarget() == dev(tty))
+                QFile::remove(link.filePath());
+    }
     QString sys(const QString &path) const { return m_root.filePath("sys/" + path); }
     QString dev(const QString &path) const
     {
@@ -64,6 +78,7 @@ private Q_SLOTS:
     void numbers_data();
     void numbers();
     void messagesAndTips();
+    void numbersStayWhileRunning();
 };
 
 void TestSysfsComPorts::numbers_data()
@@ -143,6 +158,35 @@ void TestSysfsComPorts::messagesAndTips()
     QCOMPARE(errorText([&] { empty.ports().devicePath(1); }),
              QStringLiteral("COM1: no serial port has this number. No serial port was found. Plug "
                             "the adapter in or choose another port."));
+}
+
+// Catches a number that moves to another adapter when one is unplugged (the next Upload would
+// reach the wrong device), a returning adapter that does not get its number back, and a message
+// or tooltip that hides that its adapter was unplugged.
+void TestSysfsComPorts::numbersStayWhileRunning()
+{
+    Machine m({"uart 0 4", "usb ttyUSB0 1-1 Front F", "usb ttyUSB1 1-2 Rear R"});
+    SysfsComPorts ports = m.ports();
+    QCOMPARE(ports.devicePath(2), m.dev("ttyUSB0"));
+    QCOMPARE(ports.devicePath(3), m.dev("ttyUSB1"));
+
+    m.unplug("ttyUSB0");
+    const QString gone =
+        QStringLiteral("nothing is connected \u2014 the adapter in USB socket 1-1 (Front) was "
+                       "unplugged");
+    QCOMPARE(ports.reaches(2), gone);
+    QCOMPARE(errorText([&] { ports.devicePath(2); }),
+             QStringLiteral("COM2: %1. Plug it in there again, or choose another port.").arg(gone));
+    QCOMPARE(ports.devicePath(3), m.dev("ttyUSB1"));
+
+    m.add("usb ttyUSB2 1-3 Other O"); // a new socket takes a number no socket had
+    QCOMPARE(ports.devicePath(4), m.dev("ttyUSB2"));
+    m.add("usb ttyUSB3 1-1 Front F"); // back in its socket, under another name
+    QCOMPARE(ports.devicePath(2), m.dev("ttyUSB3"));
+
+    m.unplug("ttyUSB3");
+    SysfsComPorts restarted = m.ports(); // only a restart numbers afresh
+    QCOMPARE(restarted.devicePath(2), m.dev("ttyUSB1"));
 }
 
 QTEST_GUILESS_MAIN(TestSysfsComPorts)

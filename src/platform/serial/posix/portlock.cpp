@@ -2,27 +2,78 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <ctime>
+#include <optional>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
-#include <QFileInfo>
 
 #include "platform/operatorerror.h"
 
 namespace {
 
+// What a lock file says: whether there is one, the pid it names (0 when none can be read), and
+// whether it was written within kYoungLock.
+struct LockFile {
+    bool exists = false;
+    qint64 pid = 0;
+    bool young = false;
+};
+
+LockFile readLock(const QByteArray &path)
+{
+    LockFile lock;
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0)
+        return lock;
+    lock.exists = true;
+    lock.young = std::time(nullptr) - info.st_mtime < PortLock::kYoungLock.count();
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return lock; // unreadable: judged by its age
+    char text[64] = {};
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (got <= 0)
+        return lock;
+    const char *at = text;
+    while (*at == ' ' || *at == '\t')
+        ++at;
+    if (*at >= '0' && *at <= '9') {
+        qint64 pid = 0;
+        while (*at >= '0' && *at <= '9' && pid < 1'000'000'000)
+            pid = pid * 10 + (*at++ - '0');
+        lock.pid = pid;
+    } else if (got == 4) {
+        qint32 binary = 0;
+        std::memcpy(&binary, text, sizeof binary);
+        lock.pid = binary > 0 ? binary : 0;
+    }
+    return lock;
+}
+
+// A live process, or one this user may not probe (EPERM), or any answer but "no such process".
 bool processAlive(qint64 pid)
 {
-    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+    return ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
+}
+
+bool live(const LockFile &lock)
+{
+    return lock.pid > 0 ? processAlive(lock.pid) : lock.young;
 }
 
 [[noreturn]] void inUse(const QString &port, qint64 pid)
 {
-    throw OperatorError(
-        QStringLiteral("%1 is in use by another program (process %2).").arg(port).arg(pid));
+    if (pid > 0)
+        throw OperatorError(
+            QStringLiteral("%1 is in use by another program (process %2).").arg(port).arg(pid));
+    throw OperatorError(QStringLiteral("%1 is in use by another program.").arg(port));
 }
 
 } // namespace
@@ -48,35 +99,58 @@ PortLock &PortLock::operator=(PortLock &&other) noexcept
     return *this;
 }
 
-QString PortLock::lockPath(const QString &deviceName) const
+QString PortLock::lockName(const QString &devicePath)
 {
-    return m_folder + QStringLiteral("/LCK..") + QFileInfo(deviceName).fileName();
+    QString name = devicePath;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    while (name.startsWith(QLatin1Char('/')))
+        name.remove(0, 1);
+    return QStringLiteral("LCK..") + name.replace(QLatin1Char('/'), QLatin1Char('_'));
 }
 
-qint64 PortLock::liveOwner(const QString &path) const
+// A stale lock is renamed aside before it is removed: what was renamed is read again, and if it
+// is not the stale lock (another program replaced it in between), it is put back.
+void PortLock::checkOrClear(const QString &path, const QString &port) const
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    const qint64 pid = file.readLine(64).trimmed().toLongLong();
-    if (processAlive(pid))
-        return pid;
-    file.close();
-    QFile::remove(path); // stale: its program has ended
-    return 0;
+    const QByteArray name = QFile::encodeName(path);
+    const LockFile lock = readLock(name);
+    if (!lock.exists)
+        return;
+    if (live(lock))
+        inUse(port, lock.pid);
+    const QByteArray aside = name + ".stale." + QByteArray::number(qint64(::getpid()));
+    if (::rename(name.constData(), aside.constData()) != 0) {
+        if (errno == ENOENT)
+            return; // gone meanwhile
+        throw OperatorError(
+            QStringLiteral("%1 has a lock file left by a program that has ended%2, "
+                           "which this user may not remove: %3. Remove it, then "
+                           "upload again.")
+                .arg(port, lock.pid > 0 ? QStringLiteral(" (process %1)").arg(lock.pid) : QString(),
+                     path));
+    }
+    const LockFile moved = readLock(aside);
+    if (live(moved)) {
+        // Put back; should a third lock have appeared meanwhile, that one holds the port.
+        if (::link(aside.constData(), name.constData()) == 0 || errno == EEXIST)
+            ::unlink(aside.constData());
+        inUse(port, moved.pid);
+    }
+    ::unlink(aside.constData());
 }
 
-void PortLock::acquire(const QStringList &deviceNames, const QString &port)
+void PortLock::acquire(const QStringList &devicePaths, const QString &port)
 {
     release();
-    for (const QString &name : deviceNames)
-        if (const qint64 pid = liveOwner(lockPath(name)))
-            inUse(port, pid);
+    for (const QString &device : devicePaths)
+        checkOrClear(m_folder + QLatin1Char('/') + lockName(device), port);
 
-    const QString path = lockPath(deviceNames.value(0));
+    const QString path = m_folder + QLatin1Char('/') + lockName(devicePaths.value(0));
     const QByteArray target = QFile::encodeName(path);
-    const QByteArray aside = QFile::encodeName(path + QStringLiteral(".%1").arg(::getpid()));
-    const int fd = ::open(aside.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const QByteArray aside = target + ".new." + QByteArray::number(qint64(::getpid()));
+    ::unlink(aside.constData());
+    const int fd = ::open(aside.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return; // no lock folder we may write to
     const QByteArray content = QByteArray::number(qint64(::getpid())).rightJustified(10) + '\n';
@@ -86,13 +160,10 @@ void PortLock::acquire(const QStringList &deviceNames, const QString &port)
     const bool linked = written && ::link(aside.constData(), target.constData()) == 0;
     const int err = errno;
     ::unlink(aside.constData());
-    if (linked) {
+    if (linked)
         m_held = path;
-    } else if (written && err == EEXIST) {
-        // Another program took it between our check and our link.
-        if (const qint64 pid = liveOwner(path))
-            inUse(port, pid);
-    }
+    else if (written && err == EEXIST) // another program took it between our check and our link
+        inUse(port, readLock(target).pid);
 }
 
 void PortLock::release() noexcept

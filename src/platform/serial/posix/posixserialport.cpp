@@ -94,6 +94,14 @@ void PosixSerialPort::open()
     m_fd = fd;
     try {
         takeOwnership();
+    } catch (...) {
+        // Another program's port: its queue and its settings are left as they are.
+        m_tty.close(m_fd);
+        m_fd = -1;
+        m_lock.release();
+        throw;
+    }
+    try {
         configure();
     } catch (...) {
         discardAndClose();
@@ -101,6 +109,7 @@ void PosixSerialPort::open()
     }
 }
 
+// Every check that can find the port in use comes before anything on it is changed.
 void PosixSerialPort::takeOwnership()
 {
     const QString inUse = QStringLiteral("%1 is in use by another program.").arg(describe());

@@ -44,8 +44,9 @@ SysfsComPorts::SysfsComPorts(QString sysRoot, QString devRoot)
 {}
 
 // The manufacturer and product files belong to the USB device, a few folders above the tty's
-// own device (the interface, and for usb-serial the port) in sysfs.
-QString SysfsComPorts::describeUsb(const QString &name, ComPort &port) const
+// own device (the interface, and for usb-serial the port) in sysfs; that folder's name is the
+// socket the device is in (bus, then ports through hubs: "1-2", "3-1.4").
+void SysfsComPorts::describeUsb(const QString &name, ComPort &port) const
 {
     QString folder =
         QFileInfo(m_sys + QStringLiteral("/class/tty/") + name + QStringLiteral("/device"))
@@ -54,6 +55,7 @@ QString SysfsComPorts::describeUsb(const QString &name, ComPort &port) const
         if (QFileInfo::exists(folder + QStringLiteral("/product"))) {
             port.product = readLine(folder + QStringLiteral("/product"));
             port.manufacturer = readLine(folder + QStringLiteral("/manufacturer"));
+            port.socket = QFileInfo(folder).fileName();
             break;
         }
         folder = QFileInfo(folder).path();
@@ -62,7 +64,6 @@ QString SysfsComPorts::describeUsb(const QString &name, ComPort &port) const
         port.product = name.startsWith(QLatin1String("ttyACM"))
                            ? QStringLiteral("USB modem device")
                            : QStringLiteral("USB serial adapter");
-    return port.product;
 }
 
 QStringList SysfsComPorts::usbPortsInSocketOrder() const
@@ -84,7 +85,7 @@ QStringList SysfsComPorts::usbPortsInSocketOrder() const
     return names + rest;
 }
 
-QList<ComPort> SysfsComPorts::scan() const
+QList<ComPort> SysfsComPorts::scan()
 {
     std::map<int, ComPort> numbered;
     std::set<QString> reached; // device nodes that already have a number
@@ -94,7 +95,7 @@ QList<ComPort> SysfsComPorts::scan() const
         const QRegularExpressionMatch match = comName.match(name);
         if (!match.hasMatch())
             continue;
-        ComPort port{match.captured(1).toInt(), m_dev + QLatin1Char('/') + name, {}, {}};
+        ComPort port{match.captured(1).toInt(), m_dev + QLatin1Char('/') + name, {}, {}, {}};
         const QString node = QFileInfo(QFileInfo(port.device).canonicalFilePath()).fileName();
         if (node.isEmpty())
             continue; // a link to nothing
@@ -126,19 +127,43 @@ QList<ComPort> SysfsComPorts::scan() const
             numbered[number] = {number,
                                 m_dev + QLatin1Char('/') + name,
                                 QStringLiteral("built-in serial port"),
+                                {},
                                 {}};
     }
 
+    // Adapters keep the number their socket had; a new socket takes the lowest number that no
+    // port and no earlier socket has.
+    std::set<int> promised;
+    for (const auto &[socket, port] : m_bySocket)
+        promised.insert(port.number);
+    std::set<QString> present;
     int next = 1;
     for (const QString &name : usbPortsInSocketOrder()) {
         if (reached.count(name) || !QFileInfo::exists(m_dev + QLatin1Char('/') + name))
             continue;
-        while (numbered.count(next))
-            ++next;
-        ComPort port{next, m_dev + QLatin1Char('/') + name, {}, {}};
+        ComPort port{0, m_dev + QLatin1Char('/') + name, {}, {}, {}};
         describeUsb(name, port);
-        numbered[next] = port;
+        const QString socket = port.socket.isEmpty() ? name : port.socket;
+        const auto known = m_bySocket.find(socket);
+        if (known != m_bySocket.end() && !numbered.count(known->second.number)) {
+            port.number = known->second.number;
+        } else {
+            while (numbered.count(next) || promised.count(next))
+                ++next;
+            port.number = next;
+            promised.insert(next);
+        }
+        numbered[port.number] = port;
+        m_bySocket[socket] = port;
+        present.insert(socket);
     }
+    for (const auto &[socket, port] : m_bySocket)
+        if (!present.count(socket) && !numbered.count(port.number))
+            numbered[port.number] = ComPort{port.number,
+                                            {},
+                                            port.product,
+                                            port.manufacturer,
+                                            port.socket.isEmpty() ? socket : port.socket};
 
     QList<ComPort> ports;
     for (const auto &[number, port] : numbered)
@@ -146,14 +171,31 @@ QList<ComPort> SysfsComPorts::scan() const
     return ports;
 }
 
+namespace {
+
+// "the adapter in USB socket 1-2 (FT232R USB UART) was unplugged"
+QString unplugged(const ComPort &port)
+{
+    return QStringLiteral("nothing is connected \u2014 the adapter in USB socket %1 (%2) was "
+                          "unplugged")
+        .arg(port.socket, port.product);
+}
+
+} // namespace
+
 QString SysfsComPorts::devicePath(int number)
 {
     const QList<ComPort> ports = scan();
     QStringList found;
     for (const ComPort &port : ports) {
-        if (port.number == number)
+        if (port.number == number && !port.device.isEmpty())
             return port.device;
-        if (port.number <= kOffered)
+        if (port.number == number)
+            throw OperatorError(QStringLiteral("COM%1: %2. Plug it in there again, or choose "
+                                               "another port.")
+                                    .arg(number)
+                                    .arg(unplugged(port)));
+        if (port.number <= kOffered && !port.device.isEmpty())
             found.append(
                 QStringLiteral("COM%1 = %2 (%3)").arg(port.number).arg(port.device, port.product));
     }
@@ -171,6 +213,8 @@ QString SysfsComPorts::reaches(int number)
     for (const ComPort &port : scan()) {
         if (port.number != number)
             continue;
+        if (port.device.isEmpty())
+            return unplugged(port);
         const QString maker = port.manufacturer.isEmpty()
                                   ? QString()
                                   : QStringLiteral(" (%1)").arg(port.manufacturer);

@@ -7,8 +7,17 @@
 // 2. A built-in UART keeps its Windows number: ttySN is COM(N+1) when the kernel found a UART
 //    behind it (/sys/class/tty/ttySN/type is not 0); the phantom ttyS ports get no number.
 // 3. USB serial adapters and CDC-ACM devices take the lowest numbers still free, in the order
-//    of /dev/serial/by-path, which follows the USB socket, so two adapters keep their numbers
-//    across unplugging and reboots; ports with no by-path link follow by name.
+//    of /dev/serial/by-path, which follows the USB socket; ports with no by-path link follow
+//    by name.
+//
+// What is kept: while the program runs, a number once given to an adapter stays with the USB
+// socket it was in. Unplugged, the number reaches nothing ("the adapter in USB socket 1-2 was
+// unplugged") and goes to no other adapter; plugged into the same socket again, the adapter
+// gets it back. So a number never moves to another device while the program runs. Across a
+// restart the numbers are worked out afresh by the rules above: the same adapters in the same
+// sockets get the same numbers, but after one was taken away, the others may move up.
+
+#include <map>
 
 #include <QList>
 #include <QString>
@@ -17,9 +26,10 @@
 
 struct ComPort {
     int number = 0;
-    QString device;  // what is opened: /dev/ttyUSB0, or /dev/COM3
+    QString device;  // what is opened: /dev/ttyUSB0, or /dev/COM3; empty: unplugged
     QString product; // "FT232R USB UART", or "built-in serial port"
     QString manufacturer;
+    QString socket; // the USB socket of an adapter, as sysfs names it: "1-2"
 };
 
 class SysfsComPorts final : public ComPorts {
@@ -27,15 +37,17 @@ public:
     explicit SysfsComPorts(QString sysRoot = QStringLiteral("/sys"),
                            QString devRoot = QStringLiteral("/dev"));
 
-    // Every port that has a number, by number.
-    QList<ComPort> scan() const;
+    // Every number given, by number: the ports there are, and the sockets whose adapter was
+    // unplugged.
+    QList<ComPort> scan();
     QString devicePath(int number) override;
     QString reaches(int number) override;
 
 private:
-    QString describeUsb(const QString &name, ComPort &port) const;
+    void describeUsb(const QString &name, ComPort &port) const;
     QStringList usbPortsInSocketOrder() const;
 
     QString m_sys;
     QString m_dev;
+    std::map<QString, ComPort> m_bySocket; // every USB socket given a number so far
 };
