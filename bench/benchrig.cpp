@@ -21,7 +21,7 @@
 
 namespace bench {
 
-void SpinningEventLoop::processEvents(std::chrono::milliseconds, int)
+void SpinningEventLoop::processEvents(std::chrono::milliseconds, qintptr)
 {
     QCoreApplication::processEvents();
 }

@@ -35,7 +35,7 @@ public:
 // The baseline: a pass that never waits, only alternating event processing and polling.
 class SpinningEventLoop final : public EventLoop {
 public:
-    void processEvents(std::chrono::milliseconds, int) override;
+    void processEvents(std::chrono::milliseconds, qintptr) override;
     Clock::time_point now() const override { return Clock::now(); }
 };
 

@@ -34,7 +34,7 @@ public:
     void output(const QByteArray &data) override { m_port.output(data); }
     bool delivered() override { return m_port.delivered(); }
     ClearToSend clearToSend() override { return m_port.clearToSend(); }
-    int writableDescriptor() const override { return m_port.writableDescriptor(); }
+    qintptr wakeHandle() const override { return m_port.wakeHandle(); }
     void dropHeld() noexcept override { m_port.dropHeld(); }
     void discardAndClose() noexcept override { m_port.discardAndClose(); }
     QString describe() const override { return m_port.describe(); }

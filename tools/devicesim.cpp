@@ -3,8 +3,9 @@
 // It creates a pseudo-terminal pair, prints the port's path, and writes every byte it receives
 // to stdout or a file. It can hold off the sender, as a device does by dropping CTS: after a
 // number of bytes (--hold-after N) or on any keypress, and resume on the next. With --echo it
-// answers every byte by sending it back, as a device that acknowledges what it takes. It stays
-// up for any number of uploads, one after another. Run as root with
+// answers every byte by sending it back, as a device that acknowledges what it takes; with
+// --unplug-after N it closes its end after N bytes, as a pulled adapter does. It stays up for
+// any number of uploads, one after another. Run as root with
 // --link COM4 it also makes /dev/COM4 point at the port, so the program's COM4 reaches it; the
 // link is removed again at exit.
 
@@ -35,10 +36,12 @@ void requestStop(int)
 void usage(const char *program)
 {
     std::fprintf(stderr,
-                 "usage: %s [--link COMn] [--output FILE] [--hold-after N] [--echo]\n"
+                 "usage: %s [--link COMn] [--output FILE] [--hold-after N] [--unplug-after N]\n"
+                 "          [--echo]\n"
                  "  --link COMn      make /dev/COMn point at the port (needs root)\n"
                  "  --output FILE    write the received bytes to FILE instead of stdout\n"
-                 "  --hold-after N   hold off the sender after N bytes\n"
+                 "  --hold-after N   hold off the sender after N bytes (0: from the start)\n"
+                 "  --unplug-after N close the device's end after N bytes\n"
                  "  --echo           send every received byte back\n"
                  "Any key toggles holding off; Ctrl-C ends.\n",
                  program);
@@ -48,6 +51,7 @@ struct Options {
     std::string link;
     std::string output;
     long long holdAfter = -1;
+    long long unplugAfter = -1;
     bool echo = false;
 };
 
@@ -69,6 +73,8 @@ bool parse(int argc, char **argv, Options &options)
             options.output = value;
         else if (arg == "--hold-after")
             options.holdAfter = std::atoll(value.c_str());
+        else if (arg == "--unplug-after")
+            options.unplugAfter = std::atoll(value.c_str());
         else
             return false;
     }
@@ -141,6 +147,11 @@ int main(int argc, char **argv)
 
     long long received = 0;
     bool holding = false;
+    if (options.holdAfter == 0) {
+        holding = true;
+        options.holdAfter = -1;
+        setHold(*device, true, 0);
+    }
     char buffer[4096];
     while (!stopRequested) {
         pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
@@ -158,6 +169,11 @@ int main(int argc, char **argv)
                     holding = true;
                     options.holdAfter = -1;
                     setHold(*device, true, received);
+                }
+                if (options.unplugAfter >= 0 && received >= options.unplugAfter) {
+                    device->unplug();
+                    std::fprintf(stderr, "unplugged after %lld bytes\n", received);
+                    break;
                 }
             }
         }

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QStringList>
 
+#include "app/desktopsession.h"
 #include "app/fatalerror.h"
 #include "app/mainwindow.h"
 #include "platform/desktop/qteventloop.h"
@@ -45,21 +46,12 @@ void startupMessages(QtMsgType type, const QMessageLogContext &context, const QS
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
 
-bool displayConfigured()
-{
-    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
-           qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (!displayConfigured()) {
-        std::fprintf(stderr,
-                     "%s: no display found (DISPLAY is not set); start it from a desktop "
-                     "session.\n",
-                     kProgramName);
+    if (const std::optional<QString> missing = missingDesktop()) {
+        std::fprintf(stderr, "%s: %s\n", kProgramName, qPrintable(*missing));
         return EXIT_FAILURE;
     }
     const QtMessageHandler qtMessages = qInstallMessageHandler(startupMessages);
@@ -67,7 +59,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(qtMessages);
     QCoreApplication::setApplicationName(QString::fromLatin1(kProgramName));
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kProgramName));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/zelvor-upload.svg")));
+    QApplication::setWindowIcon(programIcon());
 
     QtOpenFileDialog fileDialog;
     SystemPorts ports;

@@ -112,9 +112,9 @@ void Upload::waitForPort(qint64 queued)
                         ? std::min<std::chrono::milliseconds>(m_stalledWait * 2 + 1ms, kHeldWait)
                         : 0ms;
     m_lastQueued = queued;
-    const int writable = m_port.writableDescriptor();
-    if (writable >= 0)
-        m_events.processEvents(kHeldWait, writable);
+    const qintptr wake = m_port.wakeHandle();
+    if (wake >= 0)
+        m_events.processEvents(kHeldWait, wake);
     else if (queued > 0)
         m_events.processEvents(std::max(m_timing.pollWait(queued), m_stalledWait));
     else

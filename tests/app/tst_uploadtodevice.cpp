@@ -3,68 +3,40 @@
 // (bytes altered or a second upload refused, a device that answers, hold-off and Cancel, the
 // window closed, the adapter pulled).
 
-#include <QElapsedTimer>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include "app/mainwindow.h"
-#include "fakemessagebox.h"
-#include "fakeopenfiledialog.h"
-#include "platform/serial/posix/sysfscomports.h"
-#include "platform/files/diskfilesystem.h"
 #include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/posixserialport.h"
-#include "platform/desktop/qteventloop.h"
+#include "platform/serial/posix/sysfscomports.h"
 #include "sim/ptydevice.h"
 #include "testfiles.h"
+#include "windowrig.h"
 
 namespace {
 
 struct Rig {
     explicit Rig(const QString &content)
-        : device(QString::fromStdString(pty.path())),
-          port(
-              tty, [this](int) { return device; }, dir.path())
-    {
-        dialog.answers = {writeFile(dir.filePath(QStringLiteral("app.DNL")), content.toLatin1())};
-        button("cmdBrowse")->click();
-    }
-    // Clicks Upload and returns how long the upload took, in ms.
-    qint64 upload()
-    {
-        QElapsedTimer timer;
-        timer.start();
-        button("cmdLoad")->click();
-        return timer.elapsed();
-    }
-    QPushButton *button(const char *name)
-    {
-        return window.findChild<QPushButton *>(QLatin1String(name));
-    }
+        : file(writeFile(dir.filePath(QStringLiteral("app.DNL")), content.toLatin1()))
+    {}
     // The window is ready again and another program could open the device now.
     bool ready()
     {
         PosixSerialPort other(
             tty, [this](int) { return device; }, dir.path());
         other.open();
-        return other.isOpen() && button("cmdLoad")->isEnabled() &&
-               !button("cmdCancel")->isEnabled();
+        return other.isOpen() && ui.ready();
     }
 
     PtyDevice pty;
-    const QString device;
+    const QString device = QString::fromStdString(pty.path());
     QTemporaryDir dir;
-    FakeOpenFileDialog dialog;
+    const QString file;
     KernelTty tty;
-    PosixSerialPort port;
-    DiskFileSystem files;
-    FakeMessageBox messages;
-    QtEventLoop events;
+    PosixSerialPort port{tty, [this](int) { return device; }, dir.path()};
     SysfsComPorts comPorts{dir.path(), dir.path()};
-    MainWindow window{Services{dialog, port, files, messages, events, comPorts}};
+    WindowRig ui{port, comPorts, file};
 };
 
 QString manyLines(int count)
@@ -100,13 +72,13 @@ void TestUploadToDevice::everyLineArrivesExactly()
     const QByteArray expected = "S0030000FC\r\nlf line\r\nlone cr\r\n\r\n\xe9\xff 8-bit\r\n" +
                                 longLine.toLatin1() + "\r\n\r\nlast without end\r\n";
     for (int i = 0; i < 5; ++i) {
-        const qint64 took = rig.upload();
-        QCOMPARE(rig.messages.shown, QStringList());
+        const qint64 took = rig.ui.upload();
+        QCOMPARE(rig.ui.messages.shown, QStringList());
         QCOMPARE(QByteArray::fromStdString(rig.pty.received()), expected);
         QVERIFY(took >= expected.size() * 1000 / 11520);
     }
     QVERIFY(rig.ready());
-    QCOMPARE(rig.window.progress().value(), float(12 + 9 + 9 + 10 + 2002));
+    QCOMPARE(rig.ui.window.progress().value(), float(12 + 9 + 9 + 10 + 2002));
 }
 
 // Catches a device that answers (here, an echo of every byte) stalling the upload once its
@@ -118,11 +90,11 @@ void TestUploadToDevice::deviceThatAnswers()
     QTimer pump;
     QObject::connect(&pump, &QTimer::timeout, [&rig] { rig.pty.pump(); });
     pump.start(1);
-    QTimer::singleShot(10000, &rig.window, [&rig] { rig.button("cmdCancel")->click(); });
-    rig.upload();
-    QCOMPARE(rig.messages.shown, QStringList());
+    QTimer::singleShot(10000, &rig.ui.window, [&rig] { rig.ui.button("cmdCancel")->click(); });
+    rig.ui.upload();
+    QCOMPARE(rig.ui.messages.shown, QStringList());
     QCOMPARE(QByteArray::fromStdString(rig.pty.received()), manyLines(150).toLatin1());
-    QVERIFY(rig.window.findChild<QProgressBar *>()->text().startsWith(QLatin1String("Sent in")));
+    QVERIFY(rig.ui.bar().startsWith(QLatin1String("Sent in")));
 }
 
 void TestUploadToDevice::stoppedWhileTheDeviceHoldsOff_data()
@@ -140,27 +112,27 @@ void TestUploadToDevice::stoppedWhileTheDeviceHoldsOff()
     QFETCH(bool, closeWindow);
     Rig rig(manyLines(100));
     rig.pty.holdOff(true);
-    rig.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+    rig.ui.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.ui.window));
     QString held;
-    QTimer::singleShot(1300, &rig.window, [&rig, &held, closeWindow] {
-        held = rig.window.findChild<QProgressBar *>()->text();
-        closeWindow ? void(rig.window.close()) : rig.button("cmdCancel")->click();
+    QTimer::singleShot(1300, &rig.ui.window, [&rig, &held, closeWindow] {
+        held = rig.ui.bar();
+        closeWindow ? void(rig.ui.window.close()) : rig.ui.button("cmdCancel")->click();
     });
-    const qint64 took = rig.upload();
+    const qint64 took = rig.ui.upload();
 
     QCOMPARE(held, QStringLiteral("Waiting for the device \u00b7 0:01"));
     QVERIFY2(took < 1800, qPrintable(QString::number(took)));
-    QCOMPARE(rig.messages.shown, QStringList());
-    QCOMPARE(rig.window.isVisible(), !closeWindow);
+    QCOMPARE(rig.ui.messages.shown, QStringList());
+    QCOMPARE(rig.ui.window.isVisible(), !closeWindow);
     QVERIFY(rig.ready());
     if (closeWindow)
         return;
-    QCOMPARE(rig.window.progress().value(), 0.0f);
+    QCOMPARE(rig.ui.window.progress().value(), 0.0f);
     rig.pty.holdOff(false);
     QByteArray::fromStdString(rig.pty.received());
-    rig.upload();
-    QCOMPARE(rig.messages.shown, QStringList());
+    rig.ui.upload();
+    QCOMPARE(rig.ui.messages.shown, QStringList());
     QCOMPARE(QByteArray::fromStdString(rig.pty.received()), manyLines(100).toLatin1());
 }
 
@@ -168,16 +140,16 @@ void TestUploadToDevice::stoppedWhileTheDeviceHoldsOff()
 void TestUploadToDevice::deviceUnpluggedMidUpload()
 {
     Rig rig(manyLines(100));
-    QTimer::singleShot(200, &rig.window, [&rig] { rig.pty.unplug(); });
-    const qint64 took = rig.upload();
+    QTimer::singleShot(200, &rig.ui.window, [&rig] { rig.pty.unplug(); });
+    const qint64 took = rig.ui.upload();
 
     QVERIFY(took < 1000);
-    QCOMPARE(rig.messages.shown.size(), 1);
-    QVERIFY2(rig.messages.shown.first().startsWith(
+    QCOMPARE(rig.ui.messages.shown.size(), 1);
+    QVERIFY2(rig.ui.messages.shown.first().startsWith(
                  QStringLiteral("Lost the connection to COM1 (%1): Input/output error.")
                      .arg(rig.device)),
-             qPrintable(rig.messages.shown.first()));
-    QVERIFY(rig.button("cmdLoad")->isEnabled());
+             qPrintable(rig.ui.messages.shown.first()));
+    QVERIFY(rig.ui.button("cmdLoad")->isEnabled());
 }
 
 QTEST_MAIN(TestUploadToDevice)

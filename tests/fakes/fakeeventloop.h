@@ -10,7 +10,7 @@
 
 class FakeEventLoop final : public EventLoop {
 public:
-    void processEvents(std::chrono::milliseconds maxWait, int = -1) override
+    void processEvents(std::chrono::milliseconds maxWait, qintptr = -1) override
     {
         if (++passes > kMaxPasses)
             throw std::runtime_error("the upload never ended");

@@ -1,7 +1,8 @@
 #pragma once
 // One upload on a fake clock: the real procedure, the real serial port over a simulated driver
 // and the real file reading, with a form and a message box that the test reads. The download
-// file and the lock files live in a folder of the rig's own.
+// file and the lock files live in a folder of the rig's own. UploadRig runs the POSIX port over
+// a simulated tty driver; Win32UploadRig the Win32 port over a simulated Windows driver.
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,10 +12,14 @@
 #include "fakemessagebox.h"
 #include "fakeuploadform.h"
 #include "platform/files/diskfilesystem.h"
-#include "platform/serial/posix/posixserialport.h"
-#include "sim/simulatedtty.h"
+#include "platform/serial/windows/win32serialport.h"
+#include "sim/simulatedcomm.h"
 #include "testfiles.h"
 #include "upload/upload.h"
+#ifndef Q_OS_WIN
+#include "platform/serial/posix/posixserialport.h"
+#include "sim/simulatedtty.h"
+#endif
 
 inline QByteArray withCrLf(const QList<QByteArray> &lines)
 {
@@ -24,20 +29,11 @@ inline QByteArray withCrLf(const QList<QByteArray> &lines)
     return all;
 }
 
-struct UploadRig {
-    explicit UploadRig(const QList<QByteArray> &fileLines,
-                       SimulatedTty::Driver driver = SimulatedTty::Driver::Uart16550)
-        : lines(fileLines), tty(driver, [this] { return events.now(); })
+// What both rigs share: the file, the form, the clock and the message box.
+struct RigBase {
+    explicit RigBase(const QList<QByteArray> &fileLines) : lines(fileLines)
     {
         form.filePath = writeFile(lockFolder.filePath(QStringLiteral("app.DNL")), withCrLf(lines));
-    }
-
-    // Clicks Upload; returns the fake time it took.
-    std::chrono::milliseconds run()
-    {
-        const auto start = events.now();
-        upload.run();
-        return std::chrono::duration_cast<std::chrono::milliseconds>(events.now() - start);
     }
 
     // Since the port was last opened.
@@ -49,11 +45,20 @@ struct UploadRig {
     // Whether this process still has the download file open.
     bool fileOpen() const
     {
+#ifdef Q_OS_WIN
+        // Windows refuses to rename a file that is open without FILE_SHARE_DELETE.
+        const QString moved = form.filePath + QStringLiteral(".moved");
+        if (!QFile::rename(form.filePath, moved))
+            return true;
+        QFile::rename(moved, form.filePath);
+        return false;
+#else
         const QDir fds(QStringLiteral("/proc/self/fd"));
         for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
             if (fd.symLinkTarget() == form.filePath)
                 return true;
         return false;
+#endif
     }
 
     QTemporaryDir lockFolder;
@@ -62,9 +67,47 @@ struct UploadRig {
     DiskFileSystem files;
     FakeMessageBox messages;
     FakeEventLoop events;
-    SimulatedTty tty;
     int askedFor = 0; // the port number the mapping was last asked for
     EventLoop::Clock::time_point openedAt{};
+};
+
+// Runs upload and returns the fake time it took.
+inline std::chrono::milliseconds timed(FakeEventLoop &events, Upload &upload)
+{
+    const auto start = events.now();
+    upload.run();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(events.now() - start);
+}
+
+struct Win32UploadRig : RigBase {
+    explicit Win32UploadRig(const QList<QByteArray> &fileLines,
+                            SimulatedComm::Driver driver = SimulatedComm::Driver::Serial16550)
+        : RigBase(fileLines), comm(driver, [this] { return events.now(); })
+    {}
+    std::chrono::milliseconds run() { return timed(events, upload); }
+
+    SimulatedComm comm;
+    Win32SerialPort port{
+        comm,
+        [this](int n) {
+            askedFor = n;
+            openedAt = events.now();
+            return QStringLiteral("\\\\.\\COM%1").arg(n);
+        },
+        [](int n) { return QStringLiteral("COM%1: no serial port has this number.").arg(n); }};
+    Upload upload{form, port, files, messages, events};
+};
+
+#ifndef Q_OS_WIN
+struct UploadRig : RigBase {
+    explicit UploadRig(const QList<QByteArray> &fileLines,
+                       SimulatedTty::Driver driver = SimulatedTty::Driver::Uart16550)
+        : RigBase(fileLines), tty(driver, [this] { return events.now(); })
+    {}
+    // Clicks Upload; returns the fake time it took.
+    std::chrono::milliseconds run() { return timed(events, upload); }
+
+    SimulatedTty tty;
     QString device = QStringLiteral("/dev/ttyS0");
     PosixSerialPort port{tty,
                          [this](int n) {
@@ -87,3 +130,4 @@ inline bool sentAtLineSettings(SimulatedTty &tty)
                (f & CSTOPB) && (f & CRTSCTS);
     });
 }
+#endif

@@ -8,6 +8,8 @@
 
 #include <chrono>
 
+#include <QtGlobal>
+
 class EventLoop {
 public:
     using Clock = std::chrono::steady_clock;
@@ -15,7 +17,7 @@ public:
     virtual ~EventLoop() = default;
 
     // Handles the pending window events. When none are pending, waits up to maxWait for one, or
-    // for the descriptor writable (where it is not -1) to become writable.
-    virtual void processEvents(std::chrono::milliseconds maxWait, int writable = -1) = 0;
+    // for wake (where it is not -1; see SerialPort::wakeHandle()).
+    virtual void processEvents(std::chrono::milliseconds maxWait, qintptr wake = -1) = 0;
     virtual Clock::time_point now() const = 0;
 };

@@ -1,9 +1,6 @@
 #include "platform/desktop/qteventloop.h"
 
-#include <optional>
-
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 QtEventLoop::QtEventLoop()
 {
@@ -11,7 +8,7 @@ QtEventLoop::QtEventLoop()
     m_wakeUp.setTimerType(Qt::PreciseTimer);
 }
 
-void QtEventLoop::processEvents(std::chrono::milliseconds maxWait, int writable)
+void QtEventLoop::processEvents(std::chrono::milliseconds maxWait, qintptr wake)
 {
     if (maxWait <= std::chrono::milliseconds::zero()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -19,9 +16,7 @@ void QtEventLoop::processEvents(std::chrono::milliseconds maxWait, int writable)
     }
     // With events pending this handles them and returns at once; otherwise it blocks until one
     // arrives, and the timer bounds the wait. The notifier's activation is an event too.
-    std::optional<QSocketNotifier> watch;
-    if (writable >= 0)
-        watch.emplace(qintptr(writable), QSocketNotifier::Write);
+    const std::unique_ptr<QObject> watch = wake >= 0 ? watchForWake(wake) : nullptr;
     m_wakeUp.start(maxWait);
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     m_wakeUp.stop();

@@ -1,30 +1,29 @@
 #include "platform/files/disktextstream.h"
 
 #include <algorithm>
-#include <cerrno>
 
-#include <sys/stat.h>
-
+#include "platform/files/fileinfo.h"
 #include "platform/operatorerror.h"
 
-DiskTextStream::DiskTextStream(const QString &path) : m_path(path), m_file(path)
+DiskTextStream::DiskTextStream(const QString &path) : m_path(path)
 {
-    if (!m_file.open(QIODevice::ReadOnly))
-        throw OperatorError(QStringLiteral("Cannot open %1: %2").arg(path, m_file.errorString()));
-    struct stat info {};
-    if (::fstat(m_file.handle(), &info) != 0)
-        throw OperatorError(QStringLiteral("Cannot read %1: %2").arg(path, systemReason(errno)));
-    m_size = info.st_size;
-    m_modified = qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    const int fd = openForReading(path);
+    if (fd < 0)
+        throw OperatorError(QStringLiteral("Cannot open %1: %2").arg(path, systemReason(-fd)));
+    m_file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const FileInfo info = examineOpenFile(fd);
+    if (info.error)
+        throw OperatorError(
+            QStringLiteral("Cannot read %1: %2").arg(path, systemReason(info.error)));
+    m_size = info.size;
+    m_modified = info.modified;
 }
 
 void DiskTextStream::checkUnchanged(bool atEnd)
 {
-    struct stat info {};
-    const bool same =
-        ::fstat(m_file.handle(), &info) == 0 && info.st_size == m_size &&
-        qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec == m_modified &&
-        (atEnd ? m_read == m_size : m_read <= m_size);
+    const FileInfo info = examineOpenFile(m_file.handle());
+    const bool same = info.error == 0 && info.size == m_size && info.modified == m_modified &&
+                      (atEnd ? m_read == m_size : m_read <= m_size);
     if (!same)
         throw OperatorError(QStringLiteral("The file %1 changed while it was being sent, so the "
                                            "device did not get one whole version of it. Check "

@@ -1,8 +1,9 @@
 #pragma once
 // The serial room: a COM port as the upload sees it, the same on every system. May include Qt
 // Core and platform/operatorerror.h; each system's own calls live in a folder of their own
-// (posix/ for Linux); outside this room only the simulated drivers and the tests reach into it,
-// and systemports.h gives the program the ports of the system it was built for.
+// (posix/ for Linux, windows/ for Windows); outside this room only the simulated drivers, the
+// tests, the benchmark and the tools reach into them, and systemports.h gives the program the
+// ports of the system it was built for.
 //
 // What the upload needs of a serial port: choose it by number, set its line format and handshake,
 // open it, hand it text, ask how much is still waiting to go out, learn when everything has
@@ -45,9 +46,10 @@ public:
     // The device's CTS line; Unknown where the driver reports no modem lines.
     virtual ClearToSend clearToSend() = 0;
 
-    // While the port holds characters that the operating system would not take yet: a
-    // descriptor that becomes writable when it takes more; otherwise -1.
-    virtual int writableDescriptor() const { return -1; }
+    // While the port waits for the operating system to take more: what the event loop can wait
+    // on until it does (a descriptor that turns writable, or an event that is signalled when a
+    // write completes); otherwise -1.
+    virtual qintptr wakeHandle() const { return -1; }
 
     // Drops what the port itself still holds; what the operating system has keeps going out.
     virtual void dropHeld() noexcept = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // The serial port and the COM numbering of the system the program was built for, made once at
-// start-up. Which system that is, the build decides (posix/systemports.cpp on Linux).
+// start-up. Which system that is, the build decides: posix/systemports_posix.cpp on Linux,
+// windows/systemports_windows.cpp on Windows.
 
 #include <memory>
 

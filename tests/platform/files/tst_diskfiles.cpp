@@ -1,8 +1,9 @@
 // Reading download files from disk: line ends of every kind, bytes kept as they are, lines split
 // across read chunks, and the errors an operator can meet.
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -95,14 +96,16 @@ void TestDiskFiles::sizeAndErrors()
     QCOMPARE(errorText([&] { files.fileSize(m_dir.path()); }),
              QStringLiteral("Cannot read %1: Is a directory").arg(m_dir.path()));
 
+#ifndef Q_OS_WIN
     const QString fifo = m_dir.filePath(QStringLiteral("pipe.DNL"));
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     QCOMPARE(errorText([&] { files.fileSize(fifo); }),
              QStringLiteral("Cannot read %1: not a regular file").arg(fifo));
+#endif
 
     // A sparse file over 2 GiB does not fit the signed 32-bit size.
     const QString huge = write({});
-    QCOMPARE(::truncate(QFile::encodeName(huge).constData(), 3LL << 30), 0);
+    QVERIFY(QFile::resize(huge, 3LL << 30));
     QCOMPARE(errorText([&] { files.fileSize(huge); }),
              QStringLiteral("%1 is too large to upload: 3221225472 bytes, at most 2147483647.")
                  .arg(huge));
@@ -138,7 +141,7 @@ void TestDiskFiles::changedWhileRead()
     QByteArray other = content;
     other.replace('A', 'B');
     if (change == "truncate")
-        QCOMPARE(::truncate(QFile::encodeName(path).constData(), 1000), 0);
+        QVERIFY(QFile::resize(path, 1000));
     else if (change == "rewrite")
         writeFile(path, other);
     else if (change == "append") {
@@ -147,9 +150,13 @@ void TestDiskFiles::changedWhileRead()
         file.write("S9030000FC\r\n");
     } else {
         writeFile(path + ".new", other);
+#ifdef Q_OS_WIN
+        QSKIP("Windows keeps a file that is open for reading from being replaced");
+#else
         QCOMPARE(::rename(QFile::encodeName(path + ".new").constData(),
                           QFile::encodeName(path).constData()),
                  0);
+#endif
     }
 
     // Not one more line of the changed file goes out, not even one read before the change.

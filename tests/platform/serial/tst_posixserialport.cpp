@@ -10,29 +10,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTest>
 
+#include "edgerun.h"
 #include "testfiles.h"
-#include "uploadrig.h"
 
 using namespace std::chrono_literals;
 using Driver = SimulatedTty::Driver;
 
 Q_DECLARE_METATYPE(Driver)
-
-namespace {
-
-// 64 S-record-like lines: more than the 4 KiB a device's echo may fill.
-QList<QByteArray> referenceLines()
-{
-    QList<QByteArray> lines;
-    for (int i = 0; i < 64; ++i)
-        lines.append("S2" + QByteArray::number(i).rightJustified(4, '0') + QByteArray(64, 'F'));
-    return lines;
-}
-
-} // namespace
 
 class TestPosixSerialPort : public QObject {
     Q_OBJECT
@@ -58,128 +44,34 @@ void TestPosixSerialPort::edges_data()
                                                          {Driver::CdcAcm, "cdc-acm"},
                                                          {Driver::PseudoTerminal, "pty"}};
     for (const auto &[driver, name] : drivers)
-        for (const char *scenario : {"delivered", "a single line", "five uploads in a row",
-                                     "brief hold-off", "echoing device", "unplugged midway",
-                                     "unplugged at the end", "held off 12 s at the end",
-                                     "held off at the end, then Cancel", "Cancel while held off"})
-            QTest::addRow("%s, %s", name, scenario) << driver << QString::fromLatin1(scenario);
+        for (const QString &scenario : kEdgeScenarios)
+            QTest::addRow("%s, %s", name, qPrintable(scenario)) << driver << scenario;
 }
 
 // Catches the tail of the file garbled by a settings change or a close while it is still in the
 // hardware; a success reported for characters the device never got (held off, unplugged while
-// the count already read 0, or still in an adapter's chip that its driver cannot see); a second
-// upload refused by glibc's read-back of a pseudo-terminal's settings; a device cut off while
-// it holds off at the end; a hold-off the bar does not show; a device that answers stalling the
-// line; and a Cancel that keeps the window waiting.
+// the count already read 0, or still in an adapter's chip that its driver cannot see or reports
+// stale); a second upload refused by glibc's read-back of a pseudo-terminal's settings; a device
+// cut off while it holds off at the end; a hold-off the bar does not show; a device that
+// answers stalling the line; and a Cancel that keeps the window waiting.
 void TestPosixSerialPort::edges()
 {
     QFETCH(Driver, driver);
     QFETCH(QString, scenario);
 
-    const QList<QByteArray> lines =
-        scenario == "a single line" ? QList<QByteArray>{"S0030000FC"} : referenceLines();
-    const QByteArray expected = withCrLf(lines);
-    const auto wire = std::chrono::milliseconds(expected.size() * 1000 / 11520);
-    UploadRig rig(lines, driver);
-    rig.tty.echoes = scenario == "echoing device";
-    std::chrono::milliseconds heldFrom{-1};
-    std::chrono::milliseconds clickedAt{-1};
-    QString heldText;
-    const auto holdAtTheEnd = [&](std::chrono::milliseconds length) {
-        // From when the last line has been handed over.
-        rig.events.onPass = [&, length] {
-            if (heldFrom < 0ms && rig.form.bar.text.startsWith(QLatin1String("100 %"))) {
-                heldFrom = rig.sinceOpen();
-                rig.tty.holdOff(heldFrom, heldFrom + length);
-            }
-            if (heldFrom >= 0ms && rig.sinceOpen() > heldFrom + 3s && heldText.isEmpty()) {
-                heldText = rig.form.bar.text;
-                if (length >= 1h) {
-                    clickedAt = rig.sinceOpen();
-                    rig.upload.cancel();
-                }
-            }
-        };
-    };
-    if (scenario == "brief hold-off")
-        rig.tty.holdOff(wire / 4, wire / 2);
-    else if (scenario == "unplugged midway")
-        rig.tty.unplugAt(wire / 2);
-    else if (scenario == "unplugged at the end")
-        rig.tty.unplugAt(wire - 5ms);
-    else if (scenario == "held off 12 s at the end")
-        holdAtTheEnd(12s);
-    else if (scenario == "held off at the end, then Cancel")
-        holdAtTheEnd(3600s);
-    else if (scenario == "Cancel while held off") {
-        rig.tty.holdOff(wire / 3, 3600s);
-        rig.events.onPass = [&] {
-            if (clickedAt < 0ms && rig.sinceOpen() >= wire / 3 + 2s) {
-                clickedAt = rig.sinceOpen();
-                heldText = rig.form.bar.text;
-                rig.upload.cancel();
-            }
-        };
-    }
-    const int uploads = scenario == "five uploads in a row" ? 5 : 1;
-    std::chrono::milliseconds took{0};
-    for (int i = 0; i < uploads; ++i)
-        took = rig.run();
-
-    const QByteArray received = rig.tty.received();
-    const QString shown = rig.messages.shown.join(QLatin1Char('\n'));
-    QVERIFY(!rig.tty.isOpen());
-    QCOMPARE(rig.tty.settingsChangedInFlight, 0);
+    UploadRig rig(edgeLines(scenario), driver);
+    EdgeRun run;
+    run.scenario = scenario;
+    runEdge(rig, rig.tty, run);
     QCOMPARE(rig.tty.exclusiveSetAtClose, 0);
     QCOMPARE(rig.tty.opensWhileClosing, 0);
     QVERIFY(sentAtLineSettings(rig.tty));
-    // Where the driver reports the modem lines, the bar names CTS.
-    const QString held = driver == Driver::PseudoTerminal ? "Waiting for the device \u00b7 0:0"
-                                                          : "CTS off \u00b7 waiting 0:0";
-    // A held-off pseudo-terminal refuses new bytes, but its reader still gets what it holds: at
-    // the end of the file, nothing is left to hold back.
+    // Where the driver reports the modem lines, the bar names CTS. A held-off pseudo-terminal
+    // refuses new bytes, but its reader still gets what it holds.
     const bool pty = driver == Driver::PseudoTerminal;
-    if (scenario.contains(QLatin1String("held off")) && !(pty && scenario.contains("at the end")))
-        QVERIFY2(heldText.startsWith(held), qPrintable(heldText));
-    if (scenario == "five uploads in a row" || scenario == "delivered" ||
-        scenario == "a single line" || scenario == "brief hold-off" ||
-        scenario == "echoing device" || scenario == "held off 12 s at the end" ||
-        (pty && scenario == "held off at the end, then Cancel")) {
-        QCOMPARE(shown, QString());
-        QCOMPARE(received, expected.repeated(uploads));
-        QCOMPARE(rig.tty.cutAtClose, 0);
-        QVERIFY(took >= wire); // never ahead of the wire, not even on a pty
-        QVERIFY(rig.form.bar.text.startsWith(QLatin1String("Sent in ")));
-        if (scenario == "held off 12 s at the end" && !pty)
-            QVERIFY(took >= 12s);
-        return;
-    }
-    QVERIFY(expected.startsWith(received));
-    QVERIFY(received.size() < expected.size());
-    if (scenario.startsWith(QLatin1String("unplugged"))) {
-        QVERIFY2(shown.startsWith(QLatin1String("Lost the connection to COM1 (/dev/ttyS0): ")),
-                 qPrintable(shown));
-        return;
-    }
-    // Cancel: no message, the window back at once, and no spinning while held off.
-    QCOMPARE(shown, QString());
-    QVERIFY2(rig.events.passes < 400, qPrintable(QString::number(rig.events.passes)));
-    QVERIFY(rig.sinceOpen() - clickedAt < 500ms);
-    if (scenario == "Cancel while held off") {
-        QCOMPARE(rig.form.bar.text, QStringLiteral("Cancelled"));
-        return;
-    }
-    // At the end of the file, the bar says about how much the device did not get: the driver's
-    // count leaves out the hardware's buffer (at most 512 here) and may round up to whole USB
-    // buffers of 64.
-    const qsizetype missing = expected.size() - received.size();
-    const QString bar = rig.form.bar.text;
-    static const QRegularExpression about(
-        QStringLiteral("^Cancelled \u00b7 about (\\d+) not sent$"));
-    const qsizetype counted = about.match(bar).captured(1).toLongLong();
-    QVERIFY2((counted >= missing - 512 && counted < missing + 64) ||
-                 (bar == QStringLiteral("Cancelled \u00b7 not all sent") && missing <= 512),
-             qPrintable(bar));
+    checkEdge(rig, rig.tty, run,
+              pty ? "Waiting for the device \u00b7 0:0" : "CTS off \u00b7 waiting 0:0",
+              "Lost the connection to COM1 (/dev/ttyS0): ", !pty, true, 400);
 }
 
 void TestPosixSerialPort::closingNeverBlocks_data()
@@ -195,7 +87,7 @@ void TestPosixSerialPort::closingNeverBlocks_data()
 void TestPosixSerialPort::closingNeverBlocks()
 {
     QFETCH(bool, signalsEndTheWait);
-    const QList<QByteArray> lines = referenceLines();
+    const QList<QByteArray> lines = edgeLines({});
     UploadRig rig(lines, Driver::UsbSerial);
     rig.tty.closeIgnoresSignals = !signalsEndTheWait;
     rig.tty.holdOff(100ms, 10s);

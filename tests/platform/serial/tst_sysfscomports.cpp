@@ -78,7 +78,6 @@ private Q_SLOTS:
     void numbers_data();
     void numbers();
     void messagesAndTips();
-    void numbersStayWhileRunning();
 };
 
 void TestSysfsComPorts::numbers_data()
@@ -140,35 +139,27 @@ void TestSysfsComPorts::numbers()
     QCOMPARE(seen.join(QStringLiteral(" | ")), offered);
 }
 
-// Catches a message that does not say what is there instead, and a tooltip without the device.
+// Catches a message that does not say what is there instead, a tooltip without the device, a
+// number that moves to another adapter when one is unplugged (the next Upload would reach the
+// wrong device), a returning adapter that does not get its number back, and a message or
+// tooltip that hides that its adapter was unplugged.
 void TestSysfsComPorts::messagesAndTips()
 {
-    const Machine adapter({"uart 0 0", "usb ttyUSB0 1-2 FT232R_USB_UART FTDI"});
-    SysfsComPorts ports = adapter.ports();
-    QCOMPARE(ports.devicePath(1), adapter.dev("ttyUSB0"));
-    QCOMPARE(errorText([&] { ports.devicePath(2); }),
-             QStringLiteral("COM2: no serial port has this number. Found: COM1 = %1 (FT232R USB "
-                            "UART). Plug the adapter in or choose another port.")
-                 .arg(adapter.dev("ttyUSB0")));
-    QCOMPARE(ports.reaches(1),
-             QStringLiteral("%1 \u2014 FT232R USB UART (FTDI)").arg(adapter.dev("ttyUSB0")));
-    QCOMPARE(ports.reaches(2), QStringLiteral("nothing is connected"));
-
     const Machine empty({});
     QCOMPARE(errorText([&] { empty.ports().devicePath(1); }),
              QStringLiteral("COM1: no serial port has this number. No serial port was found. Plug "
                             "the adapter in or choose another port."));
-}
 
-// Catches a number that moves to another adapter when one is unplugged (the next Upload would
-// reach the wrong device), a returning adapter that does not get its number back, and a message
-// or tooltip that hides that its adapter was unplugged.
-void TestSysfsComPorts::numbersStayWhileRunning()
-{
-    Machine m({"uart 0 4", "usb ttyUSB0 1-1 Front F", "usb ttyUSB1 1-2 Rear R"});
+    Machine m({"uart 0 4", "usb ttyUSB0 1-1 Front F", "usb ttyUSB1 1-2 Rear_UART FTDI"});
     SysfsComPorts ports = m.ports();
     QCOMPARE(ports.devicePath(2), m.dev("ttyUSB0"));
-    QCOMPARE(ports.devicePath(3), m.dev("ttyUSB1"));
+    QCOMPARE(ports.reaches(3), QStringLiteral("%1 \u2014 Rear UART (FTDI)").arg(m.dev("ttyUSB1")));
+    QCOMPARE(ports.reaches(4), QStringLiteral("nothing is connected"));
+    QCOMPARE(errorText([&] { ports.devicePath(4); }),
+             QStringLiteral("COM4: no serial port has this number. Found: COM1 = %1 (built-in "
+                            "serial port), COM2 = %2 (Front), COM3 = %3 (Rear UART). Plug the "
+                            "adapter in or choose another port.")
+                 .arg(m.dev("ttyS0"), m.dev("ttyUSB0"), m.dev("ttyUSB1")));
 
     m.unplug("ttyUSB0");
     const QString gone =

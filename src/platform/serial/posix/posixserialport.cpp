@@ -404,7 +404,7 @@ ClearToSend PosixSerialPort::clearToSend()
     return (lines & TIOCM_CTS) ? ClearToSend::On : ClearToSend::Off;
 }
 
-int PosixSerialPort::writableDescriptor() const
+qintptr PosixSerialPort::wakeHandle() const
 {
     return isOpen() && held() > 0 ? m_tty.watchable(m_fd) : -1;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The serial room's Linux calls: termios, UUCP lock files, COM numbers from sysfs. May include
-// the serial room's shared headers. In the program only systemports.cpp includes these; the sim
-// room, the tests, the benchmark and the tools do too.
+// the serial room's shared headers. In the program only systemports_posix.cpp includes these; the
+// sim room, the tests, the benchmark and the tools do too.
 //
 // The serial port on plain POSIX terminal calls, made through a Tty (the kernel's, or a
 // simulated driver in tests). COMn is turned into a device by a port mapping at every open.
@@ -46,7 +46,7 @@ public:
     void output(const QByteArray &data) override;
     bool delivered() override;
     ClearToSend clearToSend() override;
-    int writableDescriptor() const override;
+    qintptr wakeHandle() const override;
     void dropHeld() noexcept override;
     void discardAndClose() noexcept override;
     QString describe() const override;

@@ -1,0 +1,16 @@
+#include "app/desktopsession.h"
+
+std::optional<QString> missingDesktop()
+{
+    if (qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
+        qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        return std::nullopt;
+    return QStringLiteral("no display found (DISPLAY is not set); start it from a desktop "
+                          "session.");
+}
+
+// Drawn by Qt's SVG icon engine (libqt6svg6) from the packaged icon, compiled in.
+QIcon programIcon()
+{
+    return QIcon(QStringLiteral(":/zelvor-upload.svg"));
+}

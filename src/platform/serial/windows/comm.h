@@ -1,0 +1,104 @@
+#pragma once
+// The Win32 communications calls that the serial port is built on, one method each, with the
+// Win32 types kept out so that the port and a simulated driver build anywhere. The system's
+// version (WindowsComm) makes the calls; SimulatedComm models how Windows' serial drivers
+// answer them (serial.sys on a 16550, a USB adapter's driver, Wine's serial layer over a
+// pseudo-terminal), so that the port's behaviour at the edges can be proven on a clock the test
+// controls.
+//
+// Every call returns a Win32 error code: 0 (ERROR_SUCCESS) on success, GetLastError() otherwise.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+using CommError = quint32;
+
+// The Win32 error codes the port tells apart (winerror.h).
+namespace commerror {
+inline constexpr CommError kSuccess = 0;
+inline constexpr CommError kFileNotFound = 2;
+inline constexpr CommError kPathNotFound = 3;
+inline constexpr CommError kAccessDenied = 5;
+inline constexpr CommError kNotReady = 21;
+inline constexpr CommError kBadCommand = 22;
+inline constexpr CommError kGenFailure = 31;
+inline constexpr CommError kSharingViolation = 32;
+inline constexpr CommError kNotSupported = 50;
+inline constexpr CommError kInvalidParameter = 87;
+inline constexpr CommError kOperationAborted = 995;
+inline constexpr CommError kDeviceRemoved = 1617;
+} // namespace commerror
+
+// The members of the DCB that the port sets and reads back.
+struct CommSettings {
+    enum class Rts { Disable, Enable, Handshake, Toggle }; // RTS_CONTROL_*
+    quint32 baudRate = 9600;
+    quint8 byteSize = 8;
+    quint8 parity = 0;   // NOPARITY
+    quint8 stopBits = 0; // ONESTOPBIT; TWOSTOPBITS is 2
+    bool outxCtsFlow = false;
+    Rts rtsControl = Rts::Enable;
+    bool outX = false;
+    bool inX = false;
+    bool operator==(const CommSettings &) const = default;
+};
+
+// What ClearCommError() reports in its COMSTAT.
+struct CommStatus {
+    quint32 outQueue = 0; // cbOutQue: bytes of pending writes not yet sent
+    quint32 inQueue = 0;  // cbInQue
+    bool ctsHold = false; // fCtsHold: transmission waits for CTS
+};
+
+// An overlapped WriteFile() under way: result() is empty while it is pending.
+class CommWrite {
+public:
+    virtual ~CommWrite() = default; // cancels the write if it is still pending
+    virtual std::optional<CommError> result() = 0;
+    // The OVERLAPPED's event, which is signalled when the write completes; 0 where none.
+    virtual qintptr event() const = 0;
+};
+
+// FlushFileBuffers() under way on a thread of its own; it blocks until the driver has
+// transmitted everything, for as long as the device holds off.
+class CommFlush {
+public:
+    virtual ~CommFlush() = default; // ends the call if it is still waiting
+    virtual std::optional<CommError> result() = 0;
+};
+
+class Comm {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Handle = qintptr;
+
+    virtual ~Comm() = default;
+
+    // CreateFile(path, read and write, no sharing, overlapped).
+    virtual CommError open(const QString &path, Handle &handle) = 0;
+    virtual void close(Handle handle) = 0;
+    virtual CommError getState(Handle handle, CommSettings &settings) = 0; // GetCommState
+    virtual CommError setState(Handle handle, const CommSettings &settings) = 0;
+    // SetCommTimeouts: reads return at once, writes never time out.
+    virtual CommError setTimeouts(Handle handle) = 0;
+    virtual CommError write(Handle handle, const QByteArray &data,
+                            std::unique_ptr<CommWrite> &started) = 0;
+    virtual CommError clearError(Handle handle, CommStatus &status) = 0; // ClearCommError
+    virtual CommError modemStatus(Handle handle, bool &clearToSend) = 0; // GetCommModemStatus
+    virtual CommError purge(Handle handle, bool output, bool input) = 0; // PurgeComm
+    virtual std::unique_ptr<CommFlush> flush(Handle handle) = 0;
+    // Whether this is Wine's serial layer, whose answers come from the Linux device behind it.
+    // Over a pseudo-terminal it reads back the settings the pseudo-terminal keeps (8 data bits,
+    // RTS simply on), not those it was given, and SetCommState() fails with
+    // ERROR_INVALID_PARAMETER once those differ: glibc's tcsetattr() reports EINVAL then
+    // (sysdeps/unix/sysv/linux/tcsetattr.c), with the settings in force all the same.
+    virtual bool underWine() const = 0;
+    // The system's words for an error, e.g. "Access is denied."
+    virtual QString errorText(CommError error) const = 0;
+    virtual Clock::time_point now() const = 0;
+};

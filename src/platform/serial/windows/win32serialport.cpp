@@ -1,0 +1,281 @@
+#include "platform/serial/windows/win32serialport.h"
+
+#include <algorithm>
+
+#include <QStringList>
+
+#include "platform/operatorerror.h"
+
+namespace {
+
+using namespace commerror;
+
+CommSettings settingsFor(const LineSettings &line, Handshaking handshaking)
+{
+    CommSettings wanted;
+    wanted.baudRate = quint32(line.baudRate);
+    wanted.byteSize = quint8(line.dataBits);
+    wanted.parity = line.parity == Parity::None ? 0 : line.parity == Parity::Odd ? 1 : 2;
+    wanted.stopBits = line.stopBits == 2 ? 2 : 0;
+    wanted.outxCtsFlow = handshaking == Handshaking::RtsCts;
+    wanted.rtsControl = handshaking == Handshaking::RtsCts ? CommSettings::Rts::Handshake
+                                                           : CommSettings::Rts::Enable;
+    wanted.outX = wanted.inX = handshaking == Handshaking::XonXoff;
+    return wanted;
+}
+
+} // namespace
+
+Win32SerialPort::Win32SerialPort(Comm &comm, std::function<QString(int)> mapping,
+                                 std::function<QString(int)> missing)
+    : m_comm(comm), m_mapping(std::move(mapping)), m_missing(std::move(missing))
+{}
+
+Win32SerialPort::~Win32SerialPort()
+{
+    discardAndClose();
+}
+
+void Win32SerialPort::setPortNumber(qint16 number)
+{
+    if (number < 1)
+        throw OperatorError(QStringLiteral("Invalid port number: %1").arg(number));
+    m_number = number;
+}
+
+QString Win32SerialPort::describe() const
+{
+    return QStringLiteral("COM%1").arg(m_number);
+}
+
+void Win32SerialPort::open()
+{
+    if (isOpen())
+        throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
+    Comm::Handle handle = 0;
+    // Windows opens a COM port for one program at a time: another program's port is refused
+    // with ERROR_ACCESS_DENIED before anything on it can be touched.
+    switch (const CommError error = m_comm.open(m_mapping(m_number), handle)) {
+    case kSuccess:
+        break;
+    case kAccessDenied:
+    case kSharingViolation:
+        throw OperatorError(QStringLiteral("%1 is in use by another program. Close the program "
+                                           "that has it open, then upload again.")
+                                .arg(describe()));
+    case kFileNotFound:
+    case kPathNotFound:
+        throw OperatorError(m_missing(m_number));
+    default:
+        throw OperatorError(
+            QStringLiteral("Cannot open %1: %2").arg(describe(), m_comm.errorText(error)));
+    }
+    m_handle = handle;
+    m_open = true;
+    try {
+        configure();
+    } catch (...) {
+        discardAndClose();
+        throw;
+    }
+}
+
+void Win32SerialPort::configure()
+{
+    const CommSettings wanted = settingsFor(m_settings, m_handshaking);
+    const QString settingsText =
+        QStringLiteral("%1 baud, %2 data bits, %3, %4 stop bits%5")
+            .arg(m_settings.baudRate)
+            .arg(m_settings.dataBits)
+            .arg(m_settings.parity == Parity::None ? "no parity" : "parity")
+            .arg(m_settings.stopBits)
+            .arg(m_handshaking == Handshaking::RtsCts ? ", RTS/CTS" : "");
+    CommSettings current;
+    if (const CommError error = m_comm.getState(m_handle, current))
+        failLost(error);
+    // A Windows driver refuses what it cannot do in SetCommState() itself (serial.sys answers
+    // an unsupported byte size with ERROR_INVALID_PARAMETER). Under Wine that answer is glibc's
+    // about a pseudo-terminal, whose settings do not matter (see Comm::underWine()).
+    const CommError refused = m_comm.setState(m_handle, wanted);
+    if (refused && !(m_comm.underWine() && refused == kInvalidParameter))
+        throw OperatorError(QStringLiteral("%1 does not take the line settings %2: %3 Nothing was "
+                                           "sent.")
+                                .arg(describe(), settingsText, m_comm.errorText(refused)));
+    CommSettings kept;
+    if (const CommError error = m_comm.getState(m_handle, kept))
+        failLost(error);
+    // Wine over a pseudo-terminal reads back what the pseudo-terminal keeps, which has no line
+    // for the settings to matter on; only on Windows is the read-back held against the driver.
+    if (!m_comm.underWine() && !(kept == wanted)) {
+        QStringList differ;
+        if (kept.baudRate != wanted.baudRate)
+            differ.append(QStringLiteral("%1 baud").arg(kept.baudRate));
+        if (kept.byteSize != wanted.byteSize)
+            differ.append(QStringLiteral("%1 data bits").arg(kept.byteSize));
+        if (kept.parity != wanted.parity)
+            differ.append(QStringLiteral("a different parity"));
+        if (kept.stopBits != wanted.stopBits)
+            differ.append(kept.stopBits == 2 ? QStringLiteral("2 stop bits")
+                                             : QStringLiteral("1 stop bit"));
+        if (kept.outxCtsFlow != wanted.outxCtsFlow || kept.rtsControl != wanted.rtsControl)
+            differ.append(QStringLiteral("other handshaking"));
+        if (kept.outX != wanted.outX || kept.inX != wanted.inX)
+            differ.append(QStringLiteral("other XON/XOFF"));
+        throw OperatorError(QStringLiteral("%1 does not take the line settings %2: its driver "
+                                           "kept %3. Nothing was sent.")
+                                .arg(describe(), settingsText, differ.join(QStringLiteral(", "))));
+    }
+    if (const CommError error = m_comm.setTimeouts(m_handle))
+        failLost(error);
+    m_comm.purge(m_handle, false, true); // whatever waited there is not this device's answer
+
+    const qint64 nanoseconds =
+        qint64(m_settings.bitsPerCharacter()) * 1'000'000'000LL / std::max(1, m_settings.baudRate);
+    m_characterTime = std::chrono::nanoseconds((nanoseconds + 999) / 1000 * 1000);
+}
+
+// After the port was opened, any error says the device is gone: a USB adapter pulled (the
+// drivers answer ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE or
+// ERROR_ACCESS_DENIED), or, under Wine, the pseudo-terminal's other end closed
+// (ERROR_NOT_READY).
+void Win32SerialPort::failLost(CommError error)
+{
+    throw OperatorError(QStringLiteral("Lost the connection to %1: %2 Check that the device is "
+                                       "connected, then upload again.")
+                            .arg(describe(), m_comm.errorText(error)));
+}
+
+void Win32SerialPort::requireOpen() const
+{
+    if (!isOpen())
+        throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
+}
+
+// One overlapped write at a time: the bytes the driver has not been given yet wait here.
+void Win32SerialPort::push()
+{
+    if (m_write) {
+        const std::optional<CommError> done = m_write->result();
+        if (!done)
+            return;
+        m_write.reset();
+        if (*done)
+            failLost(*done);
+    }
+    if (m_held.isEmpty())
+        return;
+    const QByteArray chunk = m_held.left(kWriteChunk);
+    if (const CommError error = m_comm.write(m_handle, chunk, m_write))
+        failLost(error);
+    m_held.remove(0, chunk.size());
+}
+
+CommStatus Win32SerialPort::status()
+{
+    CommStatus now;
+    if (const CommError error = m_comm.clearError(m_handle, now))
+        failLost(error);
+    if (now.inQueue > 0)
+        m_comm.purge(m_handle, false, true);
+    return now;
+}
+
+qint64 Win32SerialPort::queuedCount()
+{
+    requireOpen();
+    push();
+    const CommStatus now = status();
+    // Wine over a pseudo-terminal keeps no count, but its write stays pending until the
+    // pseudo-terminal has taken it.
+    const qint64 inDriver = m_write ? std::max<qint64>(now.outQueue, 1) : now.outQueue;
+    return m_held.size() + inDriver;
+}
+
+void Win32SerialPort::output(const QByteArray &data)
+{
+    requireOpen();
+    m_flush.reset();
+    m_clearSince.reset();
+    m_held.append(data);
+    push();
+}
+
+// FlushFileBuffers() on a communications handle returns once the driver has transmitted all it
+// was given (Microsoft's documentation of FlushFileBuffers); it blocks meanwhile, so it runs on
+// a thread of its own.
+bool Win32SerialPort::flushed()
+{
+    if (!m_flush)
+        m_flush = m_comm.flush(m_handle);
+    const std::optional<CommError> done = m_flush->result();
+    if (!done)
+        return false;
+    if (*done == kOperationAborted) { // ended by someone else: ask again
+        m_flush.reset();
+        return false;
+    }
+    if (*done)
+        failLost(*done);
+    return true;
+}
+
+// What a driver calls transmitted may still wait in a USB adapter's chip, which sends it
+// whenever CTS is on: success waits until CTS has been on for as long as the chip's largest
+// buffer takes on the wire. Where the driver reports no modem lines, that time is waited for
+// with the driver not holding transmission for CTS (COMSTAT's fCtsHold).
+bool Win32SerialPort::delivered()
+{
+    if (queuedCount() > 0 || !flushed()) {
+        m_clearSince.reset();
+        return false;
+    }
+    if (clearToSend() == ClearToSend::Off) {
+        m_clearSince.reset();
+        return false;
+    }
+    const Comm::Clock::time_point now = m_comm.now();
+    if (!m_clearSince)
+        m_clearSince = now;
+    return now - *m_clearSince >= kAdapterBuffer * m_characterTime;
+}
+
+ClearToSend Win32SerialPort::clearToSend()
+{
+    requireOpen();
+    bool cts = false;
+    const CommError error = m_comm.modemStatus(m_handle, cts);
+    if (error == kSuccess)
+        return cts ? ClearToSend::On : ClearToSend::Off;
+    if (error != kNotSupported)
+        failLost(error);
+    return status().ctsHold ? ClearToSend::Off : ClearToSend::Unknown;
+}
+
+qintptr Win32SerialPort::wakeHandle() const
+{
+    return m_write && m_write->event() ? m_write->event() : -1;
+}
+
+void Win32SerialPort::dropHeld() noexcept
+{
+    m_held.clear();
+}
+
+// Under Wine, purging a pseudo-terminal also drops what its other end has not read yet, so an
+// empty queue is not purged.
+void Win32SerialPort::discardAndClose() noexcept
+{
+    if (!isOpen())
+        return;
+    m_flush.reset();
+    m_clearSince.reset();
+    CommStatus now;
+    const bool failed = m_comm.clearError(m_handle, now) != kSuccess;
+    if (failed || m_write || !m_held.isEmpty() || now.outQueue > 0)
+        m_comm.purge(m_handle, true, true);
+    m_write.reset();
+    m_held.clear();
+    m_comm.close(m_handle);
+    m_handle = 0;
+    m_open = false;
+}

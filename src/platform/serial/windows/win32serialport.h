@@ -1,0 +1,76 @@
+#pragma once
+// The serial room's Windows calls: the port on Win32 communications calls, COM numbers and
+// names from the registry and SetupAPI. May include the serial room's shared headers. In the
+// program only systemports_windows.cpp includes these; the sim room and the tests do too.
+//
+// The serial port on Win32 calls, made through a Comm (the system's, or a simulated driver).
+// It keeps the promises of the POSIX port:
+// - The port is opened without sharing, so another program's port reads "in use by another
+//   program", and nothing of it is touched.
+// - The line settings (115 200 baud 7N2, CTS flow control, RTS handshaking) are set once
+//   through the DCB, read back, and never changed again.
+// - Writes are overlapped: output() returns at once; the count is the bytes still held here
+//   plus ClearCommError()'s cbOutQue, and a write still pending counts as queued.
+// - Whatever the device sends is purged as it comes, so the driver never holds it off on the
+//   port's account (RTS handshaking lowers RTS when the input buffer fills).
+// - delivered() is true only when no write is pending, cbOutQue is 0, FlushFileBuffers() has
+//   returned, and CTS has then been on for as long as the largest adapter buffer takes on the
+//   wire (see delivered()); a device that is gone is a lost connection.
+// - discardAndClose() purges what is queued and closes at once.
+
+#include <functional>
+#include <memory>
+
+#include "platform/serial/serialport.h"
+#include "platform/serial/windows/comm.h"
+
+class Win32SerialPort final : public SerialPort {
+public:
+    // mapping: the device path for a port number ("\\.\COM5"); missing: the message for a
+    // number that reaches nothing, saying what there is instead.
+    Win32SerialPort(Comm &comm, std::function<QString(int)> mapping,
+                    std::function<QString(int)> missing);
+    ~Win32SerialPort() override;
+
+    void setPortNumber(qint16 number) override;
+    void setLineSettings(const LineSettings &settings) override { m_settings = settings; }
+    void setHandshaking(Handshaking handshaking) override { m_handshaking = handshaking; }
+    void open() override;
+    bool isOpen() const override { return m_open; }
+    qint64 queuedCount() override;
+    void output(const QByteArray &data) override;
+    bool delivered() override;
+    ClearToSend clearToSend() override;
+    qintptr wakeHandle() const override;
+    void dropHeld() noexcept override;
+    void discardAndClose() noexcept override;
+    QString describe() const override;
+
+    // As on Linux: the largest transmit buffer of a USB serial adapter's chip, which no count
+    // sees: 4 KiB per channel on FTDI's FT2232H (its datasheet, DS_FT2232H).
+    static constexpr qint64 kAdapterBuffer = 4096;
+    static constexpr qint64 kWriteChunk = 64 * 1024;
+
+private:
+    void configure();
+    [[noreturn]] void failLost(CommError error);
+    void requireOpen() const;
+    void push();
+    CommStatus status();
+    bool flushed();
+
+    Comm &m_comm;
+    std::function<QString(int)> m_mapping;
+    std::function<QString(int)> m_missing;
+    qint16 m_number = 1;
+    LineSettings m_settings;
+    Handshaking m_handshaking = Handshaking::None;
+
+    bool m_open = false;
+    Comm::Handle m_handle = 0;
+    QByteArray m_held;
+    std::unique_ptr<CommWrite> m_write;
+    std::unique_ptr<CommFlush> m_flush;
+    std::chrono::nanoseconds m_characterTime{0};
+    std::optional<Comm::Clock::time_point> m_clearSince; // CTS seen on since, all flushed
+};

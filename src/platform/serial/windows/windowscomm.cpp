@@ -1,0 +1,286 @@
+#include "platform/serial/windows/windowscomm.h"
+
+#include <atomic>
+#include <string>
+
+#include <windows.h>
+
+namespace {
+
+HANDLE native(Comm::Handle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+CommError lastError()
+{
+    return CommError(::GetLastError());
+}
+
+CommSettings::Rts rtsFrom(DWORD control)
+{
+    switch (control) {
+    case RTS_CONTROL_DISABLE:
+        return CommSettings::Rts::Disable;
+    case RTS_CONTROL_HANDSHAKE:
+        return CommSettings::Rts::Handshake;
+    case RTS_CONTROL_TOGGLE:
+        return CommSettings::Rts::Toggle;
+    default:
+        return CommSettings::Rts::Enable;
+    }
+}
+
+DWORD rtsTo(CommSettings::Rts rts)
+{
+    switch (rts) {
+    case CommSettings::Rts::Disable:
+        return RTS_CONTROL_DISABLE;
+    case CommSettings::Rts::Handshake:
+        return RTS_CONTROL_HANDSHAKE;
+    case CommSettings::Rts::Toggle:
+        return RTS_CONTROL_TOGGLE;
+    default:
+        return RTS_CONTROL_ENABLE;
+    }
+}
+
+// The OVERLAPPED and the bytes of a write must live until the system is done with them.
+struct PendingIo {
+    OVERLAPPED overlapped{};
+    QByteArray data;
+};
+
+class OverlappedWrite final : public CommWrite {
+public:
+    OverlappedWrite(HANDLE port, std::unique_ptr<PendingIo> io) : m_port(port), m_io(std::move(io))
+    {}
+
+    // A write still pending is cancelled, and waited for briefly; should it outlive that, its
+    // buffers are left to it rather than freed under it.
+    ~OverlappedWrite() override
+    {
+        if (!m_done) {
+            ::CancelIoEx(m_port, &m_io->overlapped);
+            if (::WaitForSingleObject(m_io->overlapped.hEvent, 500) != WAIT_OBJECT_0) {
+                m_io.release();
+                return;
+            }
+        }
+        ::CloseHandle(m_io->overlapped.hEvent);
+    }
+
+    std::optional<CommError> result() override
+    {
+        DWORD written = 0;
+        if (::GetOverlappedResult(m_port, &m_io->overlapped, &written, FALSE)) {
+            m_done = true;
+            return CommError(0);
+        }
+        const CommError error = lastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return std::nullopt;
+        m_done = true;
+        return error;
+    }
+
+    qintptr event() const override { return reinterpret_cast<qintptr>(m_io->overlapped.hEvent); }
+
+private:
+    HANDLE m_port;
+    std::unique_ptr<PendingIo> m_io;
+    bool m_done = false;
+};
+
+class ThreadFlush final : public CommFlush {
+public:
+    explicit ThreadFlush(HANDLE port) : m_state(new State{port})
+    {
+        m_thread = ::CreateThread(nullptr, 0, &ThreadFlush::run, m_state, 0, nullptr);
+        if (!m_thread) {
+            m_state->result = lastError();
+            m_state->finished = true;
+            m_state->done = true;
+        }
+    }
+
+    // CancelSynchronousIo() ends a FlushFileBuffers() that waits for the device; one sent
+    // before the thread has entered the call is lost, so it is sent until the call returns.
+    ~ThreadFlush() override
+    {
+        if (m_thread) {
+            for (int tries = 0; !m_state->finished && tries < 200; ++tries) {
+                ::CancelSynchronousIo(m_thread);
+                ::Sleep(1);
+            }
+            ::CloseHandle(m_thread);
+        }
+        if (m_state->done.exchange(true)) // the thread has finished with the state
+            delete m_state;
+        // otherwise the thread frees it when its call returns
+    }
+
+    std::optional<CommError> result() override
+    {
+        if (!m_state->finished)
+            return std::nullopt;
+        return m_state->result.load();
+    }
+
+private:
+    struct State {
+        HANDLE port;
+        std::atomic<CommError> result{0};
+        std::atomic<bool> finished{false};
+        std::atomic<bool> done{false}; // set by whichever of the thread and the owner is last
+    };
+
+    static DWORD WINAPI run(void *argument)
+    {
+        auto *state = static_cast<State *>(argument);
+        state->result = ::FlushFileBuffers(state->port) ? 0 : lastError();
+        state->finished = true;
+        if (state->done.exchange(true))
+            delete state;
+        return 0;
+    }
+
+    State *m_state;
+    HANDLE m_thread = nullptr;
+};
+
+} // namespace
+
+// Wine's ntdll exports wine_get_version(); Windows' does not.
+WindowsComm::WindowsComm()
+{
+    if (const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll"))
+        m_underWine = ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+CommError WindowsComm::open(const QString &path, Handle &handle)
+{
+    const HANDLE port = ::CreateFileW(path.toStdWString().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+        return lastError();
+    handle = reinterpret_cast<Handle>(port);
+    return 0;
+}
+
+void WindowsComm::close(Handle handle)
+{
+    ::CloseHandle(native(handle));
+}
+
+CommError WindowsComm::getState(Handle handle, CommSettings &settings)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(native(handle), &dcb))
+        return lastError();
+    settings.baudRate = dcb.BaudRate;
+    settings.byteSize = dcb.ByteSize;
+    settings.parity = dcb.Parity;
+    settings.stopBits = dcb.StopBits;
+    settings.outxCtsFlow = dcb.fOutxCtsFlow;
+    settings.rtsControl = rtsFrom(dcb.fRtsControl);
+    settings.outX = dcb.fOutX;
+    settings.inX = dcb.fInX;
+    return 0;
+}
+
+CommError WindowsComm::setState(Handle handle, const CommSettings &settings)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(native(handle), &dcb))
+        return lastError();
+    dcb.BaudRate = settings.baudRate;
+    dcb.ByteSize = settings.byteSize;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.stopBits;
+    dcb.fBinary = TRUE;
+    dcb.fParity = settings.parity != NOPARITY;
+    dcb.fOutxCtsFlow = settings.outxCtsFlow;
+    dcb.fRtsControl = rtsTo(settings.rtsControl);
+    dcb.fOutX = settings.outX;
+    dcb.fInX = settings.inX;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE; // an error must not stop later writes without a word
+    return ::SetCommState(native(handle), &dcb) ? 0 : lastError();
+}
+
+CommError WindowsComm::setTimeouts(Handle handle)
+{
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD; // reads return at once with what there is
+    return ::SetCommTimeouts(native(handle), &timeouts) ? 0 : lastError();
+}
+
+CommError WindowsComm::write(Handle handle, const QByteArray &data,
+                             std::unique_ptr<CommWrite> &started)
+{
+    auto io = std::make_unique<PendingIo>();
+    io->data = data;
+    io->overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!io->overlapped.hEvent)
+        return lastError();
+    if (!::WriteFile(native(handle), io->data.constData(), DWORD(io->data.size()), nullptr,
+                     &io->overlapped) &&
+        ::GetLastError() != ERROR_IO_PENDING) {
+        const CommError error = lastError();
+        ::CloseHandle(io->overlapped.hEvent);
+        return error;
+    }
+    started = std::make_unique<OverlappedWrite>(native(handle), std::move(io));
+    return 0;
+}
+
+CommError WindowsComm::clearError(Handle handle, CommStatus &status)
+{
+    DWORD errors = 0;
+    COMSTAT comstat{};
+    if (!::ClearCommError(native(handle), &errors, &comstat))
+        return lastError();
+    status.outQueue = comstat.cbOutQue;
+    status.inQueue = comstat.cbInQue;
+    status.ctsHold = comstat.fCtsHold;
+    return 0;
+}
+
+CommError WindowsComm::modemStatus(Handle handle, bool &clearToSend)
+{
+    DWORD lines = 0;
+    if (!::GetCommModemStatus(native(handle), &lines))
+        return lastError();
+    clearToSend = (lines & MS_CTS_ON) != 0;
+    return 0;
+}
+
+CommError WindowsComm::purge(Handle handle, bool output, bool input)
+{
+    const DWORD flags =
+        (output ? PURGE_TXABORT | PURGE_TXCLEAR : 0) | (input ? PURGE_RXABORT | PURGE_RXCLEAR : 0);
+    return ::PurgeComm(native(handle), flags) ? 0 : lastError();
+}
+
+std::unique_ptr<CommFlush> WindowsComm::flush(Handle handle)
+{
+    return std::make_unique<ThreadFlush>(native(handle));
+}
+
+QString WindowsComm::errorText(CommError error) const
+{
+    wchar_t *text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString said = length ? QString::fromWCharArray(text, int(length)).trimmed() : QString();
+    if (text)
+        ::LocalFree(text);
+    return said.isEmpty() ? QStringLiteral("Error %1.").arg(error) : said;
+}

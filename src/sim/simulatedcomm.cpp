@@ -1,0 +1,325 @@
+#include "sim/simulatedcomm.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+using Driver = SimulatedComm::Driver;
+using namespace commerror;
+
+std::size_t bufferSize(Driver driver)
+{
+    switch (driver) {
+    case Driver::UsbAdapter:
+        return 4096;
+    case Driver::WinePty:
+        return 22 * 1024;
+    default:
+        return 0;
+    }
+}
+
+std::size_t hardwareSize(Driver driver)
+{
+    switch (driver) {
+    case Driver::Serial16550:
+        return 16;
+    case Driver::UsbAdapter:
+        return 512;
+    default:
+        return 0;
+    }
+}
+
+class SimulatedCall final : public CommWrite, public CommFlush {
+public:
+    explicit SimulatedCall(std::function<std::optional<CommError>()> poll) : m_poll(std::move(poll))
+    {}
+    std::optional<CommError> result() override { return m_poll(); }
+    qintptr event() const override { return 0; }
+
+private:
+    std::function<std::optional<CommError>()> m_poll;
+};
+
+} // namespace
+
+SimulatedComm::SimulatedComm(Driver driver, ClockSource clock)
+    : m_driver(driver), m_clock(std::move(clock))
+{}
+
+void SimulatedComm::holdOff(Clock::duration from, Clock::duration until)
+{
+    m_holdOffs.push_back({from, until});
+}
+
+void SimulatedComm::unplugAt(Clock::duration at)
+{
+    m_unplugAt = at;
+}
+
+const QList<SimulatedComm::WireCharacter> &SimulatedComm::wire()
+{
+    advance();
+    return m_wire;
+}
+
+QByteArray SimulatedComm::received()
+{
+    advance();
+    QByteArray bytes;
+    for (const WireCharacter &c : m_wire)
+        bytes.append(c.byte);
+    return bytes;
+}
+
+bool SimulatedComm::heldAt(Clock::time_point t) const
+{
+    return std::any_of(m_holdOffs.begin(), m_holdOffs.end(), [&](const Window &w) {
+        return t >= m_openedAt + w.from && t < m_openedAt + w.until;
+    });
+}
+
+bool SimulatedComm::throttled() const
+{
+    const bool rts =
+        m_settings.rtsControl == CommSettings::Rts::Handshake || m_driver == Driver::WinePty;
+    return echoes && rts && m_input >= kInputBuffer - 128;
+}
+
+double SimulatedComm::charactersPerSecond() const
+{
+    if (m_driver == Driver::WinePty)
+        return kPtyReadRate;
+    const int bits =
+        1 + m_settings.byteSize + (m_settings.parity ? 1 : 0) + (m_settings.stopBits == 2 ? 2 : 1);
+    return double(m_settings.baudRate) / bits;
+}
+
+CommError SimulatedComm::gone()
+{
+    advance();
+    if (!m_unplugged)
+        return kSuccess;
+    return m_driver == Driver::WinePty ? kNotReady : kBadCommand;
+}
+
+// The pending write feeds the driver's buffer (or, on serial.sys, the FIFO straight away), and
+// that the hardware. A held-off pseudo-terminal takes nothing.
+void SimulatedComm::fill(bool held)
+{
+    const bool refuses = held && m_driver == Driver::WinePty;
+    while (!refuses && !m_pending.empty() && m_buffer.size() < bufferSize(m_driver)) {
+        m_buffer.push_back(m_pending.front());
+        m_pending.pop_front();
+    }
+    std::deque<char> &feed = m_driver == Driver::Serial16550 ? m_pending : m_buffer;
+    while (!feed.empty() && m_hardware.size() < hardwareSize(m_driver)) {
+        m_hardware.push_back(feed.front());
+        feed.pop_front();
+    }
+}
+
+void SimulatedComm::send(double characters, bool held)
+{
+    const bool pty = m_driver == Driver::WinePty;
+    const bool stopped = (held && !pty && m_settings.outxCtsFlow) || throttled();
+    fill(held);
+    std::deque<char> &out = pty ? m_buffer : m_hardware;
+    if (stopped || out.empty()) {
+        m_credit = 0;
+        return;
+    }
+    m_credit += characters;
+    while (m_credit >= 1 && !out.empty() && !throttled()) {
+        m_wire.append({out.front(), m_settings});
+        if (echoes && m_input < kInputBuffer)
+            ++m_input;
+        out.pop_front();
+        m_credit -= 1;
+        fill(held);
+    }
+    if (out.empty() || throttled())
+        m_credit = 0;
+}
+
+void SimulatedComm::advance()
+{
+    const Clock::time_point now = m_clock();
+    if (!m_open || m_unplugged || now <= m_last) {
+        m_last = std::max(m_last, now);
+        return;
+    }
+    std::vector<Clock::time_point> edges{now};
+    for (const Window &w : m_holdOffs)
+        for (const Clock::duration at : {w.from, w.until})
+            edges.push_back(m_openedAt + at);
+    if (m_unplugAt)
+        edges.push_back(m_openedAt + *m_unplugAt);
+    std::sort(edges.begin(), edges.end());
+    for (const Clock::time_point edge : edges) {
+        if (edge <= m_last || edge > now)
+            continue;
+        const std::chrono::duration<double> span = edge - m_last;
+        send(span.count() * charactersPerSecond(), heldAt(m_last));
+        m_last = edge;
+        if (m_unplugAt && edge >= m_openedAt + *m_unplugAt) {
+            m_unplugged = true;
+            m_pending.clear();
+            m_buffer.clear();
+            m_hardware.clear();
+            return;
+        }
+    }
+}
+
+CommError SimulatedComm::open(const QString &, Handle &handle)
+{
+    if (m_unplugged || missing)
+        return kFileNotFound;
+    if ((openedElsewhere || m_open) && m_driver != Driver::WinePty)
+        return kAccessDenied;
+    m_open = true;
+    m_openedAt = m_last = m_clock();
+    m_input = 0;
+    handle = kHandle;
+    return kSuccess;
+}
+
+void SimulatedComm::close(Handle)
+{
+    advance();
+    // A pseudo-terminal keeps what it holds for its reader, which reads it all in time.
+    if (m_driver == Driver::WinePty)
+        for (const char c : std::exchange(m_buffer, {}))
+            m_wire.append({c, m_settings});
+    cutAtClose += int(m_pending.size() + m_buffer.size() + m_hardware.size());
+    m_pending.clear();
+    m_buffer.clear();
+    m_hardware.clear();
+    m_open = false;
+}
+
+CommError SimulatedComm::getState(Handle, CommSettings &settings)
+{
+    if (const CommError error = gone())
+        return error;
+    settings = m_settings;
+    if (m_driver == Driver::WinePty) {
+        settings.byteSize = 8;
+        settings.rtsControl = CommSettings::Rts::Enable;
+    }
+    return kSuccess;
+}
+
+CommError SimulatedComm::setState(Handle, const CommSettings &settings)
+{
+    if (const CommError error = gone())
+        return error;
+    if (refusesSevenBits && settings.byteSize == 7)
+        return kInvalidParameter;
+    if (!(settings == m_settings) && inFlight())
+        ++settingsChangedInFlight;
+    m_settings = settings;
+    if (keepsEightBits)
+        m_settings.byteSize = 8;
+    return m_driver == Driver::WinePty && settings.byteSize != 8 ? kInvalidParameter : kSuccess;
+}
+
+CommError SimulatedComm::setTimeouts(Handle)
+{
+    return gone();
+}
+
+CommError SimulatedComm::write(Handle, const QByteArray &data, std::unique_ptr<CommWrite> &started)
+{
+    if (const CommError error = gone())
+        return error;
+    m_pending.insert(m_pending.end(), data.begin(), data.end());
+    fill(heldAt(m_clock()));
+    const quint64 id = ++m_writes;
+    started = std::make_unique<SimulatedCall>([this, id]() -> std::optional<CommError> {
+        if (const CommError error = gone())
+            return error;
+        if (id != m_writes)
+            return kOperationAborted; // purged
+        if (!m_pending.empty())
+            return std::nullopt;
+        return kSuccess;
+    });
+    CommStatus status;
+    clearError(kHandle, status);
+    mostQueued = std::max(mostQueued, int(status.outQueue));
+    return kSuccess;
+}
+
+CommError SimulatedComm::clearError(Handle, CommStatus &status)
+{
+    if (const CommError error = gone())
+        return error;
+    status.outQueue = 0;
+    if (m_driver == Driver::Serial16550)
+        status.outQueue = quint32(m_pending.size());
+    else if (m_driver == Driver::UsbAdapter)
+        status.outQueue = quint32(m_pending.size() + m_buffer.size());
+    status.inQueue = quint32(m_input);
+    status.ctsHold =
+        m_driver != Driver::WinePty && m_settings.outxCtsFlow && heldAt(m_clock()) && inFlight();
+    return kSuccess;
+}
+
+CommError SimulatedComm::modemStatus(Handle, bool &clearToSend)
+{
+    if (m_driver == Driver::WinePty)
+        return kNotSupported;
+    if (const CommError error = gone())
+        return error;
+    clearToSend = !heldAt(m_clock());
+    return kSuccess;
+}
+
+CommError SimulatedComm::purge(Handle, bool output, bool input)
+{
+    if (const CommError error = gone())
+        return error;
+    ++purges;
+    if (output) {
+        ++m_writes; // a pending write completes as aborted
+        m_pending.clear();
+        m_buffer.clear();
+    }
+    if (input)
+        m_input = 0;
+    return kSuccess;
+}
+
+std::unique_ptr<CommFlush> SimulatedComm::flush(Handle)
+{
+    return std::make_unique<SimulatedCall>([this]() -> std::optional<CommError> {
+        if (const CommError error = gone())
+            return error;
+        const bool done =
+            m_driver == Driver::WinePty ||
+            (m_pending.empty() && (m_driver == Driver::Serial16550 || m_buffer.empty()));
+        return done ? std::optional<CommError>(kSuccess) : std::nullopt;
+    });
+}
+
+QString SimulatedComm::errorText(CommError error) const
+{
+    switch (error) {
+    case kFileNotFound:
+        return QStringLiteral("The system cannot find the file specified.");
+    case kAccessDenied:
+        return QStringLiteral("Access is denied.");
+    case kNotReady:
+        return QStringLiteral("The device is not ready.");
+    case kBadCommand:
+        return QStringLiteral("The device does not recognize the command.");
+    case kInvalidParameter:
+        return QStringLiteral("The parameter is incorrect.");
+    default:
+        return QStringLiteral("Error %1.").arg(error);
+    }
+}

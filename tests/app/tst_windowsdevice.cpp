@@ -1,0 +1,101 @@
+// The Windows program's window on the real Win32 port, under Wine, to a pseudo-terminal that
+// tools/windows/test links as COM3 and plays the device with: each function is one scenario,
+// run by that script with the device it needs (reading everything, holding off for good, or
+// closing its end midway); the script checks the bytes the device got. The download file's path
+// comes in ZELVOR_TEST_FILE.
+
+#include <QComboBox>
+#include <QTest>
+#include <QTimer>
+
+#include "platform/serial/systemports.h"
+#include "windowrig.h"
+
+namespace {
+
+struct Rig {
+    explicit Rig(const QString &port)
+    {
+        ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->setCurrentText(port);
+        ui.window.show();
+    }
+    SystemPorts ports;
+    WindowRig ui{ports.serialPort(), ports.comPorts(), qEnvironmentVariable("ZELVOR_TEST_FILE")};
+};
+
+} // namespace
+
+class TestWindowsDevice : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void uploadArrives();
+    void cancelWhileHeldOff();
+    void deviceGoneMidUpload();
+    void missingPort();
+};
+
+// The device reads everything: no message, "Sent", and the window ready; then once more, as a
+// second upload to the same port.
+void TestWindowsDevice::uploadArrives()
+{
+    Rig rig(QStringLiteral("COM3"));
+    for (int i = 0; i < 2; ++i) {
+        rig.ui.upload();
+        QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
+        QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+        QVERIFY(rig.ui.ready());
+    }
+}
+
+// The device never reads: the bar says so, and Cancel gives the window back within 0.5 s.
+void TestWindowsDevice::cancelWhileHeldOff()
+{
+    Rig rig(QStringLiteral("COM3"));
+    QString held;
+    qint64 clickedAt = 0;
+    QElapsedTimer timer;
+    timer.start();
+    QTimer::singleShot(2500, &rig.ui.window, [&] {
+        held = rig.ui.bar();
+        clickedAt = timer.elapsed();
+        rig.ui.button("cmdCancel")->click();
+    });
+    rig.ui.upload();
+    const qint64 afterClick = timer.elapsed() - clickedAt;
+    QVERIFY2(held.startsWith(QStringLiteral("Waiting for the device \u00b7 0:0")),
+             qPrintable(held));
+    QVERIFY2(afterClick < 500, qPrintable(QString::number(afterClick)));
+    QCOMPARE(rig.ui.messages.shown, QStringList());
+    QCOMPARE(rig.ui.bar(), QStringLiteral("Cancelled"));
+    QVERIFY(rig.ui.ready());
+}
+
+// The device's end closes midway: a lost connection, never a success.
+void TestWindowsDevice::deviceGoneMidUpload()
+{
+    Rig rig(QStringLiteral("COM3"));
+    const qint64 took = rig.ui.upload();
+    QVERIFY(took < 10000);
+    QCOMPARE(rig.ui.messages.shown.size(), 1);
+    QVERIFY2(
+        rig.ui.messages.shown.first().startsWith(QLatin1String("Lost the connection to COM3: ")),
+        qPrintable(rig.ui.messages.shown.first()));
+    QCOMPARE(rig.ui.bar(), QStringLiteral("Stopped"));
+    QVERIFY(rig.ui.ready());
+}
+
+// Nothing is linked as COM4.
+void TestWindowsDevice::missingPort()
+{
+    Rig rig(QStringLiteral("COM4"));
+    rig.ui.upload();
+    QCOMPARE(rig.ui.messages.shown.size(), 1);
+    QVERIFY2(rig.ui.messages.shown.first().startsWith(
+                 QLatin1String("COM4: no serial port has this number. ")),
+             qPrintable(rig.ui.messages.shown.first()));
+    QVERIFY(rig.ui.ready());
+}
+
+QTEST_MAIN(TestWindowsDevice)
+#include "tst_windowsdevice.moc"

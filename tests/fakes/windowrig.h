@@ -1,0 +1,43 @@
+#pragma once
+// The real window on a real serial port, file reading and event loop, with a dialog that
+// chooses the given file and a message box that the test reads: what the end-to-end tests click
+// through.
+
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/mainwindow.h"
+#include "fakemessagebox.h"
+#include "fakeopenfiledialog.h"
+#include "platform/desktop/qteventloop.h"
+#include "platform/files/diskfilesystem.h"
+
+struct WindowRig {
+    WindowRig(SerialPort &port, ComPorts &comPorts, const QString &file)
+        : window(Services{dialog, port, files, messages, events, comPorts})
+    {
+        dialog.answers = {file};
+        button("cmdBrowse")->click();
+    }
+    // Clicks Upload and returns how long the upload took, in ms.
+    qint64 upload()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        button("cmdLoad")->click();
+        return timer.elapsed();
+    }
+    QPushButton *button(const char *name)
+    {
+        return window.findChild<QPushButton *>(QLatin1String(name));
+    }
+    QString bar() { return window.findChild<QProgressBar *>()->text(); }
+    bool ready() { return button("cmdLoad")->isEnabled() && !button("cmdCancel")->isEnabled(); }
+
+    FakeOpenFileDialog dialog;
+    DiskFileSystem files;
+    FakeMessageBox messages;
+    QtEventLoop events;
+    MainWindow window;
+};

@@ -1,0 +1,111 @@
+// The Win32 serial port at the edges, over each simulated Windows driver on a fake clock: what a
+// whole upload delivers and reports when the device holds off, answers, is unplugged or is
+// cancelled; and what opening says when the port is in use, missing or refuses the settings.
+// Built for Linux and for Windows; under Wine it runs as it does here.
+
+#include <QTest>
+
+#include "edgerun.h"
+#include "testfiles.h"
+
+using namespace std::chrono_literals;
+using Driver = SimulatedComm::Driver;
+
+Q_DECLARE_METATYPE(Driver)
+
+class TestWin32SerialPort : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void edges_data();
+    void edges();
+    void openRefused_data();
+    void openRefused();
+};
+
+void TestWin32SerialPort::edges_data()
+{
+    QTest::addColumn<Driver>("driver");
+    QTest::addColumn<QString>("scenario");
+
+    const QList<std::pair<Driver, const char *>> drivers{{Driver::Serial16550, "serial.sys"},
+                                                         {Driver::UsbAdapter, "usb adapter"},
+                                                         {Driver::WinePty, "wine pty"}};
+    // Wine's pseudo-terminal has long taken the whole file when the end of it leaves the wire.
+    for (const auto &[driver, name] : drivers)
+        for (const QString &scenario : kEdgeScenarios)
+            if (driver != Driver::WinePty || scenario != "unplugged at the end")
+                QTest::addRow("%s, %s", name, qPrintable(scenario)) << driver << scenario;
+}
+
+// Catches a success declared for characters still in an adapter's chip or held off at the end,
+// settings changed in flight, a device that answers stalling the line, a lost adapter not
+// reported, a hold-off the bar does not show, a Cancel that keeps the window waiting, and a
+// second upload refused.
+void TestWin32SerialPort::edges()
+{
+    QFETCH(Driver, driver);
+    QFETCH(QString, scenario);
+
+    // A pseudo-terminal takes 22 KB before Wine's write stays pending: the file is longer.
+    const bool pty = driver == Driver::WinePty;
+    Win32UploadRig rig(edgeLines(scenario, pty ? 400 : 64), driver);
+    EdgeRun run;
+    run.scenario = scenario;
+    runEdge(rig, rig.comm, run);
+    for (const auto &c : rig.comm.wire()) {
+        QCOMPARE(c.settings.baudRate, 115200u);
+        QCOMPARE(c.settings.byteSize, quint8(7));
+        QCOMPARE(c.settings.stopBits, quint8(2)); // TWOSTOPBITS
+        QVERIFY(c.settings.outxCtsFlow && c.settings.rtsControl == CommSettings::Rts::Handshake);
+    }
+    // Wine knows no CTS line, and its pseudo-terminal takes the file faster than a line would.
+    checkEdge(rig, rig.comm, run,
+              pty ? "Waiting for the device \u00b7 0:0" : "CTS off \u00b7 waiting 0:0",
+              pty ? "Lost the connection to COM1: The device is not ready."
+                  : "Lost the connection to COM1: The device does not recognize the command.",
+              true, !pty, pty ? 1000 : 400);
+}
+
+void TestWin32SerialPort::openRefused_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("another program has the port")
+        << "in use"
+        << "COM1 is in use by another program. Close the program that has it open, then upload "
+           "again.";
+    QTest::newRow("no port has the number") << "missing"
+                                            << "COM1: no serial port has this number.";
+    QTest::newRow("SetCommState refuses 7 data bits")
+        << "refuses"
+        << "COM1 does not take the line settings 115200 baud, 7 data bits, no parity, 2 stop "
+           "bits, RTS/CTS: The parameter is incorrect. Nothing was sent.";
+    QTest::newRow("the driver keeps 8 data bits")
+        << "keeps"
+        << "COM1 does not take the line settings 115200 baud, 7 data bits, no parity, 2 stop "
+           "bits, RTS/CTS: its driver kept 8 data bits. Nothing was sent.";
+}
+
+// Catches another program's port opened or touched, and messages without the reason or fix.
+void TestWin32SerialPort::openRefused()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+
+    Win32UploadRig rig({"S0030000FC"});
+    rig.comm.openedElsewhere = fault == "in use";
+    rig.comm.refusesSevenBits = fault == "refuses";
+    rig.comm.keepsEightBits = fault == "keeps";
+    rig.comm.missing = fault == "missing";
+    rig.run();
+    QCOMPARE(rig.messages.shown, QStringList{message});
+    QVERIFY(!rig.comm.isOpen());
+    QVERIFY(!rig.port.isOpen());
+    QCOMPARE(rig.comm.purges, 0);
+    QVERIFY(rig.comm.wire().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestWin32SerialPort)
+#include "tst_win32serialport.moc"
