@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -90,7 +89,7 @@ int soak(int uploads)
             expect(messages.shown.size() == 1, i, "no message for a missing file");
             break;
         case 3: { // another program holds the port
-            QFile lock(dir.filePath(QStringLiteral("LCK..") + QFileInfo(device).fileName()));
+            QFile lock(dir.filePath(PortLock::lockName(device)));
             if (lock.open(QIODevice::WriteOnly))
                 lock.write(QByteArray::number(::getppid()).rightJustified(10) + '\n');
             lock.close();

@@ -49,16 +49,6 @@ SimulatedComm::SimulatedComm(Driver driver, ClockSource clock)
     : m_driver(driver), m_clock(std::move(clock))
 {}
 
-void SimulatedComm::holdOff(Clock::duration from, Clock::duration until)
-{
-    m_holdOffs.push_back({from, until});
-}
-
-void SimulatedComm::unplugAt(Clock::duration at)
-{
-    m_unplugAt = at;
-}
-
 const QList<SimulatedComm::WireCharacter> &SimulatedComm::wire()
 {
     advance();
@@ -72,13 +62,6 @@ QByteArray SimulatedComm::received()
     for (const WireCharacter &c : m_wire)
         bytes.append(c.byte);
     return bytes;
-}
-
-bool SimulatedComm::heldAt(Clock::time_point t) const
-{
-    return std::any_of(m_holdOffs.begin(), m_holdOffs.end(), [&](const Window &w) {
-        return t >= m_openedAt + w.from && t < m_openedAt + w.until;
-    });
 }
 
 bool SimulatedComm::throttled() const
@@ -151,20 +134,11 @@ void SimulatedComm::advance()
         m_last = std::max(m_last, now);
         return;
     }
-    std::vector<Clock::time_point> edges{now};
-    for (const Window &w : m_holdOffs)
-        for (const Clock::duration at : {w.from, w.until})
-            edges.push_back(m_openedAt + at);
-    if (m_unplugAt)
-        edges.push_back(m_openedAt + *m_unplugAt);
-    std::sort(edges.begin(), edges.end());
-    for (const Clock::time_point edge : edges) {
-        if (edge <= m_last || edge > now)
-            continue;
+    for (const Clock::time_point edge : m_schedule.changes(m_last, now)) {
         const std::chrono::duration<double> span = edge - m_last;
         send(span.count() * charactersPerSecond(), heldAt(m_last));
         m_last = edge;
-        if (m_unplugAt && edge >= m_openedAt + *m_unplugAt) {
+        if (const auto unplug = m_schedule.unplugTime(); unplug && edge >= *unplug) {
             m_unplugged = true;
             m_pending.clear();
             m_buffer.clear();
@@ -181,7 +155,8 @@ CommError SimulatedComm::open(const QString &, Handle &handle)
     if ((openedElsewhere || m_open) && m_driver != Driver::WinePty)
         return kAccessDenied;
     m_open = true;
-    m_openedAt = m_last = m_clock();
+    m_last = m_clock();
+    m_schedule.opened(m_last);
     m_input = 0;
     handle = kHandle;
     return kSuccess;

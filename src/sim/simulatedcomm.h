@@ -26,6 +26,7 @@
 #include <QList>
 
 #include "platform/serial/windows/comm.h"
+#include "sim/deviceschedule.h"
 
 class SimulatedComm final : public Comm {
 public:
@@ -40,8 +41,8 @@ public:
     SimulatedComm(Driver driver, ClockSource clock);
 
     // Times are measured from the most recent open().
-    void holdOff(Clock::duration from, Clock::duration until);
-    void unplugAt(Clock::duration at);
+    void holdOff(Clock::duration from, Clock::duration until) { m_schedule.holdOff(from, until); }
+    void unplugAt(Clock::duration at) { m_schedule.unplugAt(at); }
 
     Driver driver() const { return m_driver; }
     QByteArray received();
@@ -81,15 +82,10 @@ public:
     Clock::time_point now() const override { return m_clock(); }
 
 private:
-    struct Window {
-        Clock::duration from;
-        Clock::duration until;
-    };
-
     void advance();
     void send(double characters, bool held);
     void fill(bool held);
-    bool heldAt(Clock::time_point t) const;
+    bool heldAt(Clock::time_point t) const { return m_schedule.heldAt(t); }
     bool throttled() const;
     double charactersPerSecond() const;
     CommError gone();
@@ -97,13 +93,11 @@ private:
 
     const Driver m_driver;
     const ClockSource m_clock;
-    std::vector<Window> m_holdOffs;
-    std::optional<Clock::duration> m_unplugAt;
+    DeviceSchedule m_schedule;
 
     CommSettings m_settings;
     bool m_open = false;
     bool m_unplugged = false;
-    Clock::time_point m_openedAt;
     Clock::time_point m_last;
     double m_credit = 0;
     std::deque<char> m_pending;  // the pending write's bytes the driver has not taken

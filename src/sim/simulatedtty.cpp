@@ -90,16 +90,6 @@ SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
     ::cfsetispeed(&m_settings, B9600);
 }
 
-void SimulatedTty::holdOff(Clock::duration from, Clock::duration until)
-{
-    m_holdOffs.push_back({from, until});
-}
-
-void SimulatedTty::unplugAt(Clock::duration at)
-{
-    m_unplugAt = at;
-}
-
 const QList<SimulatedTty::WireCharacter> &SimulatedTty::wire()
 {
     advance();
@@ -119,13 +109,6 @@ QByteArray SimulatedTty::received()
 bool SimulatedTty::isUsb() const
 {
     return m_driver == Driver::UsbSerial || m_driver == Driver::UsbSerialNoTxEmpty;
-}
-
-bool SimulatedTty::heldAt(Clock::time_point t) const
-{
-    return std::any_of(m_holdOffs.begin(), m_holdOffs.end(), [&](const Window &w) {
-        return t >= m_openedAt + w.from && t < m_openedAt + w.until;
-    });
 }
 
 // The driver has lowered RTS (or, on a pseudo-terminal, the device cannot write its answer),
@@ -156,7 +139,7 @@ int SimulatedTty::gone() const
 {
     if (!m_unplugged)
         return 0;
-    return m_clock() < m_openedAt + *m_unplugAt + kHangUpDelay ? ENODEV : EIO;
+    return m_clock() < *m_schedule.unplugTime() + kHangUpDelay ? ENODEV : EIO;
 }
 
 void SimulatedTty::fillHardware()
@@ -201,19 +184,14 @@ void SimulatedTty::advanceTo(Clock::time_point now)
         m_last = std::max(m_last, now);
         return;
     }
-    std::vector<Clock::time_point> edges;
-    for (const Window &w : m_holdOffs)
-        for (const Clock::duration at : {w.from, w.until})
-            edges.push_back(m_openedAt + at);
-    if (m_unplugAt)
-        edges.push_back(m_openedAt + *m_unplugAt);
-    if (m_driver == Driver::UsbSerial)
+    std::vector<Clock::time_point> edges = m_schedule.changes(m_last, now);
+    if (m_driver == Driver::UsbSerial) {
         for (auto tick = m_statusAt + kLatencyTimer; tick <= now; tick += kLatencyTimer)
             edges.push_back(tick);
-    edges.push_back(now);
-    std::sort(edges.begin(), edges.end());
+        std::sort(edges.begin(), edges.end());
+    }
     for (const Clock::time_point edge : edges) {
-        if (edge <= m_last || edge > now)
+        if (edge <= m_last)
             continue;
         const std::chrono::duration<double> span = edge - m_last;
         send(span.count() * charactersPerSecond(), heldAt(m_last));
@@ -222,7 +200,7 @@ void SimulatedTty::advanceTo(Clock::time_point now)
             m_statusAt = edge;
             m_statusEmpty = m_hardware.empty();
         }
-        if (m_unplugAt && edge >= m_openedAt + *m_unplugAt) {
+        if (const auto unplug = m_schedule.unplugTime(); unplug && edge >= *unplug) {
             m_unplugged = true;
             m_queue.clear();
             m_hardware.clear();
@@ -243,7 +221,8 @@ int SimulatedTty::open(const QByteArray &)
         return -ENOENT;
     m_open = true;
     m_queue.insert(m_queue.end(), std::size_t(othersQueue), 'o');
-    m_openedAt = m_last = m_statusAt = m_clock();
+    m_last = m_statusAt = m_clock();
+    m_schedule.opened(m_last);
     m_statusEmpty = m_hardware.empty();
     m_input.clear();
     return kFd;
@@ -352,6 +331,8 @@ qint64 SimulatedTty::write(int, const char *data, qint64 size)
 
 qint64 SimulatedTty::read(int, char *data, qint64 size)
 {
+    if (!echoes) // nothing ever comes in: no need to play the line up to now
+        return gone() ? -gone() : -EAGAIN;
     if (const int err = step())
         return -err;
     if (m_input.isEmpty())

@@ -32,6 +32,7 @@
 #include <QList>
 
 #include "platform/serial/posix/tty.h"
+#include "sim/deviceschedule.h"
 
 class SimulatedTty final : public Tty {
 public:
@@ -48,8 +49,8 @@ public:
     SimulatedTty(Driver driver, ClockSource clock);
 
     // Times are measured from the most recent open().
-    void holdOff(Clock::duration from, Clock::duration until);
-    void unplugAt(Clock::duration at);
+    void holdOff(Clock::duration from, Clock::duration until) { m_schedule.holdOff(from, until); }
+    void unplugAt(Clock::duration at) { m_schedule.unplugAt(at); }
 
     Driver driver() const { return m_driver; }
     // What the device took by now, in order, and every character that left the wire.
@@ -102,16 +103,11 @@ public:
 
 private:
     class Closing;
-    struct Window {
-        Clock::duration from;
-        Clock::duration until;
-    };
-
     void advance() { advanceTo(m_clock()); }
     void advanceTo(Clock::time_point now);
     void send(double characters, bool held);
     void fillHardware();
-    bool heldAt(Clock::time_point t) const;
+    bool heldAt(Clock::time_point t) const { return m_schedule.heldAt(t); }
     bool throttled() const;
     bool isUsb() const;
     double charactersPerSecond() const;
@@ -124,15 +120,13 @@ private:
     const ClockSource m_clock;
     const std::size_t m_queueSize;
     const std::size_t m_hardwareSize;
-    std::vector<Window> m_holdOffs;
-    std::optional<Clock::duration> m_unplugAt;
+    DeviceSchedule m_schedule;
 
     termios m_settings{};
     bool m_open = false;
     bool m_closing = false;
     bool m_exclusive = false;
     bool m_unplugged = false;
-    Clock::time_point m_openedAt;
     Clock::time_point m_last;
     double m_credit = 0;
     std::deque<char> m_queue;

@@ -310,7 +310,7 @@ void PosixSerialPort::output(const QByteArray &data)
 {
     requireOpen();
     m_drain.reset();
-    m_clearSince.reset();
+    m_clearSpan.reset();
     m_held.append(data);
     push();
 }
@@ -350,21 +350,11 @@ bool PosixSerialPort::transmitterEmpty()
 // usb-serial installs wait_until_sent only for drivers that can ask their chip whether it is
 // empty (usb_serial_operations_init() in drivers/usb/serial/usb-serial.c sets it only with
 // tx_empty); pl2303 and ch341 have none, so tcdrain() returns as soon as the last USB transfer
-// has completed, while the chip may still hold what CTS holds back. The chip sends whenever CTS
-// is on, so once CTS has been seen on for as long as its largest buffer takes on the wire, it
-// has had the time to send everything.
+// has completed, while the chip may still hold what CTS holds back (see ClearSpan).
 bool PosixSerialPort::adapterHadItsTime()
 {
-    if (m_kind != Kind::UsbSerial)
-        return true;
-    if (clearToSend() == ClearToSend::Off) {
-        m_clearSince.reset();
-        return false;
-    }
-    const Tty::Clock::time_point now = m_tty.now();
-    if (!m_clearSince)
-        m_clearSince = now;
-    return now - *m_clearSince >= kAdapterBuffer * m_characterTime;
+    return m_kind != Kind::UsbSerial ||
+           m_clearSpan.lasted(clearToSend(), m_tty.now(), m_characterTime);
 }
 
 // A USB adapter that was pulled can still report an empty queue until the kernel hangs the port
@@ -385,7 +375,7 @@ void PosixSerialPort::checkConnected()
 bool PosixSerialPort::delivered()
 {
     if (queuedCount() > 0 || !transmitterEmpty()) {
-        m_clearSince.reset();
+        m_clearSpan.reset();
         return false;
     }
     checkConnected();
@@ -420,7 +410,7 @@ void PosixSerialPort::discardAndClose() noexcept
     if (!isOpen())
         return;
     m_drain.reset();
-    m_clearSince.reset();
+    m_clearSpan.reset();
     // What is still queued is dropped, so that close() does not wait on it. An empty queue is
     // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
     int inKernel = 0;

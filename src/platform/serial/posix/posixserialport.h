@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/serial/clearspan.h"
 #include "platform/serial/posix/portlock.h"
 #include "platform/serial/posix/tty.h"
 #include "platform/serial/serialport.h"
@@ -55,10 +56,6 @@ public:
     // FIFO is left out of the kernel's: the next line is handed over while these still go out,
     // so the line does not fall idle between lines.
     static constexpr qint64 kUncountedCharacters = 16;
-    // The largest transmit buffer of a USB serial adapter's chip that its driver may not see:
-    // 4 KiB per channel on FTDI's FT2232H (its datasheet, DS_FT2232H); PL2303 and CH341 chips
-    // hold less.
-    static constexpr qint64 kAdapterBuffer = 4096;
     // How long discardAndClose() keeps ending the kernel's closing wait before it leaves the
     // close to finish on its own.
     static constexpr std::chrono::milliseconds kCloseWait{100};
@@ -98,7 +95,7 @@ private:
     std::chrono::nanoseconds m_characterTime{0};
     Tty::Clock::time_point m_wireFreeAt{};
     std::unique_ptr<TtyDrain> m_drain;
-    std::optional<Tty::Clock::time_point> m_clearSince; // CTS seen on since, with all drained
+    ClearSpan m_clearSpan; // CTS on without a break since all was drained
 
     // A close the kernel has not finished yet, with the lock it keeps until then.
     std::unique_ptr<TtyClosing> m_closing;

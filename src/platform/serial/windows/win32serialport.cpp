@@ -195,7 +195,7 @@ void Win32SerialPort::output(const QByteArray &data)
 {
     requireOpen();
     m_flush.reset();
-    m_clearSince.reset();
+    m_clearSpan.reset();
     m_held.append(data);
     push();
 }
@@ -219,24 +219,16 @@ bool Win32SerialPort::flushed()
     return true;
 }
 
-// What a driver calls transmitted may still wait in a USB adapter's chip, which sends it
-// whenever CTS is on: success waits until CTS has been on for as long as the chip's largest
-// buffer takes on the wire. Where the driver reports no modem lines, that time is waited for
-// with the driver not holding transmission for CTS (COMSTAT's fCtsHold).
+// What a driver calls transmitted may still wait in a USB adapter's chip (see ClearSpan). Where
+// the driver reports no modem lines, that time is waited for with the driver not holding
+// transmission for CTS (COMSTAT's fCtsHold).
 bool Win32SerialPort::delivered()
 {
     if (queuedCount() > 0 || !flushed()) {
-        m_clearSince.reset();
+        m_clearSpan.reset();
         return false;
     }
-    if (clearToSend() == ClearToSend::Off) {
-        m_clearSince.reset();
-        return false;
-    }
-    const Comm::Clock::time_point now = m_comm.now();
-    if (!m_clearSince)
-        m_clearSince = now;
-    return now - *m_clearSince >= kAdapterBuffer * m_characterTime;
+    return m_clearSpan.lasted(clearToSend(), m_comm.now(), m_characterTime);
 }
 
 ClearToSend Win32SerialPort::clearToSend()
@@ -268,7 +260,7 @@ void Win32SerialPort::discardAndClose() noexcept
     if (!isOpen())
         return;
     m_flush.reset();
-    m_clearSince.reset();
+    m_clearSpan.reset();
     CommStatus now;
     const bool failed = m_comm.clearError(m_handle, now) != kSuccess;
     if (failed || m_write || !m_held.isEmpty() || now.outQueue > 0)

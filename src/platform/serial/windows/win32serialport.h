@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/serial/clearspan.h"
 #include "platform/serial/serialport.h"
 #include "platform/serial/windows/comm.h"
 
@@ -46,9 +47,6 @@ public:
     void discardAndClose() noexcept override;
     QString describe() const override;
 
-    // As on Linux: the largest transmit buffer of a USB serial adapter's chip, which no count
-    // sees: 4 KiB per channel on FTDI's FT2232H (its datasheet, DS_FT2232H).
-    static constexpr qint64 kAdapterBuffer = 4096;
     static constexpr qint64 kWriteChunk = 64 * 1024;
 
 private:
@@ -72,5 +70,5 @@ private:
     std::unique_ptr<CommWrite> m_write;
     std::unique_ptr<CommFlush> m_flush;
     std::chrono::nanoseconds m_characterTime{0};
-    std::optional<Comm::Clock::time_point> m_clearSince; // CTS seen on since, all flushed
+    ClearSpan m_clearSpan; // CTS on without a break since all was flushed
 };
