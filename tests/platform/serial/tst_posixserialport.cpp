@@ -244,11 +244,14 @@ void TestPosixSerialPort::locksAreTakenAndReleased()
 
     UploadRig rig({});
     const QString lock = rig.lockFolder.filePath(QStringLiteral("LCK..ttyS0"));
-    const qint32 dead = qint32(ended);
-    for (const QByteArray &stale :
-         {QByteArray::number(ended).rightJustified(10) + '\n',
-          QByteArray::number(ended) + " minicom operator\n",
-          QByteArray(reinterpret_cast<const char *>(&dead), sizeof dead), QByteArray()}) {
+    const auto binary = [](qint32 pid) {
+        return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
+    };
+    // 0x400031 is above any pid the kernel gives out, and its first byte is "1": read as text,
+    // it would name init, which is always alive.
+    for (const QByteArray &stale : {QByteArray::number(ended).rightJustified(10) + '\n',
+                                    QByteArray::number(ended) + " minicom operator\n",
+                                    binary(qint32(ended)), binary(0x400031), QByteArray()}) {
         writeFile(lock, stale);
         if (stale.isEmpty()) { // a lock never finished: stale once it is old
             const QByteArray name = QFile::encodeName(lock);

@@ -41,19 +41,22 @@ LockFile readLock(const QByteArray &path)
     ::close(fd);
     if (got <= 0)
         return lock;
-    const char *at = text;
-    while (*at == ' ' || *at == '\t')
-        ++at;
-    if (*at >= '0' && *at <= '9') {
-        qint64 pid = 0;
-        while (*at >= '0' && *at <= '9' && pid < 1'000'000'000)
-            pid = pid * 10 + (*at++ - '0');
-        lock.pid = pid;
-    } else if (got == 4) {
+    // A binary pid is 4 bytes in the machine's order. Pids stay below 2^22 (PID_MAX_LIMIT in
+    // include/linux/threads.h), so its top byte is always 0, and a text lock never holds a NUL.
+    // The NUL decides, not the first byte: pid 8498 is "2!\0\0", which read as text names pid 2.
+    if (got == 4 && std::memchr(text, '\0', 4) != nullptr) {
         qint32 binary = 0;
         std::memcpy(&binary, text, sizeof binary);
         lock.pid = binary > 0 ? binary : 0;
+        return lock;
     }
+    const char *at = text;
+    while (*at == ' ' || *at == '\t')
+        ++at;
+    qint64 pid = 0;
+    while (*at >= '0' && *at <= '9' && pid < 1'000'000'000)
+        pid = pid * 10 + (*at++ - '0');
+    lock.pid = pid;
     return lock;
 }
 
