@@ -51,7 +51,7 @@ public:
     void output(const QByteArray &) override { ++lines; }
     bool delivered() override { return true; }
     ClearToSend clearToSend() override { return ClearToSend::On; }
-    void dropHeld() noexcept override {}
+    qint64 dropHeld() noexcept override { return 0; }
     void discardAndClose() noexcept override { m_open = false; }
     QString describe() const override { return QStringLiteral("COM1 (instant)"); }
 

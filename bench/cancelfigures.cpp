@@ -35,7 +35,7 @@ public:
     bool delivered() override { return m_port.delivered(); }
     ClearToSend clearToSend() override { return m_port.clearToSend(); }
     qintptr wakeHandle() const override { return m_port.wakeHandle(); }
-    void dropHeld() noexcept override { m_port.dropHeld(); }
+    qint64 dropHeld() noexcept override { return m_port.dropHeld(); }
     void discardAndClose() noexcept override { m_port.discardAndClose(); }
     QString describe() const override { return m_port.describe(); }
 

@@ -27,10 +27,12 @@ QString ProgressText::duration(std::chrono::seconds time)
 
 QStringList ProgressText::widest()
 {
-    return {QStringLiteral("100 % \u00b7 59:59 left"), QStringLiteral("Sent in 59:59"),
+    return {QStringLiteral("100 % \u00b7 59:59 left"),
+            QStringLiteral("Sent in 59:59"),
             QStringLiteral("Waiting for the device \u00b7 59:59"),
             QStringLiteral("CTS off \u00b7 waiting 59:59"),
-            QStringLiteral("Cancelled \u00b7 about 9999 not sent")};
+            QStringLiteral("Cancelled \u00b7 about 9999 not sent"),
+            QStringLiteral("Checking the file \u00b7 100 %")};
 }
 
 void ProgressText::start(Clock::time_point now, qint64 fileSize)
@@ -38,6 +40,18 @@ void ProgressText::start(Clock::time_point now, qint64 fileSize)
     *this = ProgressText();
     m_start = now;
     m_size = fileSize;
+}
+
+std::optional<ProgressText::Shown> ProgressText::checking(qint64 checked)
+{
+    const int percent = m_size > 0 ? int(std::min<qint64>(100, checked * 100 / m_size)) : 100;
+    if (percent == m_checkedPercent)
+        return std::nullopt;
+    m_checkedPercent = percent;
+    return Shown{QStringLiteral("Checking the file \u00b7 %1 %").arg(percent),
+                 QStringLiteral("Looking through %1 of %2 bytes for characters that 7 data bits "
+                                "cannot carry before anything is sent")
+                     .arg(QLocale().toString(checked), QLocale().toString(m_size))};
 }
 
 QString ProgressText::figures(Clock::time_point now) const

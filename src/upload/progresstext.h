@@ -25,6 +25,9 @@ public:
     };
 
     void start(Clock::time_point now, qint64 fileSize);
+    // Before sending, `checked` bytes of the file have been looked through for characters the
+    // line cannot carry ("Checking the file · 41 %"). Returns the new text when it differs.
+    std::optional<Shown> checking(qint64 checked);
     // A line of `characters` (its CR LF included) has been handed over. Returns the new text
     // when it differs from the last one.
     std::optional<Shown> handedOver(Clock::time_point now, qint64 characters);
@@ -52,6 +55,7 @@ private:
     qint64 m_characters = 0;
     qint64 m_lines = 0;
     int m_percent = -1;
+    int m_checkedPercent = -1;
     qint64 m_secondsLeft = -1;
     Shown m_progress; // the last text made by handedOver()
     bool m_held = false;

@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include <QLocale>
+
 #include "platform/operatorerror.h"
 
 using namespace std::chrono_literals;
@@ -20,6 +22,7 @@ void Upload::run()
     m_stalledWait = 0ms;
     m_movedAt = m_events.now();
     m_watchedQueued = 0;
+    m_linesHandedOver = 0;
     m_text.start(m_events.now(), 0);
     try {
         m_cancelRequested = false;
@@ -34,6 +37,15 @@ void Upload::run()
         showText({QStringLiteral("0 %"), {}});
 
         m_textStream = m_files.openTextFile(m_form.path());
+        if (!checkFile()) {
+            // Cancelled before the port was touched: nothing was sent.
+            bar.setValue(bar.minimum());
+            closeTextStream();
+            showText(m_text.cancelled(m_events.now()));
+            m_form.applyControlSet(ControlSet::AfterUpload);
+            m_running = false;
+            return;
+        }
 
         m_port.setPortNumber(selectedPortNumber());
         m_port.setLineSettings(kLineSettings);
@@ -49,10 +61,9 @@ void Upload::run()
 
         closeTextStream();
         const auto now = m_events.now();
-        if (!wholeFileHandedOver)
-            showText(m_text.cancelled(now));
-        else
-            showText(notSent == 0 ? m_text.sent(now) : m_text.cancelled(now, notSent));
+        // Sent only when the whole file was handed over and all of it reached the device.
+        showText(wholeFileHandedOver && notSent == 0 ? m_text.sent(now)
+                                                     : m_text.cancelled(now, notSent));
         m_form.applyControlSet(ControlSet::AfterUpload);
     } catch (const OperatorError &error) {
         fail(error.text());
@@ -75,6 +86,85 @@ qint16 Upload::selectedPortNumber() const
     return qint16(*tag);
 }
 
+// Looks through the whole file, a piece at a time with the window's events between pieces, for a
+// byte of 0x80 or above: the line has 7 data bits, and would carry such a byte with its top bit
+// cut off, a character the file never held. Returns false when Cancel came first.
+bool Upload::checkFile()
+{
+    const auto started = m_events.now();
+    for (;;) {
+        const ByteCheck check = m_textStream->checkBytes(kCheckPiece);
+        if (check.wide)
+            throw OperatorError(wideByteText(*check.wide));
+        if (check.done)
+            return true;
+        m_events.processEvents(std::chrono::milliseconds::zero());
+        if (m_cancelRequested)
+            return false;
+        if (m_events.now() - started >= kCheckShownAfter)
+            if (const auto shown = m_text.checking(check.checked))
+                showText(*shown);
+    }
+}
+
+QString Upload::wideByteText(const WideByte &wide) const
+{
+    const auto hex = [](const QByteArray &bytes) {
+        QStringList each;
+        for (const char byte : bytes)
+            each.append(QStringLiteral("0x%1").arg(uchar(byte), 2, 16, QLatin1Char('0')).toUpper());
+        return each.join(QLatin1Char(' ')).replace(QLatin1String("0X"), QLatin1String("0x"));
+    };
+    // Editors put a byte-order mark first when they save text as UTF-8 or as "Unicode".
+    for (const auto &[mark, name] : {std::pair{QByteArray("\xef\xbb\xbf"), "UTF-8"},
+                                     std::pair{QByteArray("\xff\xfe"), "UTF-16"},
+                                     std::pair{QByteArray("\xfe\xff"), "UTF-16"}}) {
+        if (wide.offset == 0 && wide.bytes.startsWith(mark))
+            return QStringLiteral("The file %1 starts with a %2 byte-order mark (the bytes %3 at "
+                                  "line 1, column 1), which a serial line with 7 data bits "
+                                  "cannot carry. Save the file as plain text (ASCII, without a "
+                                  "byte-order mark), then upload again. Nothing was sent.")
+                .arg(m_form.path(), QLatin1String(name), hex(mark));
+    }
+    return QStringLiteral("The file %1 holds a character that a serial line with 7 data bits "
+                          "cannot carry: the byte %2 at line %3, column %4. Only plain ASCII text "
+                          "can be sent: remove the character, or save the file as plain ASCII "
+                          "text, then upload again. Nothing was sent.")
+        .arg(m_form.path(), hex(wide.bytes.left(1)), QLocale().toString(wide.line),
+             QLocale().toString(wide.column));
+}
+
+// Reads from the file. When reading fails (the file changed, or a line does not fit in memory),
+// the lines already handed over still go out whole before the error is reported.
+template <typename Read> auto Upload::readFile(Read read)
+{
+    try {
+        return read();
+    } catch (const OperatorError &error) {
+        stopWithWholeLines(error.text());
+    } catch (const std::bad_alloc &) {
+        stopWithWholeLines(
+            QStringLiteral("Not enough memory to read the file %1.").arg(m_form.path()));
+    }
+}
+
+// Waits as at the end of the file until the device has what was handed over, so that it never
+// holds half a line, then stops with text and what the device got. Cancel cuts the wait short.
+void Upload::stopWithWholeLines(const QString &text)
+{
+    waitUntilDelivered();
+    const qint64 notSent = m_cancelRequested ? giveUp() : 0;
+    const QLocale locale;
+    const qint64 whole = notSent == 0 ? m_linesHandedOver : m_linesHandedOver - 1;
+    QString got = whole == 0   ? QStringLiteral(" Nothing of it reached the device.")
+                  : whole == 1 ? QStringLiteral(" The device got the first line whole.")
+                               : QStringLiteral(" The device got the first %1 lines whole.")
+                                     .arg(locale.toString(whole));
+    if (notSent != 0)
+        got += QStringLiteral(" The line after them was cut off by Cancel.");
+    throw OperatorError(text + got);
+}
+
 void Upload::sendLines()
 {
     ProgressDisplay &bar = m_form.progress();
@@ -86,7 +176,7 @@ void Upload::sendLines()
             bar.setValue(bar.minimum());
             return;
         }
-        if (m_textStream->atEnd())
+        if (readFile([this] { return m_textStream->atEnd(); }))
             return;
         queued = m_port.queuedCount();
         watchHoldOff(queued);
@@ -95,8 +185,9 @@ void Upload::sendLines()
             // never is, and an empty line adds nothing.
             if (!previousLine.isEmpty())
                 bar.setValue(float(double(bar.value()) + double(previousLine.size()) + 2.0));
-            previousLine = m_textStream->readLine();
+            previousLine = readFile([this] { return m_textStream->readLine(); });
             m_port.output(previousLine + "\r\n");
+            ++m_linesHandedOver;
             if (const auto shown = m_text.handedOver(m_events.now(), previousLine.size() + 2))
                 showText(*shown);
         }
@@ -159,22 +250,23 @@ void Upload::waitUntilDelivered()
     }
 }
 
-// After Cancel, what the port itself holds is dropped at once, and what the operating system
-// has gets its own time on the wire, within kCancelWait, so the window is back within half a
-// second whatever the device does. Returns the characters that did not reach the device: 0 when
-// they all did, -1 when they wait where no count sees them.
+// After Cancel, what was handed over gets its own time on the wire, within kCancelWait, so that
+// a line already handed over goes out whole where it can, and the window is back within half a
+// second whatever the device does. Then what the port still holds is dropped, and what the
+// operating system has is dropped at close. Returns the characters that did not reach the
+// device: 0 when they all did, -1 when they wait where no count sees them.
 qint64 Upload::giveUp()
 {
-    m_port.dropHeld();
     const auto deadline = m_events.now() + cancelTime(m_port.queuedCount());
     bool done = m_port.delivered();
     while (!done && m_events.now() < deadline) {
-        m_events.processEvents(LineTiming::kMaxPollWait);
+        m_events.processEvents(LineTiming::kMaxPollWait, m_port.wakeHandle());
         done = m_port.delivered();
     }
     if (done)
         return 0;
-    const qint64 left = m_port.queuedCount();
+    const qint64 dropped = m_port.dropHeld();
+    const qint64 left = dropped + m_port.queuedCount();
     return left > 0 ? left : -1;
 }
 

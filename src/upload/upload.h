@@ -7,9 +7,16 @@
 // has emptied. The whole transfer runs inside run(), on the UI thread; every pass of its sending
 // loop handles the pending window events, which is how a Cancel click (cancel()) gets through.
 //
+// Before the port is touched, the whole file is looked through for bytes that a 7-bit line
+// cannot carry; a file that holds one is refused and nothing is sent.
+//
 // At the end of the file the upload waits until the device has every character, for as long as
 // the device holds off and stays connected, as it does between lines; Cancel ends either wait
 // at once. While the device takes nothing, the bar says so and for how long.
+//
+// No stop of the upload's own making cuts a line: after Cancel, or when the file can no longer
+// be read, what was handed over still goes out, as far as it can within kCancelWait after Cancel.
+// Whatever did not reach the device is reported as not sent, never as sent.
 //
 // Any error is caught here and only here: the port and the file are released, the operator
 // reads the error's text in a message box, and the window returns to its ready state.
@@ -44,9 +51,13 @@ public:
     // How long the device may take nothing while characters wait before the bar says it holds
     // off: at 115 200 baud a line takes a few milliseconds.
     static constexpr std::chrono::seconds kHoldShownAfter{1};
-    // After Cancel, the longest the characters already with the operating system may take
-    // before they are dropped; the window is back well within half a second.
-    static constexpr std::chrono::milliseconds kCancelWait{400};
+    // After Cancel, the longest the characters already handed over may take before they are
+    // dropped; with the port's close, the window is back within half a second.
+    static constexpr std::chrono::milliseconds kCancelWait{300};
+    // The most of the file looked through between two looks at the window's events.
+    static constexpr qint64 kCheckPiece = 1024 * 1024;
+    // How long the check may take before the bar says it is under way.
+    static constexpr std::chrono::milliseconds kCheckShownAfter{200};
     // Time for a hardware buffer to empty once the queue has: 16 characters take 1.4 ms.
     static constexpr std::chrono::milliseconds kFifoTime{20};
     // While the device holds off, the longest sleep between looks.
@@ -54,7 +65,11 @@ public:
 
 private:
     qint16 selectedPortNumber() const;
+    bool checkFile();
+    QString wideByteText(const WideByte &wide) const;
     void sendLines();
+    template <typename Read> auto readFile(Read read);
+    [[noreturn]] void stopWithWholeLines(const QString &text);
     void waitForPort(qint64 queued);
     void watchHoldOff(qint64 queued);
     void waitUntilDelivered();
@@ -76,6 +91,7 @@ private:
     std::chrono::milliseconds m_stalledWait{0};
     EventLoop::Clock::time_point m_movedAt{}; // when the device last took something
     qint64 m_watchedQueued = 0;
+    qint64 m_linesHandedOver = 0;
     bool m_cancelRequested = false;
     bool m_running = false;
     std::unique_ptr<TextStream> m_textStream;

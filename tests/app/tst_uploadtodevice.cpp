@@ -1,8 +1,9 @@
 // Whole uploads from the real window through the real serial port on the kernel, file reading
 // and event loop, to a pseudo-terminal that plays the device: one case for each kind of fault
 // (bytes altered or a second upload refused, a device that answers, hold-off and Cancel, the
-// window closed, the adapter pulled).
+// window closed, the adapter pulled, the file changed or refused).
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -59,6 +60,9 @@ private Q_SLOTS:
     void stoppedWhileTheDeviceHoldsOff_data();
     void stoppedWhileTheDeviceHoldsOff();
     void deviceUnpluggedMidUpload();
+    void cancelWhileTheLastLongLineIsHeld();
+    void fileCutMidLineDuringTheUpload();
+    void fileWithAByteOrderMark();
 };
 
 // Catches any lost, added, reordered or altered byte on the way to the device, an end declared
@@ -67,10 +71,11 @@ private Q_SLOTS:
 void TestUploadToDevice::everyLineArrivesExactly()
 {
     const QString longLine(2000, 'D');
-    Rig rig(QStringLiteral("S0030000FC\r\nlf line\nlone cr\r\r\n\u00e9\u00ff 8-bit\n") + longLine +
-            "\r\n\nlast without end");
-    const QByteArray expected = "S0030000FC\r\nlf line\r\nlone cr\r\n\r\n\xe9\xff 8-bit\r\n" +
-                                longLine.toLatin1() + "\r\n\r\nlast without end\r\n";
+    Rig rig(QStringLiteral("S0030000FC\r\nlf line\nlone cr\r\r\n\x01\x1b\x7f\tcontrol\n") +
+            longLine + "\r\n\nlast without end");
+    const QByteArray expected =
+        "S0030000FC\r\nlf line\r\nlone cr\r\n\r\n\x01\x1b\x7f\tcontrol\r\n" + longLine.toLatin1() +
+        "\r\n\r\nlast without end\r\n";
     for (int i = 0; i < 5; ++i) {
         const qint64 took = rig.ui.upload();
         QCOMPARE(rig.ui.messages.shown, QStringList());
@@ -78,7 +83,7 @@ void TestUploadToDevice::everyLineArrivesExactly()
         QVERIFY(took >= expected.size() * 1000 / 11520);
     }
     QVERIFY(rig.ready());
-    QCOMPARE(rig.ui.window.progress().value(), float(12 + 9 + 9 + 10 + 2002));
+    QCOMPARE(rig.ui.window.progress().value(), float(12 + 9 + 9 + 13 + 2002));
 }
 
 // Catches a device that answers (here, an echo of every byte) stalling the upload once its
@@ -150,6 +155,74 @@ void TestUploadToDevice::deviceUnpluggedMidUpload()
                      .arg(rig.device)),
              qPrintable(rig.ui.messages.shown.first()));
     QVERIFY(rig.ui.button("cmdLoad")->isEnabled());
+}
+
+// Catches a Cancel that reports "Sent" while the device holds off most of a long last line
+// (the part the port still held was dropped uncounted), and a Cancel slower than half a second.
+void TestUploadToDevice::cancelWhileTheLastLongLineIsHeld()
+{
+    Rig rig(QStringLiteral("S0030000FC\r\n") + QString(40000, 'L') + "\r\n");
+    std::size_t taken = 0;
+    QTimer pump;
+    QObject::connect(&pump, &QTimer::timeout, [&] {
+        taken += rig.pty.pump();
+        if (taken >= 1000)
+            rig.pty.holdOff(true), pump.stop();
+    });
+    pump.start(1);
+    QString held;
+    QElapsedTimer clicked;
+    QTimer::singleShot(4500, &rig.ui.window, [&] {
+        held = rig.ui.bar();
+        clicked.start();
+        rig.ui.button("cmdCancel")->click();
+    });
+    rig.ui.upload();
+    const qint64 back = clicked.elapsed();
+    taken += rig.pty.received().size();
+
+    QVERIFY2(held.startsWith(QStringLiteral("Waiting for the device \u00b7 0:0")),
+             qPrintable(held));
+    QVERIFY2(back < 500, qPrintable(QString::number(back)));
+    static const QRegularExpression cancelled(
+        QStringLiteral("^Cancelled \u00b7 (about \\d+|not all) not sent$"));
+    QVERIFY2(cancelled.match(rig.ui.bar()).hasMatch(), qPrintable(rig.ui.bar()));
+    QVERIFY(taken < 40014);
+    QVERIFY(rig.ready());
+}
+
+// Catches a line torn at the device when the file changes under the upload: what was handed
+// over still goes out whole, run after run.
+void TestUploadToDevice::fileCutMidLineDuringTheUpload()
+{
+    for (int run = 0; run < 5; ++run) {
+        Rig rig(manyLines(150));
+        QTimer::singleShot(300 + 37 * run, &rig.ui.window, [&rig] {
+            QFile file(rig.file);
+            QVERIFY(file.resize(file.size() / 2 + 11));
+        });
+        rig.ui.upload();
+        const QByteArray got = QByteArray::fromStdString(rig.pty.received());
+        QCOMPARE(rig.ui.messages.shown.size(), 1);
+        QVERIFY2(rig.ui.messages.shown.first().contains(QLatin1String("changed while it was")),
+                 qPrintable(rig.ui.messages.shown.first()));
+        QVERIFY(got.endsWith("\r\n") && manyLines(150).toLatin1().startsWith(got));
+        QVERIFY(rig.ui.messages.shown.first().endsWith(
+            QStringLiteral("The device got the first %1 lines whole.").arg(got.count('\n'))));
+    }
+}
+
+// Catches a byte the 7-bit line cannot carry being sent with its top bit cut off.
+void TestUploadToDevice::fileWithAByteOrderMark()
+{
+    Rig rig({});
+    writeFile(rig.file, "\xef\xbb\xbf" + manyLines(3).toLatin1());
+    const qint64 took = rig.ui.upload();
+    QVERIFY(took < 200);
+    QCOMPARE(rig.ui.messages.shown.size(), 1);
+    QVERIFY(rig.ui.messages.shown.first().contains(QLatin1String("UTF-8 byte-order mark")));
+    QCOMPARE(QByteArray::fromStdString(rig.pty.received()), QByteArray());
+    QVERIFY(rig.ready());
 }
 
 QTEST_MAIN(TestUploadToDevice)

@@ -78,22 +78,40 @@ void TestUpload::failures_data()
     QTest::addColumn<QString>("stage");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("portTouched");
+    QTest::addColumn<QByteArray>("deviceGets");
+    QTest::addColumn<QByteArray>("content"); // what the file holds instead, where not empty
 
-    QTest::newRow("no file at the path") << "missing file"
-                                         << "File not found: FILE.missing" << false;
+    QTest::newRow("no file at the path")
+        << "missing file"
+        << "File not found: FILE.missing" << false << QByteArray() << QByteArray();
     QTest::newRow("no entry selected")
         << "no port"
-        << "No COM port selected. Choose COM1, COM2, COM3 or COM4 from the list." << false;
-    QTest::newRow("the file changes after the port opened")
+        << "No COM port selected. Choose COM1, COM2, COM3 or COM4 from the list." << false
+        << QByteArray() << QByteArray();
+    QTest::newRow("the file is cut mid-line after the port opened")
         << "changed"
         << "The file FILE changed while it was being sent, so the device did not get one whole "
-           "version of it. Check the file, then upload again."
-        << true;
+           "version of it. Check the file, then upload again. The device got the first 3 lines "
+           "whole."
+        << true << "line 1\r\nline 2\r\n" + QByteArray(500, '3') + "\r\n"
+        << QByteArray();
+    QTest::newRow("a UTF-8 byte-order mark")
+        << "refused"
+        << "The file FILE starts with a UTF-8 byte-order mark (the bytes 0xEF 0xBB 0xBF at line 1, "
+           "column 1), which a serial line with 7 data bits cannot carry. Save the file as plain "
+           "text (ASCII, without a byte-order mark), then upload again. Nothing was sent."
+        << false << QByteArray() << QByteArray("\xef\xbb\xbfS0030000FC\r\n");
+    QTest::newRow("an accented letter on line 3, after a lone CR and CR LF")
+        << "refused"
+        << "The file FILE holds a character that a serial line with 7 data bits cannot carry: the "
+           "byte 0xE9 at line 3, column 6. Only plain ASCII text can be sent: remove the "
+           "character, or save the file as plain ASCII text, then upload again. Nothing was sent."
+        << false << QByteArray() << QByteArray("line 1\rline 2\r\n; caf\xe9\r\n");
     QTest::newRow("adapter unplugged mid-upload")
         << "unplug"
         << "Lost the connection to COM1 (/dev/ttyS0): Input/output error. Check that the device "
            "is connected, then upload again."
-        << true;
+        << true << QByteArray() << QByteArray();
 }
 
 // Catches an error that escapes, a port or file left open after it (so the next upload fails
@@ -103,6 +121,8 @@ void TestUpload::failures()
     QFETCH(QString, stage);
     QFETCH(QString, message);
     QFETCH(bool, portTouched);
+    QFETCH(QByteArray, deviceGets);
+    QFETCH(QByteArray, content);
 
     UploadRig rig({"line 1", "line 2", QByteArray(500, '3'), "line 4"});
     rig.form.bar.val = 42.0f;
@@ -112,10 +132,15 @@ void TestUpload::failures()
         rig.form.filePath += QLatin1String(".missing");
     else if (stage == "no port")
         rig.form.portTag = std::nullopt;
-    else if (stage == "changed")
-        rig.events.onPass = [&] { writeFile(file, "S9030000FC\r\n"); };
+    else if (stage == "changed") // once the third line has been handed over
+        rig.events.onPass = [&] {
+            if (rig.form.bar.val >= 16.0f)
+                writeFile(file, "line 1\r\nline 2\r\n333");
+        };
     else if (stage == "unplug")
         rig.tty.holdOff(0s, 3600s), rig.tty.unplugAt(50ms);
+    else if (stage == "refused")
+        writeFile(file, content);
 
     bool releasedBeforeReport = false;
     rig.messages.onShow = [&rig, &releasedBeforeReport] {
@@ -133,6 +158,7 @@ void TestUpload::failures()
         QCOMPARE(rig.form.bar.val, 42.0f); // the error came before the bar was reset
     if (stage == "unplug")
         return; // the device is gone for good
+    QCOMPARE(rig.tty.received(), deviceGets);
 
     // Nothing is left behind that would make the next upload fail.
     rig.form.filePath = writeFile(file, withCrLf(rig.lines));

@@ -1,9 +1,30 @@
 #include "platform/files/disktextstream.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/files/fileinfo.h"
 #include "platform/operatorerror.h"
+
+namespace {
+
+// The index of the first byte of 0x80 or above, or size when there is none; eight at a time.
+qsizetype firstWide(const uchar *bytes, qsizetype size)
+{
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 word = 0;
+        std::memcpy(&word, bytes + i, sizeof word);
+        if (word & 0x8080808080808080ULL)
+            break;
+    }
+    for (; i < size; ++i)
+        if (bytes[i] & 0x80)
+            return i;
+    return size;
+}
+
+} // namespace
 
 DiskTextStream::DiskTextStream(const QString &path) : m_path(path)
 {
@@ -19,11 +40,11 @@ DiskTextStream::DiskTextStream(const QString &path) : m_path(path)
     m_modified = info.modified;
 }
 
-void DiskTextStream::checkUnchanged(bool atEnd)
+void DiskTextStream::checkUnchanged(bool atEnd, qint64 read)
 {
     const FileInfo info = examineOpenFile(m_file.handle());
     const bool same = info.error == 0 && info.size == m_size && info.modified == m_modified &&
-                      (atEnd ? m_read == m_size : m_read <= m_size);
+                      (atEnd ? read == m_size : read <= m_size);
     if (!same)
         throw OperatorError(QStringLiteral("The file %1 changed while it was being sent, so the "
                                            "device did not get one whole version of it. Check "
@@ -42,7 +63,7 @@ bool DiskTextStream::fill()
     m_buffer.resize(got);
     m_pos = 0;
     m_read += got;
-    checkUnchanged(got == 0);
+    checkUnchanged(got == 0, m_read);
     return got > 0;
 }
 
@@ -70,9 +91,51 @@ QByteArray DiskTextStream::readLine()
         if (*stop == '\r' && !atEnd() && m_buffer.at(m_pos) == '\n')
             ++m_pos;
         // The line may come from a chunk read before the file changed: it is not handed on.
-        checkUnchanged(false);
+        checkUnchanged(false, m_read);
         return line;
     }
+}
+
+ByteCheck DiskTextStream::checkBytes(qint64 bytes)
+{
+    if (m_check.done || !m_file.isOpen())
+        return m_check;
+    m_buffer.resize(qsizetype(std::clamp<qint64>(bytes, 1, kCheckPiece)));
+    const qint64 got = m_file.read(m_buffer.data(), m_buffer.size());
+    if (got < 0)
+        throw OperatorError(QStringLiteral("Cannot read %1: %2").arg(m_path, m_file.errorString()));
+    const bool atEnd = got == 0 || m_check.checked + got == m_size;
+    checkUnchanged(atEnd, m_check.checked + got);
+    const auto *const piece = reinterpret_cast<const uchar *>(m_buffer.constData());
+    const qsizetype wide = firstWide(piece, got);
+    // Lines end as readLine() ends them: at LF, CR LF or a lone CR.
+    for (qsizetype i = 0; i < wide; ++i) {
+        const uchar c = piece[i];
+        if (c == '\r' || (c == '\n' && !m_afterCr))
+            ++m_checkLine;
+        if (c == '\r' || c == '\n')
+            m_checkColumn = 0;
+        else
+            ++m_checkColumn;
+        m_afterCr = c == '\r';
+    }
+    if (wide < got) {
+        m_check.wide =
+            WideByte{m_checkLine, m_checkColumn + 1, m_check.checked + wide,
+                     QByteArray(m_buffer.constData() + wide, std::min<qsizetype>(3, got - wide))};
+        m_check.checked += wide;
+    } else {
+        m_check.checked += got;
+    }
+    m_check.done = atEnd || m_check.wide.has_value();
+    if (m_check.done) {
+        // The lines are read from the start.
+        m_file.seek(0);
+        m_buffer.clear();
+        m_pos = 0;
+        m_read = 0;
+    }
+    return m_check;
 }
 
 void DiskTextStream::close() noexcept

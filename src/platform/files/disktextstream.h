@@ -7,7 +7,8 @@
 // send the device a torn record or a mix of two versions. Its size and modification time are
 // taken when it is opened and compared at every read and before every line is returned, and the
 // bytes read must add up to that size; otherwise reading fails. A file replaced by renaming a new
-// one over it is no change: the stream still reads the old one.
+// one over it is no change: the stream still reads the old one. checkBytes() reads the same open
+// file, so what it has checked is what is sent.
 
 #include <QFile>
 
@@ -19,13 +20,16 @@ public:
 
     bool atEnd() override;
     QByteArray readLine() override;
+    ByteCheck checkBytes(qint64 bytes) override;
     void close() noexcept override;
 
     static constexpr qsizetype kChunk = 64 * 1024;
+    // The most checkBytes() reads at a time.
+    static constexpr qsizetype kCheckPiece = 1024 * 1024;
 
 private:
     bool fill();
-    void checkUnchanged(bool atEnd);
+    void checkUnchanged(bool atEnd, qint64 read);
 
     QString m_path;
     QFile m_file;
@@ -34,4 +38,11 @@ private:
     qint64 m_size = 0;
     qint64 m_modified = 0; // nanoseconds
     qint64 m_read = 0;
+
+    // Where checkBytes() has come to: the line it is in, the bytes of that line so far, and
+    // whether the byte before was a CR (whose LF ends no second line).
+    ByteCheck m_check;
+    qint64 m_checkLine = 1;
+    qint64 m_checkColumn = 0;
+    bool m_afterCr = false;
 };

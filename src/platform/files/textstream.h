@@ -1,7 +1,28 @@
 #pragma once
 // A download file open for reading, line by line, as bytes.
 
+#include <optional>
+
 #include <QByteArray>
+#include <QtGlobal>
+
+// The first byte of the file that a 7-bit line cannot carry (0x80 or above), and where it is:
+// its line and column, counted from 1 as an editor shows them, and its offset in the file.
+// `bytes` holds it and up to two bytes after it, so that a byte-order mark can be told.
+struct WideByte {
+    qint64 line = 0;
+    qint64 column = 0;
+    qint64 offset = 0;
+    QByteArray bytes;
+};
+
+// How far checkBytes() has come: the bytes looked through, whether the whole file has been, and
+// the first wide byte once one is found (which ends the check).
+struct ByteCheck {
+    qint64 checked = 0;
+    bool done = false;
+    std::optional<WideByte> wide;
+};
 
 class TextStream {
 public:
@@ -10,5 +31,9 @@ public:
     virtual bool atEnd() = 0;
     // The next line without its line end; empty at the end of the file.
     virtual QByteArray readLine() = 0;
+    // Before the first line is read: looks through up to `bytes` more of the file for a byte of
+    // 0x80 or above, a piece at a time, so that a caller can keep its window responsive. Lines
+    // are counted as readLine() splits them. Reading starts at the beginning afterwards.
+    virtual ByteCheck checkBytes(qint64 bytes) = 0;
     virtual void close() noexcept = 0;
 };

@@ -51,8 +51,9 @@ public:
     // write completes); otherwise -1.
     virtual qintptr wakeHandle() const { return -1; }
 
-    // Drops what the port itself still holds; what the operating system has keeps going out.
-    virtual void dropHeld() noexcept = 0;
+    // Drops what the port itself still holds, and returns how many characters that was; what
+    // the operating system has keeps going out.
+    virtual qint64 dropHeld() noexcept = 0;
 
     // Drops whatever is still queued and closes the port at once. Does nothing when closed.
     virtual void discardAndClose() noexcept = 0;

@@ -399,10 +399,12 @@ qintptr PosixSerialPort::wakeHandle() const
     return isOpen() && held() > 0 ? m_tty.watchable(m_fd) : -1;
 }
 
-void PosixSerialPort::dropHeld() noexcept
+qint64 PosixSerialPort::dropHeld() noexcept
 {
+    const qint64 dropped = held();
     m_held.clear();
     m_heldStart = 0;
+    return dropped;
 }
 
 void PosixSerialPort::discardAndClose() noexcept

@@ -48,7 +48,7 @@ public:
     bool delivered() override;
     ClearToSend clearToSend() override;
     qintptr wakeHandle() const override;
-    void dropHeld() noexcept override;
+    qint64 dropHeld() noexcept override;
     void discardAndClose() noexcept override;
     QString describe() const override;
 

@@ -1,6 +1,7 @@
 #include "platform/serial/windows/win32serialport.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <QStringList>
 
@@ -248,9 +249,9 @@ qintptr Win32SerialPort::wakeHandle() const
     return m_write && m_write->event() ? m_write->event() : -1;
 }
 
-void Win32SerialPort::dropHeld() noexcept
+qint64 Win32SerialPort::dropHeld() noexcept
 {
-    m_held.clear();
+    return std::exchange(m_held, {}).size();
 }
 
 // Under Wine, purging a pseudo-terminal also drops what its other end has not read yet, so an
