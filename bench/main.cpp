@@ -1,7 +1,7 @@
 // zelvor-bench: measures the real upload in the real window (offscreen) through the real serial
 // port, and prints each figure beside its target. Nothing here is asserted: it reports.
 //
-//   build/bench/zelvor-bench [--runs N]
+//   build/bench/zelvor-bench [--runs N] [--only lines|desktop|cancel|overhead|memory|startup]
 //   build/bench/zelvor-bench --soak [UPLOADS]
 //
 // The port runs over two devices: the simulated 16550 UART at 115 200 baud 7N2 on the real clock
@@ -32,6 +32,8 @@ int main(int argc, char *argv[])
     const QStringList args = QCoreApplication::arguments();
     if (args.value(1) == QLatin1String("--child-memory"))
         return bench::childMemory(args.value(2));
+    if (args.value(1) == QLatin1String("--child-desktop"))
+        return bench::childDesktop(args.value(2));
     if (args.value(1) == QLatin1String("--child-startup"))
         return bench::childStartup();
     if (args.value(1) == QLatin1String("--soak"))
@@ -39,8 +41,13 @@ int main(int argc, char *argv[])
 
     QTemporaryDir dir;
     bench::Context context;
-    if (args.value(1) == QLatin1String("--runs"))
-        context.runs = std::max(1, args.value(2).toInt());
+    if (const qsizetype at = args.indexOf(QLatin1String("--runs")); at > 0)
+        context.runs = std::max(1, args.value(at + 1).toInt());
+    const qsizetype onlyAt = args.indexOf(QLatin1String("--only"));
+    const QString only = onlyAt > 0 ? args.value(onlyAt + 1) : QString();
+    const auto wanted = [&only](const char *name) {
+        return only.isEmpty() || only == QLatin1String(name);
+    };
     context.folder = dir.path();
     context.reference = dir.filePath(QStringLiteral("reference.DNL"));
     const qint64 referenceLines = bench::writeReferenceFile(context.reference, 200 * 1024);
@@ -54,10 +61,17 @@ int main(int argc, char *argv[])
                 context.runs, referenceBytes, referenceLines, context.wireSeconds);
     std::printf("machine: %s\n\n", qPrintable(bench::machine()));
     std::printf("| figure | measured | target | met |\n|---|---|---|---|\n");
-    bench::lineFigures(context);
-    bench::cancelFigures(context);
-    bench::overheadFigure(context);
-    bench::memoryFigure(context);
-    bench::startupFigure(context);
+    if (wanted("lines"))
+        bench::lineFigures(context);
+    if (wanted("desktop"))
+        bench::desktopFigure(context);
+    if (wanted("cancel"))
+        bench::cancelFigures(context);
+    if (wanted("overhead"))
+        bench::overheadFigure(context);
+    if (wanted("memory"))
+        bench::memoryFigure(context);
+    if (wanted("startup"))
+        bench::startupFigure(context);
     return 0;
 }

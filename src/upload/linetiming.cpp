@@ -14,7 +14,6 @@ std::chrono::microseconds LineTiming::transmitTime(qint64 characters) const
 
 std::chrono::milliseconds LineTiming::pollWait(qint64 queuedCharacters) const
 {
-    const auto whole =
-        std::chrono::floor<std::chrono::milliseconds>(transmitTime(queuedCharacters));
+    const auto whole = std::chrono::ceil<std::chrono::milliseconds>(transmitTime(queuedCharacters));
     return std::clamp(whole, std::chrono::milliseconds(1), kMaxPollWait);
 }

@@ -14,12 +14,13 @@ public:
 
     std::chrono::microseconds transmitTime(qint64 characters) const;
 
-    // A pass sleeps for the whole milliseconds the queue still needs, at least 1 ms and at most
-    // kMaxPollWait. It wakes at most about a millisecond after the queue has emptied, while the
-    // UART's hardware FIFO (16 characters, 1.4 ms at 115 200 baud) still keeps the line busy.
+    // A pass sleeps until the counted queue has had its time on the wire, rounded up to the
+    // millisecond, at least 1 ms and at most kMaxPollWait: one wake a line. It wakes less than a
+    // millisecond after the count has reached 0, while the characters that no count sees (a
+    // UART's 16-character FIFO, 1.4 ms at 115 200 baud) still keep the line busy.
     std::chrono::milliseconds pollWait(qint64 queuedCharacters) const;
 
-    static constexpr std::chrono::milliseconds kMaxPollWait{5};
+    static constexpr std::chrono::milliseconds kMaxPollWait{8};
 
 private:
     qint64 m_bitsPerCharacter;

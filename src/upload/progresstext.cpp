@@ -67,6 +67,8 @@ std::optional<ProgressText::Shown> ProgressText::handedOver(Clock::time_point no
 {
     m_characters += characters;
     ++m_lines;
+    if (m_percent >= 0 && now - m_progressAt < kProgressEvery && m_characters < m_size)
+        return std::nullopt;
     const int percent = m_size > 0 ? int(std::min<qint64>(100, m_characters * 100 / m_size)) : 100;
     const auto elapsed = now - m_start;
     qint64 secondsLeft = -1;
@@ -78,6 +80,7 @@ std::optional<ProgressText::Shown> ProgressText::handedOver(Clock::time_point no
         return std::nullopt;
     m_percent = percent;
     m_secondsLeft = secondsLeft;
+    m_progressAt = now;
     QString text = QStringLiteral("%1 %").arg(percent);
     if (secondsLeft >= 0)
         text += QStringLiteral(" \u00b7 %1 left").arg(duration(seconds(secondsLeft)));

@@ -5,8 +5,9 @@
 // waiting 0:12" where the port sees its CTS line); at the end "Sent in 0:18"; after Cancel
 // "Cancelled", or after a Cancel at the end of the file how much did not reach the device
 // ("Cancelled · about 42 not sent"); after an error "Stopped" (the message box says why). The full
-// figures go in a tooltip. A text is only made anew when what it shows has changed, so that a
-// fast port does not spend its time formatting.
+// figures go in a tooltip. A text is only made anew when what it shows has changed, and the
+// share and time left at most every kProgressEvery: each new text is drawn, and a person reads a
+// few a second, not one a line.
 
 #include <chrono>
 #include <optional>
@@ -45,6 +46,7 @@ public:
 
     // The widest texts it makes for a file sent within the hour, which the bar must fit.
     static QStringList widest();
+    static constexpr std::chrono::milliseconds kProgressEvery{500};
     static QString duration(std::chrono::seconds time);
 
 private:
@@ -57,7 +59,8 @@ private:
     int m_percent = -1;
     int m_checkedPercent = -1;
     qint64 m_secondsLeft = -1;
-    Shown m_progress; // the last text made by handedOver()
+    Clock::time_point m_progressAt{}; // when handedOver() last made a text
+    Shown m_progress;                 // the last text made by handedOver()
     bool m_held = false;
     Shown m_heldShown;
 };

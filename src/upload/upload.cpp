@@ -188,6 +188,10 @@ void Upload::sendLines()
             previousLine = readFile([this] { return m_textStream->readLine(); });
             m_port.output(previousLine + "\r\n");
             ++m_linesHandedOver;
+            // The next pass sleeps for this line's time on the wire at once; a count the same
+            // as before is a new line, not a device that took nothing.
+            queued = m_port.queuedCount();
+            m_lastQueued = -1;
             if (const auto shown = m_text.handedOver(m_events.now(), previousLine.size() + 2))
                 showText(*shown);
         }

@@ -56,7 +56,7 @@ template <typename Rig, typename Device> void runEdge(Rig &rig, Device &device, 
     // 3 s in, the bar's text is noted, and Cancel clicked when it is for good.
     const auto holdOff = [&rig, &device, &run](std::chrono::milliseconds delay,
                                                std::chrono::milliseconds length) {
-        rig.events.onPass = [&rig, &device, &run, delay, length] {
+        rig.events.beforePass = [&rig, &device, &run, delay, length] {
             if (run.heldFrom < 0ms &&
                 (delay > 0ms || rig.form.bar.text.startsWith(QLatin1String("100 %")))) {
                 run.heldFrom = rig.sinceOpen() + delay;

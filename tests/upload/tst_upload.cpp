@@ -4,7 +4,7 @@
 
 #include <QTest>
 
-#include "uploadrig.h"
+#include "edgerun.h"
 
 using namespace std::chrono_literals;
 
@@ -21,6 +21,9 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void barTexts();
+    void cancelWhileAHugeFileIsChecked();
+    void waitingTimeRuns_data();
+    void waitingTimeRuns();
 };
 
 void TestUpload::sendsLinesPacedByTheQueue_data()
@@ -172,7 +175,8 @@ void TestUpload::failures()
 }
 
 // Catches a wrong share or time left, a time left guessed before the rate is known, texts made
-// anew for every line, and durations beyond an hour shown wrongly.
+// anew for every line or faster than a person reads them, and durations beyond an hour shown
+// wrongly.
 void TestUpload::barTexts()
 {
     using namespace std::chrono;
@@ -180,14 +184,72 @@ void TestUpload::barTexts()
     ProgressText text;
     text.start(t0, 1000);
     QCOMPARE(text.handedOver(t0 + 100ms, 410)->text, QStringLiteral("41 %"));
-    QVERIFY(!text.handedOver(t0 + 200ms, 2)); // still 41 %: nothing new to show
-    const auto half = text.handedOver(t0 + 2s, 88);
+    QVERIFY(!text.handedOver(t0 + 200ms, 2));  // still 41 %: nothing new to show
+    QVERIFY(!text.handedOver(t0 + 300ms, 40)); // 45 %, but too soon after the last text
+    const auto half = text.handedOver(t0 + 2s, 48);
     QCOMPARE(half->text, QStringLiteral("50 % \u00b7 0:02 left")); // 250 a second, 500 to go
-    QVERIFY(half->details.startsWith(QLatin1String("Handed over 3 lines, 500 of 1")));
+    QVERIFY(half->details.startsWith(QLatin1String("Handed over 4 lines, 500 of 1")));
     QCOMPARE(text.sent(t0 + 18500ms).text, QStringLiteral("Sent in 0:18"));
     QCOMPARE(text.cancelled(t0 + 3s).text, QStringLiteral("Cancelled"));
     QCOMPARE(text.stopped(t0 + 3s).text, QStringLiteral("Stopped"));
     QCOMPARE(ProgressText::duration(3725s), QStringLiteral("1:02:05"));
+}
+
+// Catches a check of the file that keeps the window's events waiting, ignores Cancel, or
+// touches the port before it has finished.
+void TestUpload::cancelWhileAHugeFileIsChecked()
+{
+    UploadRig rig({});
+    QVERIFY(QFile::resize(rig.form.filePath, std::numeric_limits<qint32>::max()));
+    QStringList shown;
+    rig.events.onPass = [&] {
+        rig.events.time += 10ms; // each piece of the check takes its time
+        shown.append(rig.form.bar.text);
+        if (rig.events.passes == 40)
+            rig.upload.cancel();
+    };
+    rig.run();
+    QCOMPARE(rig.events.passes, 40);
+    QVERIFY(shown.contains(QStringLiteral("Checking the file \u00b7 1 %")));
+    QCOMPARE(rig.form.bar.text, QStringLiteral("Cancelled"));
+    QCOMPARE(rig.askedFor, 0);
+    QCOMPARE(rig.messages.shown, QStringList());
+    QVERIFY(!rig.fileOpen());
+    QCOMPARE(rig.form.applied, kUploadSets);
+}
+
+void TestUpload::waitingTimeRuns_data()
+{
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<SimulatedTty::Driver>("driver");
+    QTest::addColumn<QString>("waiting");
+    QTest::newRow("mid-file, CTS seen")
+        << edgeLines({}) << SimulatedTty::Driver::Uart16550 << "CTS off \u00b7 waiting 0:0%1";
+    QTest::newRow("at the end, no CTS")
+        << QList<QByteArray>{"S0030000FC"} << SimulatedTty::Driver::PseudoTerminal
+        << "Waiting for the device \u00b7 0:0%1";
+}
+
+// Catches a waiting time on the bar that freezes or skips while the device holds off.
+void TestUpload::waitingTimeRuns()
+{
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(SimulatedTty::Driver, driver);
+    QFETCH(QString, waiting);
+    UploadRig rig(lines, driver);
+    rig.tty.holdOff(0s, 8s);
+    QStringList shown;
+    rig.events.onPass = [&] {
+        if (shown.isEmpty() || shown.last() != rig.form.bar.text)
+            shown.append(rig.form.bar.text);
+    };
+    rig.run();
+    QStringList expected;
+    for (int second = 1; second <= 7; ++second)
+        expected.append(waiting.arg(second));
+    QVERIFY2(shown.join('|').contains(expected.join('|')), qPrintable(shown.join('|')));
+    QVERIFY2(rig.form.bar.text.startsWith(QLatin1String("Sent in 0:08")),
+             qPrintable(shown.join("|")));
 }
 
 QTEST_GUILESS_MAIN(TestUpload)

@@ -10,9 +10,17 @@ QtEventLoop::QtEventLoop()
 
 void QtEventLoop::processEvents(std::chrono::milliseconds maxWait, qintptr wake)
 {
+    const auto start = now();
     if (maxWait <= std::chrono::milliseconds::zero()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+        m_eventsAt = start;
         return;
+    }
+    if (const auto eventsDue = m_eventsAt + kEventsEvery; start < eventsDue) {
+        const auto sleep = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::min<Clock::duration>(maxWait, eventsDue - start));
+        if (sleepOutsideEvents(sleep, wake))
+            return;
     }
     // With events pending this handles them and returns at once; otherwise it blocks until one
     // arrives, and the timer bounds the wait. The notifier's activation is an event too.
@@ -20,4 +28,5 @@ void QtEventLoop::processEvents(std::chrono::milliseconds maxWait, qintptr wake)
     m_wakeUp.start(maxWait);
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     m_wakeUp.stop();
+    m_eventsAt = now();
 }

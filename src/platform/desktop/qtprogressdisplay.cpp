@@ -10,6 +10,11 @@ QtProgressDisplay::QtProgressDisplay(QProgressBar &bar) : m_bar(bar)
     m_bar.setRange(0, kSteps);
     m_bar.setTextVisible(true);
     m_bar.setAlignment(Qt::AlignCenter);
+    m_pending.setSingleShot(true);
+    m_pending.callOnTimeout([this] {
+        m_valueShown.start();
+        show();
+    });
     setText({}, {});
     show();
 }
@@ -19,6 +24,8 @@ void QtProgressDisplay::setText(const QString &text, const QString &details)
     // Qt replaces only %p, %v and %m in the format, which no text of ours holds.
     m_bar.setFormat(text);
     m_bar.setToolTip(details);
+    if (m_pending.isActive())
+        show();
 }
 
 void QtProgressDisplay::setMinimum(float minimum)
@@ -36,11 +43,20 @@ void QtProgressDisplay::setMaximum(float maximum)
 void QtProgressDisplay::setValue(float value)
 {
     m_value = value;
-    show();
+    if (m_pending.isActive())
+        return;
+    const auto since = std::chrono::milliseconds(m_valueShown.isValid() ? m_valueShown.elapsed()
+                                                                        : kRedrawEvery.count());
+    if (since >= kRedrawEvery) {
+        m_valueShown.start();
+        show();
+    } else
+        m_pending.start(kRedrawEvery - since);
 }
 
 void QtProgressDisplay::show()
 {
+    m_pending.stop();
     const double span = double(m_maximum) - double(m_minimum);
     int step = 0;
     if (span > 0 && std::isfinite(span) && std::isfinite(m_value)) {

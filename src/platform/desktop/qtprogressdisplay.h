@@ -2,6 +2,16 @@
 // The progress display on a QProgressBar. The range and value are kept as given; the bar shows
 // the value clamped to the range, and an empty range as an empty bar rather than Qt's busy
 // animation. The text is shown on the bar as it is given.
+//
+// The upload sets the value once a line, hundreds of times a second; each change the bar shows
+// is drawn and, on a desktop, sent to the window system. A person reads a few changes a second,
+// so a new value is shown at once only when kRedrawEvery has passed since the last one was, and
+// otherwise when it has; a new range or text shows the latest value with it at once.
+
+#include <chrono>
+
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include "platform/desktop/progressdisplay.h"
 
@@ -21,6 +31,7 @@ public:
 
     // Steps of the underlying bar; fine enough that every pixel of the bar is reachable.
     static constexpr int kSteps = 10000;
+    static constexpr std::chrono::milliseconds kRedrawEvery{250};
 
 private:
     void show();
@@ -29,4 +40,6 @@ private:
     float m_minimum = 0.0f;
     float m_maximum = 100.0f;
     float m_value = 0.0f;
+    QElapsedTimer m_valueShown; // since a value was last shown; invalid before the first
+    QTimer m_pending;
 };

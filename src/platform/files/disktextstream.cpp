@@ -120,9 +120,10 @@ ByteCheck DiskTextStream::checkBytes(qint64 bytes)
         m_afterCr = c == '\r';
     }
     if (wide < got) {
-        m_check.wide =
-            WideByte{m_checkLine, m_checkColumn + 1, m_check.checked + wide,
-                     QByteArray(m_buffer.constData() + wide, std::min<qsizetype>(3, got - wide))};
+        QByteArray bytes(m_buffer.constData() + wide, std::min<qsizetype>(3, got - wide));
+        if (bytes.size() < 3) // the piece ended: the bytes after it tell a byte-order mark
+            bytes += m_file.read(3 - bytes.size());
+        m_check.wide = WideByte{m_checkLine, m_checkColumn + 1, m_check.checked + wide, bytes};
         m_check.checked += wide;
     } else {
         m_check.checked += got;

@@ -11,6 +11,7 @@ class TestQtProgressDisplay : public QObject {
 private Q_SLOTS:
     void shownPosition_data();
     void shownPosition();
+    void drawnAtAReadingPace();
 };
 
 void TestQtProgressDisplay::shownPosition_data()
@@ -54,6 +55,26 @@ void TestQtProgressDisplay::shownPosition()
     display.setText(QStringLiteral("41 % \u00b7 0:11 left"), QStringLiteral("details"));
     QCOMPARE(bar.text(), QStringLiteral("41 % \u00b7 0:11 left"));
     QCOMPARE(bar.toolTip(), QStringLiteral("details"));
+}
+
+// Catches a bar drawn anew for every line (hundreds of times a second), and a last value or a
+// text that never shows.
+void TestQtProgressDisplay::drawnAtAReadingPace()
+{
+    QProgressBar bar;
+    QtProgressDisplay display(bar);
+    display.setMaximum(1000.0f);
+    constexpr int step = QtProgressDisplay::kSteps / 1000;
+    display.setValue(10.0f);
+    QCOMPARE(bar.value(), 10 * step); // the first change shows at once
+    for (int line = 11; line <= 400; ++line)
+        display.setValue(float(line));
+    QCOMPARE(bar.value(), 10 * step);
+    QTRY_COMPARE_WITH_TIMEOUT(bar.value(), 400 * step, 1000);
+    display.setValue(500.0f);
+    display.setValue(600.0f);
+    display.setText(QStringLiteral("60 %"), {}); // a new text shows the value it goes with
+    QCOMPARE(bar.value(), 600 * step);
 }
 
 QTEST_MAIN(TestQtProgressDisplay)

@@ -38,6 +38,8 @@ private Q_SLOTS:
     void sizeAndErrors();
     void changedWhileRead_data();
     void changedWhileRead();
+    void wideBytes_data();
+    void wideBytes();
 
 private:
     QString write(const QByteArray &content)
@@ -175,6 +177,49 @@ void TestDiskFiles::changedWhileRead()
     } else {
         QCOMPARE(error, QStringLiteral("(no error)"));
         QCOMPARE(read, content); // the open file is still the old one
+    }
+}
+
+void TestDiskFiles::wideBytes_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QList<qint64>>("found"); // line, column, offset; none when empty
+
+    using F = QList<qint64>;
+    QTest::newRow("control characters and DEL pass") << QByteArray("\0\x01\t\x7f\r\nx", 7) << F{};
+    QTest::newRow("byte-order mark") << QByteArray("\xef\xbb\xbfS0\r\n") << F{1, 1, 0};
+    QTest::newRow("after a lone CR, CR LF and LF")
+        << QByteArray("a\rbc\r\nd\n\r\nefg\xe9h") << F{5, 4, 13};
+    QTest::newRow("the last byte") << QByteArray("abcdefgh\x80") << F{1, 9, 8};
+}
+
+// Catches a wide byte missed or placed wrongly (lines ended as the reading ends them, across
+// pieces of every size), and lines that do not start afresh after the check.
+void TestDiskFiles::wideBytes()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QList<qint64>, found);
+    const QString path = write(content);
+    for (const qint64 piece : {1, 2, 3, 5, 1 << 20}) {
+        DiskFileSystem files;
+        std::unique_ptr<TextStream> stream = files.openTextFile(path);
+        ByteCheck check;
+        for (int calls = 0; !check.done && calls <= content.size() + 1; ++calls)
+            check = stream->checkBytes(piece);
+        QVERIFY(check.done);
+        if (found.isEmpty()) {
+            QVERIFY(!check.wide);
+            QCOMPARE(check.checked, content.size());
+        } else {
+            QVERIFY(check.wide);
+            QCOMPARE((QList<qint64>{check.wide->line, check.wide->column, check.wide->offset}),
+                     found);
+            QCOMPARE(check.wide->bytes, content.mid(found[2], 3));
+        }
+        QVERIFY(!stream->atEnd());
+        const auto end = std::find_if(content.begin(), content.end(),
+                                      [](char c) { return c == '\r' || c == '\n'; });
+        QCOMPARE(stream->readLine(), content.left(end - content.begin()));
     }
 }
 

@@ -209,6 +209,7 @@ void PosixSerialPort::configure()
         qint64(m_settings.bitsPerCharacter()) * 1'000'000'000LL / std::max(1, m_settings.baudRate);
     m_characterTime = std::chrono::nanoseconds((nanoseconds + 999) / 1000 * 1000);
     m_wireFreeAt = m_tty.now();
+    m_inputReadAt = m_tty.now();
     discardInput(); // whatever waited there from before is not this device's answer
 }
 
@@ -296,13 +297,17 @@ qint64 PosixSerialPort::queuedCount()
 {
     requireOpen();
     push();
-    discardInput();
+    if (const auto now = m_tty.now(); now - m_inputReadAt >= kInputEvery) {
+        m_inputReadAt = now;
+        discardInput();
+    }
+    // A pseudo-terminal keeps no count (TIOCOUTQ is always 0): the port's own estimate stands
+    // in, and as on a UART, the last characters on their way are not counted.
+    if (m_kind == Kind::PseudoTerminal)
+        return held() + std::max<qint64>(0, estimatedInKernel() - kUncountedCharacters);
     int inKernel = 0;
     if (const int err = m_tty.queued(m_fd, inKernel))
         failLost(err);
-    if (m_kind ==
-        Kind::PseudoTerminal) // as on a UART, the last characters on their way are not counted
-        inKernel = int(std::max<qint64>(0, estimatedInKernel() - kUncountedCharacters));
     return held() + inKernel;
 }
 

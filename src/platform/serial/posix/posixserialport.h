@@ -59,6 +59,9 @@ public:
     // How long discardAndClose() keeps ending the kernel's closing wait before it leaves the
     // close to finish on its own.
     static constexpr std::chrono::milliseconds kCloseWait{100};
+    // How often what the device sent is read and dropped: a 4 KiB input buffer takes 355 ms to
+    // fill at 115 200 baud, and a read costs a call into the kernel.
+    static constexpr std::chrono::milliseconds kInputEvery{20};
 
 private:
     // What the device number says about where characters wait that no count sees.
@@ -94,6 +97,7 @@ private:
     qsizetype m_heldStart = 0;
     std::chrono::nanoseconds m_characterTime{0};
     Tty::Clock::time_point m_wireFreeAt{};
+    Tty::Clock::time_point m_inputReadAt{};
     std::unique_ptr<TtyDrain> m_drain;
     ClearSpan m_clearSpan; // CTS on without a break since all was drained
 
