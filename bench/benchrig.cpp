@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
+#include <QProgressBar>
 #include <QPushButton>
 
 #include "platform/files/diskfilesystem.h"
@@ -82,7 +83,8 @@ Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
     const double cpuBefore = cpuSeconds();
     wall.start();
     window.findChild<QPushButton *>(QStringLiteral("cmdLoad"))->click();
-    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, messages.shown};
+    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, messages.shown,
+            window.findChild<QProgressBar *>()->text()};
 }
 
 double cpuSeconds()

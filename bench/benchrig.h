@@ -89,6 +89,7 @@ struct Outcome {
     double wall = 0;
     double cpu = 0;
     QStringList messages;
+    QString bar; // the bar's text at the end
 };
 
 // One upload from the real window: Browse, then Upload; `during` may arrange events for it.

@@ -2,6 +2,7 @@
 // upload to the same port starts.
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPushButton>
 #include <QTimer>
 
@@ -98,6 +99,50 @@ void cancelFigures(const Context &context)
     row("Cancel while held off: click to window ready and port closed",
         QStringLiteral("%1 ms").arg(median(cancelTook), 0, 'f', 1), "<= 500 ms",
         median(cancelTook) <= 500);
+
+    // A last line of 40 000 characters on a pseudo-terminal whose device takes about its first
+    // 1 000 and then holds off for good; Cancel at 2.5 s, while the port still holds most of it.
+    const QString longLine = context.folder + QStringLiteral("/longline.DNL");
+    {
+        QFile file(longLine);
+        if (!file.open(QIODevice::WriteOnly))
+            qFatal("cannot write %s", qPrintable(longLine));
+        file.write("S0030000FC\r\n" + QByteArray(40000, 'L') + "\r\n");
+    }
+    std::vector<double> longTook;
+    QString longBar;
+    for (int i = 0; i < context.runs; ++i) {
+        PtyDevice pty;
+        KernelTty tty;
+        PosixSerialPort port(
+            tty, [&pty](int) { return QString::fromStdString(pty.path()); }, context.folder);
+        QtEventLoop events;
+        QElapsedTimer clock;
+        qint64 clickedAt = 0;
+        QTimer device;
+        std::size_t taken = 0;
+        QObject::connect(&device, &QTimer::timeout, [&] {
+            taken += pty.pump();
+            if (taken >= 1000) {
+                pty.holdOff(true);
+                device.stop();
+            }
+        });
+        const auto during = [&](MainWindow &window) {
+            device.start(1);
+            QTimer::singleShot(2500, &window, [&, w = &window] {
+                clickedAt = clock.nsecsElapsed();
+                w->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
+            });
+        };
+        clock.start();
+        longBar = upload(port, events, longLine, during).bar;
+        longTook.push_back(double(clock.nsecsElapsed() - clickedAt) / 1e6);
+    }
+    row("Cancel while a device holds off most of a long last line (pty): click to window ready",
+        QStringLiteral("%1 ms, bar \"%2\"").arg(median(longTook), 0, 'f', 1).arg(longBar),
+        "<= 500 ms, never \"Sent\"",
+        median(longTook) <= 500 && !longBar.startsWith(QLatin1String("Sent")));
 
     // The next upload to the same port: after a whole upload to a pseudo-terminal, and after a
     // Cancel while a simulated USB adapter holds off, whose close the kernel would make wait.

@@ -108,17 +108,21 @@ ByteCheck DiskTextStream::checkBytes(qint64 bytes)
     checkUnchanged(atEnd, m_check.checked + got);
     const auto *const piece = reinterpret_cast<const uchar *>(m_buffer.constData());
     const qsizetype wide = firstWide(piece, got);
-    // Lines end as readLine() ends them: at LF, CR LF or a lone CR.
-    for (qsizetype i = 0; i < wide; ++i) {
-        const uchar c = piece[i];
-        if (c == '\r' || (c == '\n' && !m_afterCr))
-            ++m_checkLine;
-        if (c == '\r' || c == '\n')
-            m_checkColumn = 0;
-        else
-            ++m_checkColumn;
-        m_afterCr = c == '\r';
-    }
+    // Lines end as readLine() ends them: at LF, CR LF or a lone CR; so a line end is a CR or
+    // an LF, less the LFs right after a CR. Counted in loops the compiler vectorises.
+    qsizetype ends = 0;
+    for (qsizetype i = 0; i < wide; ++i)
+        ends += (piece[i] == '\r') + (piece[i] == '\n');
+    qsizetype pairs = wide > 0 && m_afterCr && piece[0] == '\n' ? 1 : 0;
+    for (qsizetype i = 0; i + 1 < wide; ++i)
+        pairs += (piece[i] == '\r') & (piece[i + 1] == '\n');
+    m_checkLine += ends - pairs;
+    qsizetype lineStart = wide;
+    while (lineStart > 0 && piece[lineStart - 1] != '\r' && piece[lineStart - 1] != '\n')
+        --lineStart;
+    m_checkColumn = lineStart == 0 ? m_checkColumn + wide : wide - lineStart;
+    if (wide > 0)
+        m_afterCr = piece[wide - 1] == '\r';
     if (wide < got) {
         QByteArray bytes(m_buffer.constData() + wide, std::min<qsizetype>(3, got - wide));
         if (bytes.size() < 3) // the piece ended: the bytes after it tell a byte-order mark
