@@ -250,6 +250,24 @@ void SimulatedTty::finishClose()
     m_closing = false;
 }
 
+// FTDI's driver can ask its chip whether it is empty (tx_empty); PL2303's cannot.
+QByteArray SimulatedTty::driverName(dev_t)
+{
+    switch (m_driver) {
+    case Driver::Uart16550:
+        return "serial8250";
+    case Driver::UsbSerial:
+        return "ftdi_sio";
+    case Driver::UsbSerialNoTxEmpty:
+        return "pl2303";
+    case Driver::CdcAcm:
+        return "cdc_acm";
+    case Driver::PseudoTerminal:
+        break;
+    }
+    return {};
+}
+
 int SimulatedTty::deviceNumber(int, dev_t &device)
 {
     switch (m_driver) {

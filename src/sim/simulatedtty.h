@@ -85,6 +85,7 @@ public:
     int open(const QByteArray &path) override;
     std::unique_ptr<TtyClosing> close(int fd) override;
     int deviceNumber(int fd, dev_t &device) override;
+    QByteArray driverName(dev_t device) override;
     int lock(int fd) override;
     int isExclusive(int fd, bool &exclusive) override;
     int setExclusive(int fd, bool exclusive) override;

@@ -26,6 +26,8 @@ class TestPosixSerialPort : public QObject {
 private Q_SLOTS:
     void edges_data();
     void edges();
+    void ctsOffOnceAllIsTaken_data();
+    void ctsOffOnceAllIsTaken();
     void closingNeverBlocks_data();
     void closingNeverBlocks();
     void openRefused_data();
@@ -72,6 +74,35 @@ void TestPosixSerialPort::edges()
     checkEdge(rig, rig.tty, run,
               pty ? "Waiting for the device \u00b7 0:0" : "CTS off \u00b7 waiting 0:0",
               "Lost the connection to COM1 (/dev/ttyS0): ", !pty, true, 400);
+}
+
+void TestPosixSerialPort::ctsOffOnceAllIsTaken_data()
+{
+    QTest::addColumn<Driver>("driver");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("16550: its line status says all is out") << Driver::Uart16550 << true;
+    QTest::newRow("ftdi: tcdrain waited for the chip") << Driver::UsbSerial << true;
+    QTest::newRow("pl2303: the chip may still hold some") << Driver::UsbSerialNoTxEmpty << false;
+}
+
+// Catches a device that lowers CTS once it has the whole file (it starts flashing) never getting
+// "Sent" on an adapter whose driver saw its chip empty, and a success claimed where the driver
+// cannot see the chip.
+void TestPosixSerialPort::ctsOffOnceAllIsTaken()
+{
+    QFETCH(Driver, driver);
+    QFETCH(bool, sent);
+    UploadRig rig(edgeLines({}), driver);
+    const auto wire = std::chrono::milliseconds(withCrLf(rig.lines).size() * 1000 / 11520);
+    rig.tty.holdOff(wire + 100ms, 1h);
+    rig.events.onPass = [&rig] {
+        if (rig.sinceOpen() >= 5s)
+            rig.upload.cancel();
+    };
+    rig.run();
+    QCOMPARE(rig.tty.received(), withCrLf(rig.lines));
+    QCOMPARE(rig.form.bar.text.startsWith(QLatin1String("Sent in 0:00")), sent);
+    QVERIFY(rig.sinceOpen() < (sent ? 1s : 6s));
 }
 
 void TestPosixSerialPort::closingNeverBlocks_data()

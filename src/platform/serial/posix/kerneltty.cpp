@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -150,6 +151,20 @@ int KernelTty::deviceNumber(int fd, dev_t &device)
         return -errno;
     device = info.st_rdev;
     return 0;
+}
+
+// /sys/dev/char/<major>:<minor> is the tty's class device; its device/driver link names the
+// driver that serves the port (for a usb-serial port, the usb-serial driver, e.g. ftdi_sio).
+QByteArray KernelTty::driverName(dev_t device)
+{
+    const QByteArray link = "/sys/dev/char/" + QByteArray::number(major(device)) + ':' +
+                            QByteArray::number(minor(device)) + "/device/driver";
+    char target[512];
+    const ssize_t size = ::readlink(link.constData(), target, sizeof target - 1);
+    if (size <= 0)
+        return {};
+    const QByteArray path(target, size);
+    return path.mid(path.lastIndexOf('/') + 1);
 }
 
 int KernelTty::lock(int fd)

@@ -31,6 +31,17 @@ bool unanswered(int result)
     return result == -ENOTTY || result == -EINVAL || result == -EOPNOTSUPP;
 }
 
+// The usb-serial drivers whose tx_empty asks the chip itself (ftdi_tx_empty() in
+// drivers/usb/serial/ftdi_sio.c, cp210x_tx_empty() in cp210x.c, edge_tx_empty() in io_ti.c,
+// mxuport_tx_empty() in mxuport.c, ti_tx_empty() in ti_usb_3410_5052.c, f81534_tx_empty() in
+// f81534.c). Any other driver is taken not to see its chip.
+bool drainWaitsForChip(const QByteArray &driver)
+{
+    static const QList<QByteArray> seeing{"ftdi_sio", "cp210x",           "io_ti",
+                                          "mxuport",  "ti_usb_3410_5052", "f81534"};
+    return seeing.contains(driver);
+}
+
 QString dataBitsText(tcflag_t flags)
 {
     return QStringLiteral("%1 data bits").arg(5 + int((flags & CSIZE) - CS5) / int(CS6 - CS5));
@@ -125,6 +136,7 @@ void PosixSerialPort::takeOwnership()
 
     dev_t device = 0;
     m_kind = Kind::Uart;
+    m_chipUnseen = false;
     if (m_tty.deviceNumber(m_fd, device) == 0) {
         if (isPseudoTerminal(device))
             m_kind = Kind::PseudoTerminal;
@@ -132,6 +144,8 @@ void PosixSerialPort::takeOwnership()
             m_kind = Kind::UsbSerial;
         else if (major(device) == kAcmMajor)
             m_kind = Kind::Acm;
+        m_chipUnseen = m_kind == Kind::Acm ||
+                       (m_kind == Kind::UsbSerial && !drainWaitsForChip(m_tty.driverName(device)));
     }
 }
 
@@ -355,11 +369,14 @@ bool PosixSerialPort::transmitterEmpty()
 // usb-serial installs wait_until_sent only for drivers that can ask their chip whether it is
 // empty (usb_serial_operations_init() in drivers/usb/serial/usb-serial.c sets it only with
 // tx_empty); pl2303 and ch341 have none, so tcdrain() returns as soon as the last USB transfer
-// has completed, while the chip may still hold what CTS holds back (see ClearSpan).
+// has completed, while the chip may still hold what CTS holds back (see ClearSpan). The same
+// holds for a USB-to-serial bridge that shows up as ttyACM: cdc-acm knows nothing of the UART
+// behind the bridge. Where tcdrain() has waited for the chip (ftdi_sio, cp210x), everything has
+// reached the device, whatever CTS does afterwards: a device that lowers CTS once it has the
+// whole file (it starts flashing) has had it all.
 bool PosixSerialPort::adapterHadItsTime()
 {
-    return m_kind != Kind::UsbSerial ||
-           m_clearSpan.lasted(clearToSend(), m_tty.now(), m_characterTime);
+    return !m_chipUnseen || m_clearSpan.lasted(clearToSend(), m_tty.now(), m_characterTime);
 }
 
 // A USB adapter that was pulled can still report an empty queue until the kernel hangs the port

@@ -92,6 +92,7 @@ private:
     QString m_path; // as opened, and the real node behind a link: what messages name
     QString m_node;
     Kind m_kind = Kind::Uart;
+    bool m_chipUnseen = false; // the driver's drain does not wait for the adapter's chip
     bool m_setExclusive = false;
     QByteArray m_held;
     qsizetype m_heldStart = 0;

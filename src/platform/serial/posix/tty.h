@@ -45,6 +45,9 @@ public:
     virtual int open(const QByteArray &path) = 0;
     virtual std::unique_ptr<TtyClosing> close(int fd) = 0;
     virtual int deviceNumber(int fd, dev_t &device) = 0;  // fstat()'s st_rdev
+    // The name of the kernel driver behind the port ("ftdi_sio", "pl2303"), from sysfs; empty
+    // where none is named.
+    virtual QByteArray driverName(dev_t device) = 0;
     virtual int lock(int fd) = 0;                         // flock(LOCK_EX | LOCK_NB)
     virtual int isExclusive(int fd, bool &exclusive) = 0; // TIOCGEXCL
     virtual int setExclusive(int fd, bool exclusive) = 0; // TIOCEXCL, TIOCNXCL
