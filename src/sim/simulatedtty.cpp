@@ -220,6 +220,7 @@ int SimulatedTty::open(const QByteArray &)
     if (m_unplugged)
         return -ENOENT;
     m_open = true;
+    ++opens;
     m_queue.insert(m_queue.end(), std::size_t(othersQueue), 'o');
     m_last = m_statusAt = m_clock();
     m_schedule.opened(m_last);

@@ -61,6 +61,8 @@ public:
     // Faults and devices to arrange.
     int openError = 0;                // -errno for open() to return
     bool lockedElsewhere = false;     // another program holds flock()
+    pid_t lockHolderPid = 0;          // the program /proc/locks names as holding it
+    int opens = 0;                    // successful opens: each raises DTR and RTS
     bool exclusiveElsewhere = false;  // another program set TIOCEXCL
     bool keepsEightBits = false;      // the driver refuses 7 data bits (a pty always does)
     bool echoes = false;              // the device sends back every character it takes
@@ -84,6 +86,7 @@ public:
 
     int open(const QByteArray &path) override;
     std::unique_ptr<TtyClosing> close(int fd) override;
+    pid_t lockHolder(const QByteArray &) override { return lockHolderPid; }
     int deviceNumber(int fd, dev_t &device) override;
     QByteArray driverName(dev_t device) override;
     int lock(int fd) override;

@@ -3,6 +3,11 @@
 // (bytes altered or a second upload refused, a device that answers, hold-off and Cancel, the
 // window closed, the adapter pulled, the file changed or refused).
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -63,6 +68,7 @@ private Q_SLOTS:
     void cancelWhileTheLastLongLineIsHeld();
     void fileCutMidLineDuringTheUpload();
     void fileWithAByteOrderMark();
+    void portHeldWithFlock();
 };
 
 // Catches any lost, added, reordered or altered byte on the way to the device, an end declared
@@ -223,6 +229,29 @@ void TestUploadToDevice::fileWithAByteOrderMark()
     QVERIFY(rig.ui.messages.shown.first().contains(QLatin1String("UTF-8 byte-order mark")));
     QCOMPARE(QByteArray::fromStdString(rig.pty.received()), QByteArray());
     QVERIFY(rig.ready());
+}
+
+// Catches another program's port opened (which raises its DTR and RTS) or changed before its
+// flock() is noticed: the kernel's /proc/locks names the holder first.
+void TestUploadToDevice::portHeldWithFlock()
+{
+    Rig rig(manyLines(3));
+    const int holder = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(holder >= 0);
+    QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    termios before{};
+    ::tcgetattr(holder, &before);
+    rig.ui.upload();
+    termios after{};
+    ::tcgetattr(holder, &after);
+    ::close(holder);
+    QCOMPARE(rig.ui.messages.shown,
+             QStringList{QStringLiteral("COM1 (%1) is in use by another program (process %2).")
+                             .arg(rig.device)
+                             .arg(::getpid())});
+    QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
+    QCOMPARE(after.c_cflag, before.c_cflag);
+    QCOMPARE(QByteArray::fromStdString(rig.pty.received()), QByteArray());
 }
 
 QTEST_MAIN(TestUploadToDevice)

@@ -172,8 +172,12 @@ void TestPosixSerialPort::openRefused_data()
         << "/dev/ttyACM0" << QByteArray()
         << "COM1 (/dev/ttyACM0) is busy. A device that has just been plugged in is often probed "
            "by ModemManager for a few seconds: wait a moment, then upload again.";
-    QTest::newRow("flock() held") << "flock"
-                                  << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
+    QTest::newRow("flock() held, seen in /proc/locks before the open")
+        << "flock"
+        << "/dev/ttyUSB0" << QByteArray() << inUse + " (process PID).";
+    QTest::newRow("flock() taken between that look and the open")
+        << "flock race"
+        << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
     QTest::newRow("exclusive mode held, opened as root")
         << "TIOCEXCL"
         << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
@@ -230,6 +234,8 @@ void TestPosixSerialPort::openRefused()
     else if (fault == "EBUSY")
         rig.tty.openError = -EBUSY;
     else if (fault == "flock")
+        rig.tty.lockedElsewhere = true, rig.tty.lockHolderPid = parent;
+    else if (fault == "flock race")
         rig.tty.lockedElsewhere = true;
     else if (fault == "TIOCEXCL")
         rig.tty.exclusiveElsewhere = true;
@@ -251,6 +257,8 @@ void TestPosixSerialPort::openRefused()
     QCOMPARE(rig.tty.exclusiveSetAtClose, 0);
     const QStringList locks = QDir(dir).entryList({QStringLiteral("LCK..*")});
     QCOMPARE(locks, fault == "lock" ? QStringList{QFileInfo(lockFile).fileName()} : QStringList());
+    if (fault == "flock" || fault == "lock")
+        QCOMPARE(rig.tty.opens, 0); // its DTR and RTS stay as its program set them
     if (message.contains(QLatin1String("in use"))) {
         QCOMPARE(rig.tty.settingsChanged, 0);
         QCOMPARE(rig.tty.flushes, 0);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include <QFile>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -133,6 +135,30 @@ private:
 };
 
 } // namespace
+
+// Each line of /proc/locks reads "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF": the holder's
+// pid, then the device of the inode's file system as hex major:minor and the inode
+// (lock_get_status() in fs/locks.c). A waiter's line has "->" after the number: it holds
+// nothing.
+pid_t KernelTty::lockHolder(const QByteArray &path)
+{
+    struct stat node {};
+    if (::stat(path.constData(), &node) < 0)
+        return 0;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
+        return 0;
+    const QByteArray wanted = QByteArray::number(major(node.st_dev), 16).rightJustified(2, '0') +
+                              ':' +
+                              QByteArray::number(minor(node.st_dev), 16).rightJustified(2, '0') +
+                              ':' + QByteArray::number(quint64(node.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields.at(1) != "->" && fields.at(5) == wanted)
+            return pid_t(fields.at(4).toLongLong());
+    }
+    return 0;
+}
 
 int KernelTty::open(const QByteArray &path)
 {

@@ -9,6 +9,7 @@ class KernelTty final : public Tty {
 public:
     int open(const QByteArray &path) override;
     std::unique_ptr<TtyClosing> close(int fd) override;
+    pid_t lockHolder(const QByteArray &path) override;
     int deviceNumber(int fd, dev_t &device) override;
     QByteArray driverName(dev_t device) override;
     int lock(int fd) override;

@@ -96,6 +96,14 @@ void PosixSerialPort::open()
     if (m_node != m_path)
         lockNames.append(m_path);
     m_lock.acquire(lockNames, describe());
+    // Opening would raise DTR and RTS on another program's port (tty_port_block_til_ready() in
+    // drivers/tty/tty_port.c), where a low line may be a reset or boot line held on purpose.
+    if (const pid_t holder = m_tty.lockHolder(QFile::encodeName(m_node)); holder > 0) {
+        m_lock.release();
+        throw OperatorError(QStringLiteral("%1 is in use by another program (process %2).")
+                                .arg(describe())
+                                .arg(holder));
+    }
 
     const int fd = m_tty.open(QFile::encodeName(m_path));
     if (fd < 0) {

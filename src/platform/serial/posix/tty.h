@@ -41,10 +41,14 @@ public:
 
     virtual ~Tty() = default;
 
+    // A process that holds a flock() or a POSIX lock on the device at path, as /proc/locks lists
+    // them by device and inode; 0 when none does. Asked before open(), because every open of a
+    // tty raises DTR and RTS.
+    virtual pid_t lockHolder(const QByteArray &path) = 0;
     // Opens for reading and writing, without becoming the controlling terminal, non-blocking.
     virtual int open(const QByteArray &path) = 0;
     virtual std::unique_ptr<TtyClosing> close(int fd) = 0;
-    virtual int deviceNumber(int fd, dev_t &device) = 0;  // fstat()'s st_rdev
+    virtual int deviceNumber(int fd, dev_t &device) = 0; // fstat()'s st_rdev
     // The name of the kernel driver behind the port ("ftdi_sio", "pl2303"), from sysfs; empty
     // where none is named.
     virtual QByteArray driverName(dev_t device) = 0;
