@@ -13,7 +13,9 @@ namespace {
 
 // A machine's serial ports as sysfs and /dev show them, built from lines such as
 // "uart 0 4" (ttyS0 with UART type 4), "usb ttyUSB0 1-2 FT232R_USB_UART FTDI" (an adapter in
-// USB socket 1-2; "-" for no by-path link) and "com 3 ttyUSB1" (/dev/COM3 points at ttyUSB1).
+// USB socket 1-2; "-" for no by-path link), "usb ttyUSB1 1-1.3:1.1 - -" (the second interface
+// of an adapter without product strings, behind the hub in socket 1-1) and "com 3 ttyUSB1"
+// (/dev/COM3 points at ttyUSB1).
 class Machine {
 public:
     explicit Machine(const QStringList &lines)
@@ -31,18 +33,35 @@ public:
                 writeFile(tty + "/type", w[2].toLatin1());
                 writeFile(dev("ttyS" + w[1]), {});
             } else if (w[0] == "usb") {
-                const QString usb = sys("devices/usb1/" + w[2]);
-                const QString port = usb + "/" + w[2] + ":1.0/" + w[1];
+                const QString socket = w[2].section(':', 0, 0);
+                const QString interface = w[2].contains(':') ? w[2] : socket + ":1.0";
+                // A hub's socket ("1-1") holds the sockets behind it ("1-1.3").
+                QString usb = sys("devices/usb1");
+                const QStringList hops = socket.split('.');
+                for (qsizetype i = 0; i < hops.size(); ++i) {
+                    usb += "/" + hops.mid(0, i + 1).join('.');
+                    if (QFile::exists(usb + "/idVendor"))
+                        continue;
+                    QDir().mkpath(usb);
+                    writeFile(usb + "/idVendor", "0403\n");
+                    if (i + 1 < hops.size())
+                        writeFile(usb + "/product", "USB2.0 Hub\n");
+                }
+                const QString port = usb + "/" + interface + "/" + w[1];
                 QDir().mkpath(port);
-                writeFile(usb + "/product", w[3].toLatin1().replace('_', ' ') + "\n");
-                writeFile(usb + "/manufacturer", w[4].toLatin1() + "\n");
+                writeFile(usb + "/" + interface + "/bInterfaceNumber", "00\n");
+                if (w[3] != "-") {
+                    writeFile(usb + "/product", w[3].toLatin1().replace('_', ' ') + "\n");
+                    writeFile(usb + "/manufacturer", w[4].toLatin1() + "\n");
+                }
                 QDir().mkpath(sys("class/tty/" + w[1]));
                 QFile::link(port, sys("class/tty/" + w[1] + "/device"));
                 writeFile(dev(w[1]), {});
                 QDir().mkpath(dev("serial/by-path"));
                 if (w[2] != "-")
-                    QFile::link(dev(w[1]), dev("serial/by-path/pci-0000:00:14.0-usb-0:" + w[2] +
-                                               ":1.0-port0"));
+                    QFile::link(dev(w[1]),
+                                dev("serial/by-path/pci-0000:00:14.0-usb-0:" + socket.mid(2) +
+                                    interface.mid(socket.size()) + "-port0"));
             } else if (w[0] == "com") {
                 QFile::link(dev(w[2]), dev("COM" + w[1]));
             }
@@ -78,6 +97,7 @@ private Q_SLOTS:
     void numbers_data();
     void numbers();
     void messagesAndTips();
+    void portsOfOneAdapter();
 };
 
 void TestSysfsComPorts::numbers_data()
@@ -178,6 +198,31 @@ void TestSysfsComPorts::messagesAndTips()
     m.unplug("ttyUSB3");
     SysfsComPorts restarted = m.ports(); // only a restart numbers afresh
     QCOMPARE(restarted.devicePath(2), m.dev("ttyUSB1"));
+}
+
+// Catches the ports of one adapter sharing a number (each scan handing them out again in another
+// order, so that the tooltip and the Upload reach different ports), and an adapter without a
+// product string sharing one with its hub.
+void TestSysfsComPorts::portsOfOneAdapter()
+{
+    Machine m({"usb ttyUSB0 1-2:1.0 Dual_RS232 FTDI", "usb ttyUSB1 1-2:1.1 Dual_RS232 FTDI",
+               "usb ttyUSB2 1-1.2 - -", "usb ttyUSB3 1-1.3 - -"});
+    SysfsComPorts ports = m.ports();
+    for (int scan = 0; scan < 5; ++scan) {
+        QCOMPARE(ports.devicePath(1), m.dev("ttyUSB2"));
+        QCOMPARE(ports.devicePath(2), m.dev("ttyUSB3"));
+        QCOMPARE(ports.devicePath(3), m.dev("ttyUSB0"));
+        QCOMPARE(ports.devicePath(4), m.dev("ttyUSB1"));
+    }
+    // Plugged in again, the dual adapter's ports come back under each other's names: each
+    // number stays with its port.
+    m.unplug("ttyUSB0");
+    m.unplug("ttyUSB1");
+    QVERIFY(QDir(m.sys("devices/usb1/1-2")).removeRecursively());
+    m.add("usb ttyUSB1 1-2:1.0 Dual_RS232 FTDI");
+    m.add("usb ttyUSB0 1-2:1.1 Dual_RS232 FTDI");
+    QCOMPARE(ports.devicePath(3), m.dev("ttyUSB1"));
+    QCOMPARE(ports.devicePath(4), m.dev("ttyUSB0"));
 }
 
 QTEST_GUILESS_MAIN(TestSysfsComPorts)

@@ -43,16 +43,22 @@ SysfsComPorts::SysfsComPorts(QString sysRoot, QString devRoot)
     : m_sys(QDir::cleanPath(sysRoot)), m_dev(QDir::cleanPath(devRoot))
 {}
 
-// The manufacturer and product files belong to the USB device, a few folders above the tty's
-// own device (the interface, and for usb-serial the port) in sysfs; that folder's name is the
-// socket the device is in (bus, then ports through hubs: "1-2", "3-1.4").
+// The tty's own device in sysfs is the interface (cdc-acm) or a port under it (usb-serial, with
+// its port_number); the USB device a folder or two above it is the one with idVendor, whether or
+// not it has a product string, and its folder's name is the socket it is in (bus, then ports
+// through hubs: "1-2", "3-1.4"). The interface's folder name ("1-2:1.1") tells the ports of a
+// multi-port adapter apart.
 void SysfsComPorts::describeUsb(const QString &name, ComPort &port) const
 {
     QString folder =
         QFileInfo(m_sys + QStringLiteral("/class/tty/") + name + QStringLiteral("/device"))
             .canonicalFilePath();
+    const QString portNumber = readLine(folder + QStringLiteral("/port_number"));
+    QString interface;
     for (int up = 0; up < 4 && !folder.isEmpty(); ++up) {
-        if (QFileInfo::exists(folder + QStringLiteral("/product"))) {
+        if (interface.isEmpty() && QFileInfo::exists(folder + QStringLiteral("/bInterfaceNumber")))
+            interface = QFileInfo(folder).fileName();
+        if (QFileInfo::exists(folder + QStringLiteral("/idVendor"))) {
             port.product = readLine(folder + QStringLiteral("/product"));
             port.manufacturer = readLine(folder + QStringLiteral("/manufacturer"));
             port.socket = QFileInfo(folder).fileName();
@@ -60,6 +66,9 @@ void SysfsComPorts::describeUsb(const QString &name, ComPort &port) const
         }
         folder = QFileInfo(folder).path();
     }
+    if (!port.socket.isEmpty())
+        port.place = (interface.isEmpty() ? port.socket : interface) + QLatin1Char('/') +
+                     (portNumber.isEmpty() ? QStringLiteral("0") : portNumber);
     if (port.product.isEmpty())
         port.product = name.startsWith(QLatin1String("ttyACM"))
                            ? QStringLiteral("USB modem device")
@@ -95,7 +104,7 @@ QList<ComPort> SysfsComPorts::scan()
         const QRegularExpressionMatch match = comName.match(name);
         if (!match.hasMatch())
             continue;
-        ComPort port{match.captured(1).toInt(), m_dev + QLatin1Char('/') + name, {}, {}, {}};
+        ComPort port{match.captured(1).toInt(), m_dev + QLatin1Char('/') + name, {}, {}, {}, {}};
         const QString node = QFileInfo(QFileInfo(port.device).canonicalFilePath()).fileName();
         if (node.isEmpty())
             continue; // a link to nothing
@@ -128,24 +137,25 @@ QList<ComPort> SysfsComPorts::scan()
                                 m_dev + QLatin1Char('/') + name,
                                 QStringLiteral("built-in serial port"),
                                 {},
+                                {},
                                 {}};
     }
 
-    // Adapters keep the number their socket had; a new socket takes the lowest number that no
-    // port and no earlier socket has.
+    // Adapter ports keep the number their place had; a new place takes the lowest number that no
+    // port and no earlier place has.
     std::set<int> promised;
-    for (const auto &[socket, port] : m_bySocket)
+    for (const auto &[place, port] : m_byPlace)
         promised.insert(port.number);
     std::set<QString> present;
     int next = 1;
     for (const QString &name : usbPortsInSocketOrder()) {
         if (reached.count(name) || !QFileInfo::exists(m_dev + QLatin1Char('/') + name))
             continue;
-        ComPort port{0, m_dev + QLatin1Char('/') + name, {}, {}, {}};
+        ComPort port{0, m_dev + QLatin1Char('/') + name, {}, {}, {}, {}};
         describeUsb(name, port);
-        const QString socket = port.socket.isEmpty() ? name : port.socket;
-        const auto known = m_bySocket.find(socket);
-        if (known != m_bySocket.end() && !numbered.count(known->second.number)) {
+        const QString place = port.place.isEmpty() ? name : port.place;
+        const auto known = m_byPlace.find(place);
+        if (known != m_byPlace.end() && !numbered.count(known->second.number)) {
             port.number = known->second.number;
         } else {
             while (numbered.count(next) || promised.count(next))
@@ -154,16 +164,17 @@ QList<ComPort> SysfsComPorts::scan()
             promised.insert(next);
         }
         numbered[port.number] = port;
-        m_bySocket[socket] = port;
-        present.insert(socket);
+        m_byPlace[place] = port;
+        present.insert(place);
     }
-    for (const auto &[socket, port] : m_bySocket)
-        if (!present.count(socket) && !numbered.count(port.number))
+    for (const auto &[place, port] : m_byPlace)
+        if (!present.count(place) && !numbered.count(port.number))
             numbered[port.number] = ComPort{port.number,
                                             {},
                                             port.product,
                                             port.manufacturer,
-                                            port.socket.isEmpty() ? socket : port.socket};
+                                            port.socket.isEmpty() ? place : port.socket,
+                                            place};
 
     QList<ComPort> ports;
     for (const auto &[number, port] : numbered)

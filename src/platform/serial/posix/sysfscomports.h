@@ -10,12 +10,15 @@
 //    of /dev/serial/by-path, which follows the USB socket; ports with no by-path link follow
 //    by name.
 //
-// What is kept: while the program runs, a number once given to an adapter stays with the USB
-// socket it was in. Unplugged, the number reaches nothing ("the adapter in USB socket 1-2 was
-// unplugged") and goes to no other adapter; plugged into the same socket again, the adapter
-// gets it back. So a number never moves to another device while the program runs. Across a
-// restart the numbers are worked out afresh by the rules above: the same adapters in the same
-// sockets get the same numbers, but after one was taken away, the others may move up.
+// What is kept: while the program runs, a number once given to an adapter's port stays with the
+// USB socket it was in, and with the port's place on the adapter: the interface, and the port
+// number within it where one interface has several (a dual or quad adapter, or a board with two
+// ACM functions, has a number for each port, which never swap). Unplugged, the number reaches
+// nothing ("the adapter in USB socket 1-2 was unplugged") and goes to no other adapter; plugged
+// into the same socket again, the adapter gets it back. So a number never moves to another device
+// while the program runs. Across a restart the numbers are worked out afresh by the rules above:
+// the same adapters in the same sockets get the same numbers, but after one was taken away, the
+// others may move up.
 
 #include <map>
 
@@ -30,6 +33,7 @@ struct ComPort {
     QString product; // "FT232R USB UART", or "built-in serial port"
     QString manufacturer;
     QString socket; // the USB socket of an adapter, as sysfs names it: "1-2"
+    QString place;  // the port's place on the adapter: interface and port ("1-2:1.1/0")
 };
 
 class SysfsComPorts final : public ComPorts {
@@ -49,5 +53,5 @@ private:
 
     QString m_sys;
     QString m_dev;
-    std::map<QString, ComPort> m_bySocket; // every USB socket given a number so far
+    std::map<QString, ComPort> m_byPlace; // every adapter port given a number so far
 };
