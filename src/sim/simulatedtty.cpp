@@ -407,8 +407,33 @@ std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
     });
 }
 
+namespace {
+
+class SimulatedModemQuery final : public TtyModemQuery {
+public:
+    explicit SimulatedModemQuery(std::function<int(int &)> ask) : m_ask(std::move(ask)) {}
+    std::optional<int> result(int &lines) override { return m_ask(lines); }
+
+private:
+    std::function<int(int &)> m_ask;
+};
+
+} // namespace
+
+std::unique_ptr<TtyModemQuery> SimulatedTty::queryModemLines(int fd)
+{
+    return std::make_unique<SimulatedModemQuery>([this, fd](int &lines) {
+        const int waited = usbModemCallsWaitedFor;
+        const int returned = modemLines(fd, lines);
+        usbModemCallsWaitedFor = waited;
+        return returned;
+    });
+}
+
 int SimulatedTty::modemLines(int, int &lines)
 {
+    if (isUsb())
+        ++usbModemCallsWaitedFor; // ftdi_sio's and cp210x's ask the chip, for up to 5 s
     if (m_driver == Driver::PseudoTerminal)
         return -ENOTTY;
     if (const int err = step())

@@ -63,6 +63,7 @@ public:
     bool lockedElsewhere = false;     // another program holds flock()
     pid_t lockHolderPid = 0;          // the program /proc/locks names as holding it
     int opens = 0;                    // successful opens: each raises DTR and RTS
+    int usbModemCallsWaitedFor = 0;   // TIOCMGETs on a USB adapter made on the caller's thread
     bool exclusiveElsewhere = false;  // another program set TIOCEXCL
     bool keepsEightBits = false;      // the driver refuses 7 data bits (a pty always does)
     bool echoes = false;              // the device sends back every character it takes
@@ -100,6 +101,7 @@ public:
     int transmitterEmpty(int fd, bool &empty) override;
     std::unique_ptr<TtyDrain> drain(int fd) override;
     int modemLines(int fd, int &lines) override;
+    std::unique_ptr<TtyModemQuery> queryModemLines(int fd) override;
     int flushOutput(int fd) override;
     int hungUp(int fd, bool &hungUp) override;
     int watchable(int) const override { return -1; }

@@ -55,7 +55,8 @@ void TestPosixSerialPort::edges_data()
 // the count already read 0, or still in an adapter's chip that its driver cannot see or reports
 // stale); a second upload refused by glibc's read-back of a pseudo-terminal's settings; a device
 // cut off while it holds off at the end; a hold-off the bar does not show; a device that
-// answers stalling the line; and a Cancel that keeps the window waiting.
+// answers stalling the line; a Cancel that keeps the window waiting; and a USB adapter's modem
+// lines asked on the window's thread.
 void TestPosixSerialPort::edges()
 {
     QFETCH(Driver, driver);
@@ -67,6 +68,7 @@ void TestPosixSerialPort::edges()
     runEdge(rig, rig.tty, run);
     QCOMPARE(rig.tty.exclusiveSetAtClose, 0);
     QCOMPARE(rig.tty.opensWhileClosing, 0);
+    QCOMPARE(rig.tty.usbModemCallsWaitedFor, 0); // each can hold the window for 5 s
     QVERIFY(sentAtLineSettings(rig.tty));
     // Where the driver reports the modem lines, the bar names CTS. A held-off pseudo-terminal
     // refuses new bytes, but its reader still gets what it holds.

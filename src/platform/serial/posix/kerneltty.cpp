@@ -124,6 +124,36 @@ private:
     InterruptibleCall m_call;
 };
 
+// The call works on a descriptor of its own, closed when it returns, so that it never asks a
+// descriptor that has meanwhile been closed, or reused for another file.
+class ThreadModemQuery final : public TtyModemQuery {
+public:
+    explicit ThreadModemQuery(int fd)
+        : m_lines(std::make_shared<std::atomic<int>>(0)),
+          m_call([copy = ::dup(fd), lines = m_lines] {
+              if (copy < 0)
+                  return -errno;
+              int answer = 0;
+              const int returned = ::ioctl(copy, TIOCMGET, &answer) < 0 ? -errno : 0;
+              *lines = answer;
+              ::close(copy);
+              return returned;
+          })
+    {}
+
+    std::optional<int> result(int &lines) override
+    {
+        if (!m_call.done())
+            return std::nullopt;
+        lines = *m_lines;
+        return m_call.result();
+    }
+
+private:
+    std::shared_ptr<std::atomic<int>> m_lines;
+    InterruptibleCall m_call;
+};
+
 class ThreadClosing final : public TtyClosing {
 public:
     explicit ThreadClosing(int fd) : m_call([fd] { return ::close(fd) < 0 ? -errno : 0; }) {}
@@ -264,6 +294,11 @@ std::unique_ptr<TtyDrain> KernelTty::drain(int fd)
 int KernelTty::modemLines(int fd, int &lines)
 {
     return ioctlResult(fd, TIOCMGET, &lines);
+}
+
+std::unique_ptr<TtyModemQuery> KernelTty::queryModemLines(int fd)
+{
+    return std::make_unique<ThreadModemQuery>(fd);
 }
 
 int KernelTty::flushOutput(int fd)

@@ -23,6 +23,7 @@ public:
     int transmitterEmpty(int fd, bool &empty) override;
     std::unique_ptr<TtyDrain> drain(int fd) override;
     int modemLines(int fd, int &lines) override;
+    std::unique_ptr<TtyModemQuery> queryModemLines(int fd) override;
     int flushOutput(int fd) override;
     int hungUp(int fd, bool &hungUp) override;
     int watchable(int fd) const override { return fd; }

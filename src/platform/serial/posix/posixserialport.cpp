@@ -5,6 +5,7 @@
 
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -100,6 +101,10 @@ void PosixSerialPort::open()
     // drivers/tty/tty_port.c), where a low line may be a reset or boot line held on purpose.
     if (const pid_t holder = m_tty.lockHolder(QFile::encodeName(m_node)); holder > 0) {
         m_lock.release();
+        if (holder == ::getpid()) // a call of ours on the last upload's descriptor still runs
+            throw OperatorError(QStringLiteral("%1 is still being closed after the last upload. "
+                                               "Wait a moment, then upload again.")
+                                    .arg(describe()));
         throw OperatorError(QStringLiteral("%1 is in use by another program (process %2).")
                                 .arg(describe())
                                 .arg(holder));
@@ -397,9 +402,28 @@ void PosixSerialPort::checkConnected()
     if (hungUp)
         failLost(EIO);
     int lines = 0;
-    const int answered = m_tty.modemLines(m_fd, lines);
-    if (answered < 0 && !unanswered(answered))
-        failLost(answered);
+    const std::optional<int> answered = askModemLines(lines);
+    if (answered && *answered < 0 && !unanswered(*answered))
+        failLost(*answered);
+}
+
+// A USB adapter's modem lines are asked on a thread of their own (see TtyModemQuery): this
+// gives the last answer that has come, and asks again once it has. Other drivers answer from
+// what they already know, at once.
+std::optional<int> PosixSerialPort::askModemLines(int &lines)
+{
+    if (m_kind != Kind::UsbSerial)
+        return m_tty.modemLines(m_fd, lines);
+    if (!m_modemQuery)
+        m_modemQuery = m_tty.queryModemLines(m_fd);
+    int answer = 0;
+    if (const std::optional<int> returned = m_modemQuery->result(answer)) {
+        m_modemAnswer = returned;
+        m_modemLines = answer;
+        m_modemQuery.reset();
+    }
+    lines = m_modemLines;
+    return m_modemAnswer;
 }
 
 bool PosixSerialPort::delivered()
@@ -416,10 +440,10 @@ ClearToSend PosixSerialPort::clearToSend()
 {
     requireOpen();
     int lines = 0;
-    const int answered = m_tty.modemLines(m_fd, lines);
-    if (answered < 0 && !unanswered(answered))
-        failLost(answered);
-    if (answered < 0)
+    const std::optional<int> answered = askModemLines(lines);
+    if (answered && *answered < 0 && !unanswered(*answered))
+        failLost(*answered);
+    if (!answered || *answered < 0)
         return ClearToSend::Unknown;
     return (lines & TIOCM_CTS) ? ClearToSend::On : ClearToSend::Off;
 }
@@ -443,6 +467,8 @@ void PosixSerialPort::discardAndClose() noexcept
         return;
     m_drain.reset();
     m_clearSpan.reset();
+    m_modemQuery.reset();
+    m_modemAnswer.reset();
     // What is still queued is dropped, so that close() does not wait on it. An empty queue is
     // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
     int inKernel = 0;

@@ -79,6 +79,7 @@ private:
     bool transmitterEmpty();
     bool adapterHadItsTime();
     void checkConnected();
+    std::optional<int> askModemLines(int &lines);
     void finishEarlierClose();
 
     Tty &m_tty;
@@ -101,6 +102,9 @@ private:
     Tty::Clock::time_point m_inputReadAt{};
     std::unique_ptr<TtyDrain> m_drain;
     ClearSpan m_clearSpan; // CTS on without a break since all was drained
+    std::unique_ptr<TtyModemQuery> m_modemQuery;
+    std::optional<int> m_modemAnswer; // the last TIOCMGET that returned, with its lines
+    int m_modemLines = 0;
 
     // A close the kernel has not finished yet, with the lock it keeps until then.
     std::unique_ptr<TtyClosing> m_closing;

@@ -35,6 +35,16 @@ public:
     virtual void interrupt() = 0;
 };
 
+// A TIOCMGET under way. On ftdi_sio and cp210x it is a USB control transfer to the adapter that
+// can take up to its 5 s timeout (ftdi_get_modem_status() in drivers/usb/serial/ftdi_sio.c,
+// cp210x_tiocmget() in drivers/usb/serial/cp210x.c), so it never runs on the caller's thread:
+// result() is empty until the call has returned, then 0 or -errno with the lines in `lines`.
+class TtyModemQuery {
+public:
+    virtual ~TtyModemQuery() = default; // a call still under way finishes on its own
+    virtual std::optional<int> result(int &lines) = 0;
+};
+
 class Tty {
 public:
     using Clock = std::chrono::steady_clock;
@@ -63,8 +73,9 @@ public:
     virtual int transmitterEmpty(int fd, bool &empty) = 0; // TIOCSERGETLSR, TIOCSER_TEMT
     virtual std::unique_ptr<TtyDrain> drain(int fd) = 0;
     virtual int modemLines(int fd, int &lines) = 0; // TIOCMGET
-    virtual int flushOutput(int fd) = 0;            // tcflush(TCOFLUSH)
-    virtual int hungUp(int fd, bool &hungUp) = 0;   // poll(): POLLHUP or POLLERR
+    virtual std::unique_ptr<TtyModemQuery> queryModemLines(int fd) = 0;
+    virtual int flushOutput(int fd) = 0;          // tcflush(TCOFLUSH)
+    virtual int hungUp(int fd, bool &hungUp) = 0; // poll(): POLLHUP or POLLERR
     // The descriptor to watch for writability, or -1 where there is none to watch.
     virtual int watchable(int fd) const = 0;
     virtual Clock::time_point now() const = 0;
