@@ -4,7 +4,9 @@
 // window closed, the adapter pulled, the file changed or refused).
 
 #include <fcntl.h>
+#include <csignal>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -236,19 +238,33 @@ void TestUploadToDevice::fileWithAByteOrderMark()
 void TestUploadToDevice::portHeldWithFlock()
 {
     Rig rig(manyLines(3));
-    const int holder = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-    QVERIFY(holder >= 0);
-    QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    int ready[2];
+    QCOMPARE(::pipe(ready), 0);
+    const pid_t program = ::fork(); // another program: it takes the port and holds it
+    if (program == 0) {
+        const int held = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        ::flock(held, LOCK_EX | LOCK_NB);
+        (void)!::write(ready[1], "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char signal = 0;
+    QCOMPARE(::read(ready[0], &signal, 1), 1);
+    const int mine = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
     termios before{};
-    ::tcgetattr(holder, &before);
+    ::tcgetattr(mine, &before);
     rig.ui.upload();
     termios after{};
-    ::tcgetattr(holder, &after);
-    ::close(holder);
+    ::tcgetattr(mine, &after);
+    ::close(mine);
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
     QCOMPARE(rig.ui.messages.shown,
              QStringList{QStringLiteral("COM1 (%1) is in use by another program (process %2).")
                              .arg(rig.device)
-                             .arg(::getpid())});
+                             .arg(program)});
     QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
     QCOMPARE(after.c_cflag, before.c_cflag);
     QCOMPARE(QByteArray::fromStdString(rig.pty.received()), QByteArray());
