@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -194,6 +195,10 @@ void TestPosixSerialPort::openRefused_data()
         << "lock"
         << "DIR/COM2" << QByteArray("PID\nminicom\nbench\n")
         << "COM1 (DIR/COM2 \u2192 DIR/ttyUSB0) is in use by another program (process PID).";
+    QTest::newRow("lockdev's lock named after the device number (1:3)")
+        << "lock"
+        << "/dev/null" << QByteArray("      PID\n")
+        << "COM1 (/dev/null) is in use by another program (process PID).";
     QTest::newRow("a binary pid") << "lock"
                                   << "/dev/ttyUSB0" << QByteArray("BINARY")
                                   << inUse + " (process PID).";
@@ -246,7 +251,9 @@ void TestPosixSerialPort::openRefused()
     if (lock == "BINARY")
         lock = QByteArray(reinterpret_cast<const char *>(&parent), sizeof parent);
     lock.replace("PID", QByteArray::number(parent));
-    const QString lockFile = dir + QLatin1Char('/') + PortLock::lockName(rig.device);
+    const QString lockFile = dir + QLatin1Char('/') +
+                             (rig.device == "/dev/null" ? PortLock::lockName(makedev(1, 3))
+                                                        : PortLock::lockName(rig.device));
     if (fault == "lock")
         writeFile(lockFile, lock);
 
@@ -257,7 +264,7 @@ void TestPosixSerialPort::openRefused()
     QVERIFY(!rig.port.isOpen());
     QVERIFY(!rig.tty.isOpen());
     QCOMPARE(rig.tty.exclusiveSetAtClose, 0);
-    const QStringList locks = QDir(dir).entryList({QStringLiteral("LCK..*")});
+    const QStringList locks = QDir(dir).entryList({QStringLiteral("LCK.*")});
     QCOMPARE(locks, fault == "lock" ? QStringList{QFileInfo(lockFile).fileName()} : QStringList());
     if (fault == "flock" || fault == "lock")
         QCOMPARE(rig.tty.opens, 0); // its DTR and RTS stay as its program set them

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -23,19 +24,26 @@ struct LockFile {
     bool exists = false;
     qint64 pid = 0;
     bool young = false;
+    int unreadable = 0; // the errno of a lock that could not be looked at or read
 };
 
 LockFile readLock(const QByteArray &path)
 {
     LockFile lock;
     struct stat info {};
-    if (::lstat(path.constData(), &info) != 0)
+    if (::lstat(path.constData(), &info) != 0) {
+        // Only "no such file" says there is no lock; anything else hides one.
+        lock.exists = errno != ENOENT && errno != ENOTDIR;
+        lock.unreadable = lock.exists ? errno : 0;
         return lock;
+    }
     lock.exists = true;
     lock.young = std::time(nullptr) - info.st_mtime < PortLock::kYoungLock.count();
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return lock; // unreadable: judged by its age
+    if (fd < 0) {
+        lock.unreadable = errno;
+        return lock;
+    }
     char text[64] = {};
     const ssize_t got = ::read(fd, text, sizeof text - 1);
     ::close(fd);
@@ -66,8 +74,12 @@ bool processAlive(qint64 pid)
     return ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
 }
 
+// A lock nobody can tell the owner of counts as held: removing it could take another program's
+// port.
 bool live(const LockFile &lock)
 {
+    if (lock.unreadable)
+        return true;
     return lock.pid > 0 ? processAlive(lock.pid) : lock.young;
 }
 
@@ -102,6 +114,13 @@ PortLock &PortLock::operator=(PortLock &&other) noexcept
     return *this;
 }
 
+QString PortLock::lockName(dev_t device)
+{
+    return QStringLiteral("LCK.%1.%2")
+        .arg(major(device), 3, 10, QLatin1Char('0'))
+        .arg(minor(device), 3, 10, QLatin1Char('0'));
+}
+
 QString PortLock::lockName(const QString &devicePath)
 {
     QString name = devicePath;
@@ -120,6 +139,11 @@ void PortLock::checkOrClear(const QString &path, const QString &port) const
     const LockFile lock = readLock(name);
     if (!lock.exists)
         return;
+    if (lock.unreadable)
+        throw OperatorError(QStringLiteral("%1 may be in use by another program: its lock file %2 "
+                                           "cannot be read (%3). Ask the administrator to check "
+                                           "it, then upload again.")
+                                .arg(port, path, systemReason(lock.unreadable)));
     if (live(lock))
         inUse(port, lock.pid);
     const QByteArray aside = name + ".stale." + QByteArray::number(qint64(::getpid()));
@@ -135,21 +159,37 @@ void PortLock::checkOrClear(const QString &path, const QString &port) const
     }
     const LockFile moved = readLock(aside);
     if (live(moved)) {
-        // Put back; should a third lock have appeared meanwhile, that one holds the port.
-        if (::link(aside.constData(), name.constData()) == 0 || errno == EEXIST)
+        // Put back. Should a third lock have appeared meanwhile, that one holds the port, and the
+        // live lock we moved stays where it is rather than be lost.
+        if (::link(aside.constData(), name.constData()) == 0)
             ::unlink(aside.constData());
         inUse(port, moved.pid);
     }
     ::unlink(aside.constData());
 }
 
-void PortLock::acquire(const QStringList &devicePaths, const QString &port)
+void PortLock::acquire(const QStringList &devicePaths, const QString &port, dev_t device)
 {
     release();
-    for (const QString &device : devicePaths)
-        checkOrClear(m_folder + QLatin1Char('/') + lockName(device), port);
+    QStringList names;
+    for (const QString &path : devicePaths)
+        names.append(lockName(path));
+    if (device != 0)
+        names.append(lockName(device));
+    for (const QString &name : names)
+        checkOrClear(m_folder + QLatin1Char('/') + name, port);
+    try {
+        take(m_folder + QLatin1Char('/') + names.first(), port);
+        if (device != 0)
+            take(m_folder + QLatin1Char('/') + names.last(), port);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
 
-    const QString path = m_folder + QLatin1Char('/') + lockName(devicePaths.value(0));
+void PortLock::take(const QString &path, const QString &port)
+{
     const QByteArray target = QFile::encodeName(path);
     const QByteArray aside = target + ".new." + QByteArray::number(qint64(::getpid()));
     ::unlink(aside.constData());
@@ -164,15 +204,14 @@ void PortLock::acquire(const QStringList &devicePaths, const QString &port)
     const int err = errno;
     ::unlink(aside.constData());
     if (linked)
-        m_held = path;
+        m_held.append(path);
     else if (written && err == EEXIST) // another program took it between our check and our link
         inUse(port, readLock(target).pid);
 }
 
 void PortLock::release() noexcept
 {
-    if (m_held.isEmpty())
-        return;
-    ::unlink(QFile::encodeName(m_held).constData());
+    for (const QString &path : std::as_const(m_held))
+        ::unlink(QFile::encodeName(path).constData());
     m_held.clear();
 }

@@ -9,13 +9,18 @@
 // adds its name and the user on the same line, QLockFile puts the application and host on lines
 // of their own, and old systems wrote the pid as 4 binary bytes. The pid is the leading decimal
 // number after optional blanks, or those 4 bytes. A lock whose process is alive, or cannot be
-// probed, means the port is in use; so does one without a readable pid while it is young (its
-// program may still be writing it). Only a lock that is surely stale is removed, and so that a
+// probed, means the port is in use; so does one without a pid while it is young (its program
+// may still be writing it), and one that cannot be read or looked at at all, whatever its age.
+// lockdev also names a lock after the device number, SVr4 style (LCK.188.000 for 188:0): the
+// only name that catches a port opened through another path (/dev/serial/by-id/...); it is
+// checked and taken too. Only a lock that is surely stale is removed, and so that a
 // fresh lock put in its place meanwhile survives. Ours is made atomically (written aside, then
 // linked into place) and removed by release(). A lock folder this user cannot write to is no
 // error: the port still takes flock() and the kernel's exclusive mode.
 
 #include <chrono>
+
+#include <sys/types.h>
 
 #include <QString>
 #include <QStringList>
@@ -30,13 +35,15 @@ public:
     PortLock &operator=(PortLock &&other) noexcept;
 
     // Checks the locks named after each device path (the real node first, then any link to it)
-    // and takes the one of the first. Throws an OperatorError naming the port when another
-    // program holds one of them.
-    void acquire(const QStringList &devicePaths, const QString &port);
+    // and after the device number, where there is one, and takes the first path's and the
+    // number's. Throws an OperatorError naming the port when another program holds one of them.
+    void acquire(const QStringList &devicePaths, const QString &port, dev_t device = 0);
     void release() noexcept;
 
     // The lock file's name for a device path: "LCK..ttyUSB0", "LCK..pts_0".
     static QString lockName(const QString &devicePath);
+    // The SVr4 name for a device number: "LCK.188.000".
+    static QString lockName(dev_t device);
 
     // How long a lock without a readable pid counts as one being written.
     static constexpr std::chrono::seconds kYoungLock{5};
@@ -45,6 +52,8 @@ private:
     // Throws when another program holds the lock at path; removes it when it is stale.
     void checkOrClear(const QString &path, const QString &port) const;
 
+    void take(const QString &path, const QString &port);
+
     QString m_folder;
-    QString m_held;
+    QStringList m_held;
 };

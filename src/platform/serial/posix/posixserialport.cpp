@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -96,7 +97,12 @@ void PosixSerialPort::open()
     QStringList lockNames{m_node};
     if (m_node != m_path)
         lockNames.append(m_path);
-    m_lock.acquire(lockNames, describe());
+    struct stat node {};
+    const dev_t device =
+        ::stat(QFile::encodeName(m_node).constData(), &node) == 0 && S_ISCHR(node.st_mode)
+            ? node.st_rdev
+            : 0;
+    m_lock.acquire(lockNames, describe(), device);
     // Opening would raise DTR and RTS on another program's port (tty_port_block_til_ready() in
     // drivers/tty/tty_port.c), where a low line may be a reset or boot line held on purpose.
     if (const pid_t holder = m_tty.lockHolder(QFile::encodeName(m_node)); holder > 0) {
