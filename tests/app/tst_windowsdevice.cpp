@@ -5,6 +5,7 @@
 // comes in ZELVOR_TEST_FILE.
 
 #include <QComboBox>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -48,7 +49,8 @@ void TestWindowsDevice::uploadArrives()
     }
 }
 
-// The device never reads: the bar says so, and Cancel gives the window back within 0.5 s.
+// The device never reads: the bar says so, Cancel gives the window back within 0.5 s, and the
+// bar says that what was handed over did not all reach the device.
 void TestWindowsDevice::cancelWhileHeldOff()
 {
     Rig rig(QStringLiteral("COM3"));
@@ -67,7 +69,9 @@ void TestWindowsDevice::cancelWhileHeldOff()
              qPrintable(held));
     QVERIFY2(afterClick < 500, qPrintable(QString::number(afterClick)));
     QCOMPARE(rig.ui.messages.shown, QStringList());
-    QCOMPARE(rig.ui.bar(), QStringLiteral("Cancelled"));
+    static const QRegularExpression notSent(
+        QStringLiteral("^Cancelled \u00b7 (about \\d+|not all) not sent$"));
+    QVERIFY2(notSent.match(rig.ui.bar()).hasMatch(), qPrintable(rig.ui.bar()));
     QVERIFY(rig.ui.ready());
 }
 
