@@ -396,6 +396,8 @@ int SimulatedTty::transmitterEmpty(int, bool &empty)
 std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
 {
     return std::make_unique<SimulatedDrain>([this]() -> std::optional<int> {
+        if (drainIgnoresSignals && heldAt(m_clock()))
+            return std::nullopt;
         // A usb-serial driver whose chip no longer answers takes it as empty
         // (ftdi_tx_empty() in drivers/usb/serial/ftdi_sio.c).
         if (const int err = step())

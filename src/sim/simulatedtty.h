@@ -68,6 +68,7 @@ public:
     bool keepsEightBits = false;      // the driver refuses 7 data bits (a pty always does)
     bool echoes = false;              // the device sends back every character it takes
     bool closeIgnoresSignals = false; // the closing wait cannot be interrupted
+    bool drainIgnoresSignals = false; // a tcdrain() goes on while the device holds off
     int othersQueue = 0; // characters another program that has the port open has queued
 
     // What the port did.

@@ -61,6 +61,11 @@ public:
     {
         installWakeHandler();
         m_thread = std::thread([state = m_state, call = std::move(call)] {
+            // The wake signal must reach this thread, whatever mask it inherited.
+            sigset_t wake;
+            sigemptyset(&wake);
+            sigaddset(&wake, kWakeSignal);
+            ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
             state->native = ::pthread_self();
             state->started = true;
             state->result = call();
@@ -111,7 +116,8 @@ private:
 class ThreadDrain final : public TtyDrain {
 public:
     explicit ThreadDrain(int fd) : m_call([fd] { return ::tcdrain(fd) < 0 ? -errno : 0; }) {}
-    ~ThreadDrain() override { m_call.interruptUntilDone(std::chrono::milliseconds(200)); }
+    ~ThreadDrain() override { m_call.interrupt(); }
+    void interrupt() override { m_call.interrupt(); }
 
     std::optional<int> result() override
     {

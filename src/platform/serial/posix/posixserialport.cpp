@@ -1,5 +1,6 @@
 #include "platform/serial/posix/posixserialport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -52,7 +53,7 @@ QString dataBitsText(tcflag_t flags)
 } // namespace
 
 PosixSerialPort::PosixSerialPort(Tty &tty, PortMapping mapping, const QString &lockFolder)
-    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder), m_closingLock(lockFolder)
+    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder), m_lockFolder(lockFolder)
 {}
 
 // A close still under way at the end is left to finish on its own; the process's end releases
@@ -89,7 +90,8 @@ void PosixSerialPort::open()
     m_node = canonical.isEmpty() ? m_path : canonical;
     // The kernel would make this open() wait, on the window's thread, until the earlier close
     // has finished (tty_open_by_driver() in drivers/tty/tty_io.c takes the tty lock it holds).
-    if (m_closing && m_closingNode == m_node)
+    if (std::any_of(m_closings.begin(), m_closings.end(),
+                    [this](const Closing &closing) { return closing.node == m_node; }))
         throw OperatorError(QStringLiteral("%1 is still being closed after the last upload: its "
                                            "driver is waiting for the device to take what was "
                                            "left. Wait a moment, then upload again.")
@@ -126,9 +128,7 @@ void PosixSerialPort::open()
         takeOwnership();
     } catch (...) {
         // Another program's port: its queue and its settings are left as they are.
-        m_tty.close(m_fd);
-        m_fd = -1;
-        m_lock.release();
+        closeDescriptor();
         throw;
     }
     try {
@@ -471,10 +471,7 @@ void PosixSerialPort::discardAndClose() noexcept
 {
     if (!isOpen())
         return;
-    m_drain.reset();
     m_clearSpan.reset();
-    m_modemQuery.reset();
-    m_modemAnswer.reset();
     // What is still queued is dropped, so that close() does not wait on it. An empty queue is
     // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
     int inKernel = 0;
@@ -486,37 +483,40 @@ void PosixSerialPort::discardAndClose() noexcept
     if (m_setExclusive)
         m_tty.setExclusive(m_fd, false);
     m_setExclusive = false;
+    closeDescriptor();
+}
 
-    // What a flush cannot reach (the transfers in flight to a USB adapter's chip) makes the
-    // kernel's close wait for the device, holding the tty lock; nothing is waited for any more,
-    // so that wait is ended.
-    std::unique_ptr<TtyClosing> closing = m_tty.close(m_fd);
+// What a flush cannot reach (the transfers in flight to a USB adapter's chip) makes the kernel's
+// close wait for the device, holding the tty lock, and a tcdrain() still waiting keeps the file
+// open; nothing is waited for any more, so those waits are ended. Until the last of them has
+// returned, the port stays locked against other programs, and ours; each close keeps its own
+// locks, so that a later one cannot release them.
+void PosixSerialPort::closeDescriptor() noexcept
+{
+    Closing closing{m_tty.close(m_fd), std::move(m_drain), std::move(m_modemQuery),
+                    std::move(m_lock), m_node};
+    m_lock = PortLock(m_lockFolder);
     m_fd = -1;
+    m_modemAnswer.reset();
     const auto end = std::chrono::steady_clock::now() + kCloseWait;
-    while (!closing->done() && std::chrono::steady_clock::now() < end) {
-        closing->interrupt();
+    while (!closing.finished() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (closing->done()) {
-        m_lock.release();
-        return;
-    }
-    // Until it has finished, the port stays locked against other programs, and ours. An older
-    // close still under way is left to finish on its own.
-    m_closingLock.release();
-    m_closing = std::move(closing);
-    m_closingNode = m_node;
-    std::swap(m_lock, m_closingLock);
+    if (!closing.finished())
+        m_closings.push_back(std::move(closing));
+}
+
+// Interrupts what still waits, and tells whether all of it has returned.
+bool PosixSerialPort::Closing::finished()
+{
+    close->interrupt();
+    if (drain)
+        drain->interrupt();
+    int lines = 0;
+    return close->done() && (!drain || drain->result()) &&
+           (!modemQuery || modemQuery->result(lines));
 }
 
 void PosixSerialPort::finishEarlierClose()
 {
-    if (!m_closing)
-        return;
-    m_closing->interrupt();
-    if (!m_closing->done())
-        return;
-    m_closing.reset();
-    m_closingNode.clear();
-    m_closingLock.release();
+    std::erase_if(m_closings, [](Closing &closing) { return closing.finished(); });
 }

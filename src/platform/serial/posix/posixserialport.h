@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/serial/clearspan.h"
 #include "platform/serial/posix/portlock.h"
@@ -81,6 +82,7 @@ private:
     void checkConnected();
     std::optional<int> askModemLines(int &lines);
     void finishEarlierClose();
+    void closeDescriptor() noexcept;
 
     Tty &m_tty;
     PortMapping m_mapping;
@@ -106,8 +108,17 @@ private:
     std::optional<int> m_modemAnswer; // the last TIOCMGET that returned, with its lines
     int m_modemLines = 0;
 
-    // A close the kernel has not finished yet, with the lock it keeps until then.
-    std::unique_ptr<TtyClosing> m_closing;
-    PortLock m_closingLock;
-    QString m_closingNode;
+    // A close the kernel has not finished yet, with the calls still running on the descriptor
+    // (each keeps the file open, and its flock() with it) and the lock files it keeps until all
+    // have ended.
+    struct Closing {
+        std::unique_ptr<TtyClosing> close;
+        std::unique_ptr<TtyDrain> drain;
+        std::unique_ptr<TtyModemQuery> modemQuery;
+        PortLock lock;
+        QString node;
+        bool finished();
+    };
+    QString m_lockFolder;
+    std::vector<Closing> m_closings;
 };

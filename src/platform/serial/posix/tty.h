@@ -20,8 +20,9 @@
 // on the caller's thread: result() is empty until the call has returned.
 class TtyDrain {
 public:
-    virtual ~TtyDrain() = default; // ends the call if it is still waiting
+    virtual ~TtyDrain() = default; // a call still waiting is asked to end, and finishes on its own
     virtual std::optional<int> result() = 0;
+    virtual void interrupt() {}
 };
 
 // A close() under way. On a port whose device holds CTS low, the kernel waits up to the port's
