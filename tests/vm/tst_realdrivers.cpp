@@ -1,0 +1,128 @@
+// The real window, port and upload on the Linux kernel's own serial drivers, inside the QEMU
+// guest that tools/vm/test boots: each test function is one scenario, run on the device named by
+// ZELVOR_VM_DEVICE, with the file ZELVOR_VM_FILE. The host (or, for CDC-ACM, a program in the
+// guest on the gadget's end) plays the device and checks every byte it got. Not run on the build
+// machine: it needs the guest's ports.
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "platform/serial/posix/kerneltty.h"
+#include "platform/serial/posix/posixserialport.h"
+#include "platform/serial/posix/sysfscomports.h"
+#include "windowrig.h"
+
+namespace {
+
+struct Rig {
+    Rig()
+        : device(qEnvironmentVariable("ZELVOR_VM_DEVICE")),
+          file(qEnvironmentVariable("ZELVOR_VM_FILE"))
+    {}
+    KernelTty tty;
+    const QString device;
+    const QString file;
+    QTemporaryDir locks;
+    PosixSerialPort port{tty, [this](int) { return device; }, locks.path()};
+    SysfsComPorts comPorts;
+    WindowRig ui{port, comPorts, file};
+};
+
+} // namespace
+
+class TestRealDrivers : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void fiveUploadsExactly();
+    void heldOffThenTaken();
+    void cancelWhileHeldForGood();
+};
+
+void TestRealDrivers::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("ZELVOR_VM_DEVICE"))
+        QFAIL("ZELVOR_VM_DEVICE is not set: tools/vm/test runs this in its guest");
+}
+
+// Every byte arrives, five uploads in a row, and the driver keeps 7N2 with RTS/CTS while the
+// port is open (read back through a second descriptor, as root may).
+void TestRealDrivers::fiveUploadsExactly()
+{
+    Rig rig;
+    for (int i = 0; i < 5; ++i) {
+        if (i == 2) {
+            rig.port.setPortNumber(1);
+            rig.port.setLineSettings(Upload::kLineSettings);
+            rig.port.setHandshaking(Handshaking::RtsCts);
+            rig.port.open();
+            const int fd = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK);
+            termios kept{};
+            QVERIFY(fd >= 0 && ::tcgetattr(fd, &kept) == 0);
+            ::close(fd);
+            rig.port.discardAndClose();
+            QCOMPARE(kept.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS),
+                     tcflag_t(CS7 | CSTOPB | CRTSCTS));
+            QCOMPARE(::cfgetospeed(&kept), speed_t(B115200));
+        }
+        rig.ui.upload();
+        QCOMPARE(rig.ui.messages.shown, QStringList());
+        QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+    }
+}
+
+// The device stops taking data for 12 s: the bar says so while the queue count stands still,
+// and the upload then goes on and ends as sent.
+void TestRealDrivers::heldOffThenTaken()
+{
+    Rig rig;
+    QStringList seen;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (seen.isEmpty() || seen.last() != rig.ui.bar())
+            seen.append(rig.ui.bar());
+    });
+    watch.start(200);
+    const qint64 took = rig.ui.upload();
+    QCOMPARE(rig.ui.messages.shown, QStringList());
+    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+    QVERIFY2(seen.join('|').contains(QStringLiteral("Waiting for the device \u00b7 0:05")),
+             qPrintable(seen.join('|')));
+    QVERIFY(took >= 12000);
+}
+
+// The device takes nothing more, for good, with the driver's 30 s closing wait: Cancel gives
+// the window back within 0.5 s, and the next Upload to the port never blocks the window.
+void TestRealDrivers::cancelWhileHeldForGood()
+{
+    Rig rig;
+    const int fd = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK);
+    serial_struct serial{};
+    QVERIFY(fd >= 0 && ::ioctl(fd, TIOCGSERIAL, &serial) == 0);
+    ::close(fd);
+    QVERIFY2(serial.closing_wait >= 1000, qPrintable(QString::number(serial.closing_wait)));
+    QElapsedTimer clicked;
+    QTimer::singleShot(3000, &rig.ui.window, [&] {
+        clicked.start();
+        rig.ui.button("cmdCancel")->click();
+    });
+    rig.ui.upload();
+    QVERIFY2(clicked.elapsed() < 500, qPrintable(QString::number(clicked.elapsed())));
+    QVERIFY2(rig.ui.bar().startsWith(QStringLiteral("Cancelled \u00b7 ")),
+             qPrintable(rig.ui.bar()));
+    QTimer::singleShot(300, &rig.ui.window, [&] { rig.ui.button("cmdCancel")->click(); });
+    const qint64 again = rig.ui.upload();
+    QVERIFY2(again < 1000, qPrintable(QString::number(again)));
+}
+
+QTEST_MAIN(TestRealDrivers)
+#include "tst_realdrivers.moc"
