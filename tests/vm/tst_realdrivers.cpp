@@ -5,12 +5,15 @@
 // machine: it needs the guest's ports.
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -46,6 +49,8 @@ private Q_SLOTS:
     void fiveUploadsExactly();
     void heldOffThenTaken();
     void cancelWhileHeldForGood();
+    void heldByAnotherProgram();
+    void unpluggedMidUpload();
 };
 
 void TestRealDrivers::initTestCase()
@@ -122,6 +127,73 @@ void TestRealDrivers::cancelWhileHeldForGood()
     QTimer::singleShot(300, &rig.ui.window, [&] { rig.ui.button("cmdCancel")->click(); });
     const qint64 again = rig.ui.upload();
     QVERIFY2(again < 1000, qPrintable(QString::number(again)));
+}
+
+// Another program holds the port with flock(), DTR and RTS low and 9600 baud (a reset line held
+// on purpose): "in use", and its lines and settings are as it left them.
+void TestRealDrivers::heldByAnotherProgram()
+{
+    Rig rig;
+    int ask[2], answer[2];
+    QVERIFY(::pipe(ask) == 0 && ::pipe(answer) == 0);
+    const pid_t program = ::fork();
+    if (program == 0) {
+        const int fd = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        termios settings{};
+        ::tcgetattr(fd, &settings);
+        ::cfmakeraw(&settings);
+        ::cfsetospeed(&settings, B9600);
+        ::tcsetattr(fd, TCSANOW, &settings);
+        int low = TIOCM_DTR | TIOCM_RTS;
+        ::ioctl(fd, TIOCMBIC, &low);
+        ::flock(fd, LOCK_EX);
+        char go = 0;
+        (void)!::write(answer[1], "r", 1);
+        (void)!::read(ask[0], &go, 1);
+        int lines = 0;
+        ::ioctl(fd, TIOCMGET, &lines);
+        ::tcgetattr(fd, &settings);
+        const int report[2] = {lines, int(::cfgetospeed(&settings))};
+        (void)!::write(answer[1], report, sizeof report);
+        ::_exit(0);
+    }
+    char ready = 0;
+    QCOMPARE(::read(answer[0], &ready, 1), 1);
+    rig.ui.upload();
+    (void)!::write(ask[1], "g", 1);
+    int report[2] = {};
+    QCOMPARE(::read(answer[0], report, sizeof report), qint64(sizeof report));
+    ::waitpid(program, nullptr, 0);
+    QCOMPARE(rig.ui.messages.shown,
+             QStringList{QStringLiteral("COM1 (%1) is in use by another program (process %2).")
+                             .arg(rig.device)
+                             .arg(program)});
+    QCOMPARE(report[0] & (TIOCM_DTR | TIOCM_RTS), 0);
+    QCOMPARE(speed_t(report[1]), speed_t(B9600));
+}
+
+// The device goes away mid-upload (ZELVOR_VM_UNPLUG names a sysfs file and what to write to it
+// to pull it): "Lost the connection" within half a second, never a success.
+void TestRealDrivers::unpluggedMidUpload()
+{
+    Rig rig;
+    const QStringList unplug = qEnvironmentVariable("ZELVOR_VM_UNPLUG").split(QLatin1Char('='));
+    QCOMPARE(unplug.size(), 2);
+    QElapsedTimer pulled;
+    QTimer::singleShot(1500, &rig.ui.window, [&] {
+        QFile control(unplug[0]);
+        QVERIFY(control.open(QIODevice::WriteOnly));
+        control.write(unplug[1].toLatin1());
+        control.close();
+        pulled.start();
+    });
+    rig.ui.upload();
+    QVERIFY2(pulled.isValid() && pulled.elapsed() < 500,
+             qPrintable(QString::number(pulled.isValid() ? pulled.elapsed() : -1)));
+    QCOMPARE(rig.ui.messages.shown.size(), 1);
+    QVERIFY2(rig.ui.messages.shown.first().startsWith(
+                 QStringLiteral("Lost the connection to COM1 (%1): ").arg(rig.device)),
+             qPrintable(rig.ui.messages.shown.first()));
 }
 
 QTEST_MAIN(TestRealDrivers)
