@@ -5,14 +5,4 @@ set -eu
 packages="cmake ninja-build g++ dpkg-dev qt6-base-dev qt6-base-dev-tools
           g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
           wine64 wine fonts-wine xvfb xauth xdotool imagemagick nsis zip util-linux"
-missing=""
-for package in $packages; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $package"
-done
-[ -z "$missing" ] && exit 0
-as_root=""
-[ "$(id -u)" -eq 0 ] || as_root="sudo"
-echo "Installing:$missing"
-$as_root apt-get update -q
-$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+exec "$(dirname "$0")/../install-packages.sh" $packages
