@@ -203,9 +203,9 @@ void TestUploadToDevice::cancelWhileTheLastLongLineIsHeld()
 // over still goes out whole, run after run.
 void TestUploadToDevice::fileCutMidLineDuringTheUpload()
 {
-    for (int run = 0; run < 5; ++run) {
-        Rig rig(manyLines(150));
-        QTimer::singleShot(300 + 37 * run, &rig.ui.window, [&rig] {
+    for (int run = 0; run < 10; ++run) {
+        Rig rig(manyLines(80));
+        QTimer::singleShot(200 + 23 * run, &rig.ui.window, [&rig] {
             QFile file(rig.file);
             QVERIFY(file.resize(file.size() / 2 + 11));
         });
@@ -214,7 +214,7 @@ void TestUploadToDevice::fileCutMidLineDuringTheUpload()
         QCOMPARE(rig.ui.messages.shown.size(), 1);
         QVERIFY2(rig.ui.messages.shown.first().contains(QLatin1String("changed while it was")),
                  qPrintable(rig.ui.messages.shown.first()));
-        QVERIFY(got.endsWith("\r\n") && manyLines(150).toLatin1().startsWith(got));
+        QVERIFY(got.endsWith("\r\n") && manyLines(80).toLatin1().startsWith(got));
         QVERIFY(rig.ui.messages.shown.first().endsWith(
             QStringLiteral("The device got the first %1 lines whole.").arg(got.count('\n'))));
     }
