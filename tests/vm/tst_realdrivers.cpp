@@ -172,24 +172,26 @@ void TestRealDrivers::heldByAnotherProgram()
     QCOMPARE(speed_t(report[1]), speed_t(B9600));
 }
 
-// The device goes away mid-upload (ZELVOR_VM_UNPLUG names a sysfs file and what to write to it
-// to pull it): "Lost the connection" within half a second, never a success.
+// The device goes away mid-upload: "Lost the connection", never a success. Where
+// ZELVOR_VM_UNPLUG names a sysfs file and what to write to it to pull it, the guest pulls it
+// and the message must come within half a second; otherwise the host pulls it.
 void TestRealDrivers::unpluggedMidUpload()
 {
     Rig rig;
     const QStringList unplug = qEnvironmentVariable("ZELVOR_VM_UNPLUG").split(QLatin1Char('='));
-    QCOMPARE(unplug.size(), 2);
     QElapsedTimer pulled;
-    QTimer::singleShot(1500, &rig.ui.window, [&] {
-        QFile control(unplug[0]);
-        QVERIFY(control.open(QIODevice::WriteOnly));
-        control.write(unplug[1].toLatin1());
-        control.close();
-        pulled.start();
-    });
+    if (unplug.size() == 2)
+        QTimer::singleShot(1500, &rig.ui.window, [&] {
+            QFile control(unplug[0]);
+            QVERIFY(control.open(QIODevice::WriteOnly));
+            control.write(unplug[1].toLatin1());
+            control.close();
+            pulled.start();
+        });
     rig.ui.upload();
-    QVERIFY2(pulled.isValid() && pulled.elapsed() < 500,
-             qPrintable(QString::number(pulled.isValid() ? pulled.elapsed() : -1)));
+    if (unplug.size() == 2)
+        QVERIFY2(pulled.isValid() && pulled.elapsed() < 500,
+                 qPrintable(QString::number(pulled.isValid() ? pulled.elapsed() : -1)));
     QCOMPARE(rig.ui.messages.shown.size(), 1);
     QVERIFY2(rig.ui.messages.shown.first().startsWith(
                  QStringLiteral("Lost the connection to COM1 (%1): ").arg(rig.device)),
