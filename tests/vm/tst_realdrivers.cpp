@@ -51,6 +51,7 @@ private Q_SLOTS:
     void cancelWhileHeldForGood();
     void heldByAnotherProgram();
     void unpluggedMidUpload();
+    void portsOfOneDeviceKeepTheirNumbers();
 };
 
 void TestRealDrivers::initTestCase()
@@ -196,6 +197,27 @@ void TestRealDrivers::unpluggedMidUpload()
     QVERIFY2(rig.ui.messages.shown.first().startsWith(
                  QStringLiteral("Lost the connection to COM1 (%1): ").arg(rig.device)),
              qPrintable(rig.ui.messages.shown.first()));
+}
+
+// A device with two ports (here two ACM functions of one gadget): each has a COM number of its
+// own, and scan after scan the same one.
+void TestRealDrivers::portsOfOneDeviceKeepTheirNumbers()
+{
+    SysfsComPorts comPorts;
+    const QStringList nodes = qEnvironmentVariable("ZELVOR_VM_PORTS").split(QLatin1Char(' '));
+    QCOMPARE(nodes.size(), 2);
+    QMap<QString, int> first;
+    for (int scan = 0; scan < 5; ++scan) {
+        QMap<QString, int> numbers;
+        for (const ComPort &port : comPorts.scan())
+            if (nodes.contains(port.device))
+                numbers[port.device] = port.number;
+        QCOMPARE(numbers.size(), 2);
+        QVERIFY(numbers.first() != numbers.last());
+        if (scan == 0)
+            first = numbers;
+        QCOMPARE(numbers, first);
+    }
 }
 
 QTEST_MAIN(TestRealDrivers)
