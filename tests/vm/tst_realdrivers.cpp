@@ -52,6 +52,7 @@ private Q_SLOTS:
     void heldByAnotherProgram();
     void unpluggedMidUpload();
     void portsOfOneDeviceKeepTheirNumbers();
+    void replugKeepsTheNumber();
 };
 
 void TestRealDrivers::initTestCase()
@@ -218,6 +219,26 @@ void TestRealDrivers::portsOfOneDeviceKeepTheirNumbers()
             first = numbers;
         QCOMPARE(numbers, first);
     }
+}
+
+// The adapter is pulled out and plugged into the same socket again while a descriptor of the
+// old one is still open, so the kernel names it ttyUSB1: its COM number goes with it.
+void TestRealDrivers::replugKeepsTheNumber()
+{
+    SysfsComPorts comPorts;
+    Rig rig;
+    int number = 0;
+    for (const ComPort &port : comPorts.scan())
+        if (port.device == rig.device)
+            number = port.number;
+    QVERIFY(number > 0);
+    const int old = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(old >= 0);
+    QCOMPARE(::write(old, "KF-REPLUG", 9), qint64(9)); // the host pulls it out, and back in
+    const QString renamed = QStringLiteral("/dev/ttyUSB1");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(renamed), 20000);
+    ::close(old);
+    QCOMPARE(comPorts.devicePath(number), renamed);
 }
 
 QTEST_MAIN(TestRealDrivers)
