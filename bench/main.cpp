@@ -45,9 +45,6 @@ int main(int argc, char *argv[])
         context.runs = std::max(1, args.value(at + 1).toInt());
     const qsizetype onlyAt = args.indexOf(QLatin1String("--only"));
     const QString only = onlyAt > 0 ? args.value(onlyAt + 1) : QString();
-    const auto wanted = [&only](const char *name) {
-        return only.isEmpty() || only == QLatin1String(name);
-    };
     context.folder = dir.path();
     context.reference = dir.filePath(QStringLiteral("reference.DNL"));
     const qint64 referenceLines = bench::writeReferenceFile(context.reference, 200 * 1024);
@@ -61,17 +58,12 @@ int main(int argc, char *argv[])
                 context.runs, referenceBytes, referenceLines, context.wireSeconds);
     std::printf("machine: %s\n\n", qPrintable(bench::machine()));
     std::printf("| figure | measured | target | met |\n|---|---|---|---|\n");
-    if (wanted("lines"))
-        bench::lineFigures(context);
-    if (wanted("desktop"))
-        bench::desktopFigure(context);
-    if (wanted("cancel"))
-        bench::cancelFigures(context);
-    if (wanted("overhead"))
-        bench::overheadFigure(context);
-    if (wanted("memory"))
-        bench::memoryFigure(context);
-    if (wanted("startup"))
-        bench::startupFigure(context);
+    const std::pair<const char *, void (*)(const bench::Context &)> groups[] = {
+        {"lines", bench::lineFigures},    {"desktop", bench::desktopFigure},
+        {"cancel", bench::cancelFigures}, {"overhead", bench::overheadFigure},
+        {"memory", bench::memoryFigure},  {"startup", bench::startupFigure}};
+    for (const auto &[name, measure] : groups)
+        if (only.isEmpty() || only == QLatin1String(name))
+            measure(context);
     return 0;
 }

@@ -1,14 +1,7 @@
 // Whole uploads from the real window through the real serial port on the kernel, file reading
 // and event loop, to a pseudo-terminal that plays the device: one case for each kind of fault
 // (bytes altered or a second upload refused, a device that answers, hold-off and Cancel, the
-// window closed, the adapter pulled, the file changed or refused).
-
-#include <fcntl.h>
-#include <csignal>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
+// window closed, the adapter pulled, the file changed).
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -69,8 +62,6 @@ private Q_SLOTS:
     void deviceUnpluggedMidUpload();
     void cancelWhileTheLastLongLineIsHeld();
     void fileCutMidLineDuringTheUpload();
-    void fileWithAByteOrderMark();
-    void portHeldWithFlock();
 };
 
 // Catches any lost, added, reordered or altered byte on the way to the device, an end declared
@@ -218,56 +209,6 @@ void TestUploadToDevice::fileCutMidLineDuringTheUpload()
         QVERIFY(rig.ui.messages.shown.first().endsWith(
             QStringLiteral("The device got the first %1 lines whole.").arg(got.count('\n'))));
     }
-}
-
-// Catches a byte the 7-bit line cannot carry being sent with its top bit cut off.
-void TestUploadToDevice::fileWithAByteOrderMark()
-{
-    Rig rig({});
-    writeFile(rig.file, "\xef\xbb\xbf" + manyLines(3).toLatin1());
-    const qint64 took = rig.ui.upload();
-    QVERIFY(took < 200);
-    QCOMPARE(rig.ui.messages.shown.size(), 1);
-    QVERIFY(rig.ui.messages.shown.first().contains(QLatin1String("UTF-8 byte-order mark")));
-    QCOMPARE(QByteArray::fromStdString(rig.pty.received()), QByteArray());
-    QVERIFY(rig.ready());
-}
-
-// Catches another program's port opened (which raises its DTR and RTS) or changed before its
-// flock() is noticed: the kernel's /proc/locks names the holder first.
-void TestUploadToDevice::portHeldWithFlock()
-{
-    Rig rig(manyLines(3));
-    int ready[2];
-    QCOMPARE(::pipe(ready), 0);
-    const pid_t program = ::fork(); // another program: it takes the port and holds it
-    if (program == 0) {
-        const int held = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-        ::flock(held, LOCK_EX | LOCK_NB);
-        (void)!::write(ready[1], "x", 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char signal = 0;
-    QCOMPARE(::read(ready[0], &signal, 1), 1);
-    const int mine = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-    termios before{};
-    ::tcgetattr(mine, &before);
-    rig.ui.upload();
-    termios after{};
-    ::tcgetattr(mine, &after);
-    ::close(mine);
-    ::kill(program, SIGKILL);
-    ::waitpid(program, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
-    QCOMPARE(rig.ui.messages.shown,
-             QStringList{QStringLiteral("COM1 (%1) is in use by another program (process %2).")
-                             .arg(rig.device)
-                             .arg(program)});
-    QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
-    QCOMPARE(after.c_cflag, before.c_cflag);
-    QCOMPARE(QByteArray::fromStdString(rig.pty.received()), QByteArray());
 }
 
 QTEST_MAIN(TestUploadToDevice)
