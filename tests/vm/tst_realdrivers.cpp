@@ -12,6 +12,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSet>
@@ -50,7 +53,9 @@ private Q_SLOTS:
     void fiveUploadsExactly();
     void heldOffThenTaken();
     void cancelWhileHeldForGood();
+    void heldByAnotherProgram_data();
     void heldByAnotherProgram();
+    void sentOnlyWhenTransmitterEmpty();
     void unpluggedMidUpload();
     void portsOfOneDeviceKeepTheirNumbers();
     void replugKeepsTheNumber();
@@ -144,10 +149,19 @@ void TestRealDrivers::cancelWhileHeldForGood()
     QVERIFY2(again < 1000, qPrintable(QString::number(again)));
 }
 
-// Another program holds the port with flock(), DTR and RTS low and 9600 baud (a reset line held
-// on purpose): "in use", and its lines and settings are as it left them.
+// Another program holds the port, with DTR and RTS low and 9600 baud (a reset line held on
+// purpose), by flock() or in exclusive mode (TIOCEXCL, which root could open anyway): "in use",
+// and its lines and settings are as it left them.
+void TestRealDrivers::heldByAnotherProgram_data()
+{
+    QTest::addColumn<bool>("exclusive");
+    QTest::newRow("flock") << false;
+    QTest::newRow("TIOCEXCL") << true;
+}
+
 void TestRealDrivers::heldByAnotherProgram()
 {
+    QFETCH(const bool, exclusive);
     Rig rig;
     int ask[2], answer[2];
     QVERIFY(::pipe(ask) == 0 && ::pipe(answer) == 0);
@@ -161,7 +175,10 @@ void TestRealDrivers::heldByAnotherProgram()
         ::tcsetattr(fd, TCSANOW, &settings);
         int low = TIOCM_DTR | TIOCM_RTS;
         ::ioctl(fd, TIOCMBIC, &low);
-        ::flock(fd, LOCK_EX);
+        if (exclusive)
+            ::ioctl(fd, TIOCEXCL);
+        else
+            ::flock(fd, LOCK_EX);
         char go = 0;
         (void)!::write(answer[1], "r", 1);
         (void)!::read(ask[0], &go, 1);
@@ -179,12 +196,55 @@ void TestRealDrivers::heldByAnotherProgram()
     int report[2] = {};
     QCOMPARE(::read(answer[0], report, sizeof report), qint64(sizeof report));
     ::waitpid(program, nullptr, 0);
+    const QString inUse = QStringLiteral("COM1 (%1) is in use by another program").arg(rig.device);
     QCOMPARE(rig.ui.messages.shown,
-             QStringList{QStringLiteral("COM1 (%1) is in use by another program (process %2).")
-                             .arg(rig.device)
-                             .arg(program)});
+             QStringList{exclusive ? inUse + '.'
+                                   : inUse + QStringLiteral(" (process %1).").arg(program)});
     QCOMPARE(report[0] & (TIOCM_DTR | TIOCM_RTS), 0);
     QCOMPARE(speed_t(report[1]), speed_t(B9600));
+}
+
+// The device holds off with the end of the file in the UART, so the driver's queue is empty while
+// the FIFO and shift register still hold characters: "Sent" comes only once the transmitter is
+// empty (TIOCSERGETLSR, read through a second descriptor, as root may), never on an empty queue.
+void TestRealDrivers::sentOnlyWhenTransmitterEmpty()
+{
+    Rig rig;
+    const int look = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+    QVERIFY(look >= 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> looks{0}, queuedSeen{0}, heldInTransmitter{0};
+    std::thread watcher([&] {
+        while (!done) {
+            int queued = 0;
+            unsigned int status = 0;
+            ++looks;
+            if (::ioctl(look, TIOCOUTQ, &queued) == 0 && queued > 0)
+                ++queuedSeen;
+            else if (::ioctl(look, TIOCSERGETLSR, &status) == 0 && !(status & TIOCSER_TEMT))
+                ++heldInTransmitter;
+            ::usleep(1000);
+        }
+    });
+    rig.ui.upload();
+    unsigned int status = 0;
+    int queued = -1;
+    const bool read =
+        ::ioctl(look, TIOCSERGETLSR, &status) == 0 && ::ioctl(look, TIOCOUTQ, &queued) == 0;
+    done = true;
+    watcher.join();
+    ::close(look);
+    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+    QVERIFY(read);
+    QCOMPARE(queued, 0);
+    QVERIFY2(status & TIOCSER_TEMT, "\"Sent\" while the transmitter still held characters");
+    QVERIFY2(heldInTransmitter > 10,
+             qPrintable(QStringLiteral("the driver's queue never emptied before the transmitter "
+                                       "did: of %1 looks, %2 saw characters queued, %3 the "
+                                       "transmitter holding them")
+                            .arg(looks)
+                            .arg(queuedSeen)
+                            .arg(heldInTransmitter)));
 }
 
 // The device goes away mid-upload: "Lost the connection", never a success. Where

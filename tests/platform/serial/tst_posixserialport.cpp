@@ -2,6 +2,8 @@
 // delivers and reports when the device holds off, is unplugged or is cancelled; and the port's
 // locks and open errors.
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,6 +16,7 @@
 #include <QTest>
 
 #include "edgerun.h"
+#include "platform/serial/posix/withoutcapabilities.h"
 #include "testfiles.h"
 
 using namespace std::chrono_literals;
@@ -213,6 +216,15 @@ void TestPosixSerialPort::openRefused_data()
     QTest::newRow("a lock without a number")
         << "lock"
         << "/dev/ttyUSB0" << QByteArray("locked\n") << inUse + ".";
+    const QString unreadable = "COM1 (/dev/ttyUSB0) may be in use by another program: its lock "
+                               "file DIR/LCK..ttyUSB0 cannot be read (Permission denied). Ask the "
+                               "administrator to check it, then upload again.";
+    QTest::newRow("an old lock this user may not read")
+        << "unreadable"
+        << "/dev/ttyUSB0" << QByteArray("      PID\n") << unreadable;
+    QTest::newRow("a lock folder this user may not look into")
+        << "unsearchable"
+        << "/dev/ttyUSB0" << QByteArray() << unreadable;
     QTest::newRow("driver keeps 8 data bits")
         << "8 bits"
         << "/dev/ttyUSB0" << QByteArray()
@@ -259,19 +271,33 @@ void TestPosixSerialPort::openRefused()
     const QString lockFile = dir + QLatin1Char('/') +
                              (rig.device == "/dev/null" ? PortLock::lockName(makedev(1, 3))
                                                         : PortLock::lockName(rig.device));
-    if (fault == "lock")
+    if (fault == "lock" || fault == "unreadable")
         writeFile(lockFile, lock);
+    if (fault == "unreadable") {
+        QFile::setPermissions(lockFile, {});
+        const timespec old[2] = {{std::time(nullptr) - 60, 0}, {std::time(nullptr) - 60, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(lockFile).constData(), old, 0), 0);
+    }
+    if (fault == "unsearchable")
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner);
 
-    QCOMPARE(errorText([&] { rig.port.open(); }),
-             QString(message)
-                 .replace(QLatin1String("DIR"), dir)
-                 .replace(QLatin1String("PID"), QString::number(parent)));
+    QString refused;
+    {
+        // Root would read and search it all; here it meets the permission bits as any user.
+        const WithoutCapabilities asAnyUser{CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH};
+        refused = errorText([&] { rig.port.open(); });
+    }
+    QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(refused, QString(message)
+                          .replace(QLatin1String("DIR"), dir)
+                          .replace(QLatin1String("PID"), QString::number(parent)));
     QVERIFY(!rig.port.isOpen());
     QVERIFY(!rig.tty.isOpen());
     QCOMPARE(rig.tty.exclusiveSetAtClose, 0);
     const QStringList locks = QDir(dir).entryList({QStringLiteral("LCK.*")});
-    QCOMPARE(locks, fault == "lock" ? QStringList{QFileInfo(lockFile).fileName()} : QStringList());
-    if (fault == "flock" || fault == "lock")
+    const bool lockFileWritten = fault == "lock" || fault == "unreadable";
+    QCOMPARE(locks, lockFileWritten ? QStringList{QFileInfo(lockFile).fileName()} : QStringList());
+    if (fault == "flock" || lockFileWritten || fault == "unsearchable")
         QCOMPARE(rig.tty.opens, 0); // its DTR and RTS stay as its program set them
     if (message.contains(QLatin1String("in use"))) {
         QCOMPARE(rig.tty.settingsChanged, 0);

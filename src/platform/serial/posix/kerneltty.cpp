@@ -1,4 +1,5 @@
 #include "platform/serial/posix/kerneltty.h"
+#include "platform/serial/posix/withoutcapabilities.h"
 
 #include <atomic>
 #include <cerrno>
@@ -196,8 +197,12 @@ pid_t KernelTty::lockHolder(const QByteArray &path)
     return 0;
 }
 
+// A port another program holds in exclusive mode (TIOCEXCL) refuses open() with EBUSY, except
+// to a caller with CAP_SYS_ADMIN (tty_reopen() in drivers/tty/tty_io.c); but an open that
+// succeeds raises that program's DTR and RTS. So root opens without that capability too.
 int KernelTty::open(const QByteArray &path)
 {
+    const WithoutCapabilities lowered{CAP_SYS_ADMIN};
     return result(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
 }
 

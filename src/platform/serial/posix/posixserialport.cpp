@@ -146,8 +146,8 @@ void PosixSerialPort::takeOwnership()
     const int locked = m_tty.lock(m_fd);
     if (locked == -EWOULDBLOCK)
         throw OperatorError(inUse);
-    // As root, open() succeeds on a port another program holds in exclusive mode; the flag
-    // still says so.
+    // Where the open could not be made without CAP_SYS_ADMIN (KernelTty::open()), it succeeds
+    // on a port another program holds in exclusive mode; the flag still says so.
     bool exclusive = false;
     if (m_tty.isExclusive(m_fd, exclusive) == 0 && exclusive)
         throw OperatorError(inUse);
