@@ -233,6 +233,8 @@ CommError SimulatedComm::clearError(Handle, CommStatus &status)
 {
     if (const CommError error = gone())
         return error;
+    if (statusRefusedWith)
+        return statusRefusedWith;
     status.outQueue = 0;
     if (m_driver == Driver::Serial16550)
         status.outQueue = quint32(m_pending.size());
@@ -250,6 +252,8 @@ CommError SimulatedComm::modemStatus(Handle, bool &clearToSend)
         return kNotSupported;
     if (const CommError error = gone())
         return error;
+    if (statusRefusedWith)
+        return statusRefusedWith;
     clearToSend = !heldAt(m_clock());
     return kSuccess;
 }
@@ -274,6 +278,8 @@ std::unique_ptr<CommFlush> SimulatedComm::flush(Handle)
     return std::make_unique<SimulatedCall>([this]() -> std::optional<CommError> {
         if (const CommError error = gone())
             return error;
+        if (flushRefusedWith)
+            return flushRefusedWith;
         const bool done =
             m_driver == Driver::WinePty ||
             (m_pending.empty() && (m_driver == Driver::Serial16550 || m_buffer.empty()));
@@ -294,6 +300,8 @@ QString SimulatedComm::errorText(CommError error) const
         return QStringLiteral("The device does not recognize the command.");
     case kInvalidParameter:
         return QStringLiteral("The parameter is incorrect.");
+    case kInvalidFunction:
+        return QStringLiteral("Incorrect function.");
     default:
         return QStringLiteral("Error %1.").arg(error);
     }

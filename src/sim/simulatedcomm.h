@@ -55,6 +55,13 @@ public:
     bool refusesSevenBits = false; // SetCommState() fails for 7 data bits
     bool keepsEightBits = false;   // SetCommState() succeeds but keeps 8 data bits
     bool echoes = false;           // the device sends back every character it takes
+    // What a driver answers for a call it does not support: FlushFileBuffers() on a KMDF driver
+    // without a flush handler of its own fails with ERROR_INVALID_FUNCTION (Microsoft's page
+    // "Handling an IRP that the framework does not support"); virtual ports answer the status
+    // calls (ClearCommError(), GetCommModemStatus()) with ERROR_INVALID_FUNCTION,
+    // ERROR_NOT_SUPPORTED or ERROR_INVALID_PARAMETER. 0: the call is supported.
+    CommError flushRefusedWith = 0;
+    CommError statusRefusedWith = 0;
 
     // What the port did.
     int settingsChangedInFlight = 0;

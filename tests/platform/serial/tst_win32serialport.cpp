@@ -21,6 +21,8 @@ private Q_SLOTS:
     void edges();
     void openRefused_data();
     void openRefused();
+    void callsADriverCannotAnswer_data();
+    void callsADriverCannotAnswer();
 };
 
 void TestWin32SerialPort::edges_data()
@@ -105,6 +107,43 @@ void TestWin32SerialPort::openRefused()
     QVERIFY(!rig.port.isOpen());
     QCOMPARE(rig.comm.purges, 0);
     QVERIFY(rig.comm.wire().isEmpty());
+}
+
+void TestWin32SerialPort::callsADriverCannotAnswer_data()
+{
+    QTest::addColumn<Driver>("driver");
+    QTest::addColumn<CommError>("flushRefused");
+    QTest::addColumn<CommError>("statusRefused");
+
+    QTest::newRow("KMDF driver without a flush handler: Incorrect function")
+        << Driver::UsbAdapter << CommError(1) << CommError(0);
+    QTest::newRow("virtual port: status calls not supported")
+        << Driver::Serial16550 << CommError(0) << CommError(50);
+    QTest::newRow("virtual port: status calls with an invalid parameter")
+        << Driver::Serial16550 << CommError(0) << CommError(87);
+    QTest::newRow("no flush and no status: Incorrect function")
+        << Driver::UsbAdapter << CommError(1) << CommError(1);
+}
+
+// Catches "Lost the connection" for a driver that merely cannot answer a call: the upload ends
+// as sent, every byte on the wire, and no sooner than the wire allows.
+void TestWin32SerialPort::callsADriverCannotAnswer()
+{
+    QFETCH(Driver, driver);
+    QFETCH(CommError, flushRefused);
+    QFETCH(CommError, statusRefused);
+
+    const QList<QByteArray> lines = edgeLines(QStringLiteral("plain"), 64);
+    Win32UploadRig rig(lines, driver);
+    rig.comm.flushRefusedWith = flushRefused;
+    rig.comm.statusRefusedWith = statusRefused;
+    const QByteArray expected = withCrLf(lines);
+    QVERIFY(rig.run() >= std::chrono::milliseconds(expected.size() * 1000 / 11520));
+    QCOMPARE(rig.messages.shown, QStringList());
+    QVERIFY2(rig.form.bar.text.startsWith(QLatin1String("Sent in ")),
+             qPrintable(rig.form.bar.text));
+    QCOMPARE(rig.comm.received(), expected);
+    QCOMPARE(rig.comm.cutAtClose, 0);
 }
 
 QTEST_GUILESS_MAIN(TestWin32SerialPort)

@@ -21,6 +21,7 @@ using CommError = quint32;
 // The Win32 error codes the port tells apart (winerror.h).
 namespace commerror {
 inline constexpr CommError kSuccess = 0;
+inline constexpr CommError kInvalidFunction = 1;
 inline constexpr CommError kFileNotFound = 2;
 inline constexpr CommError kPathNotFound = 3;
 inline constexpr CommError kAccessDenied = 5;

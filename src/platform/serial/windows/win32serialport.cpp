@@ -25,6 +25,13 @@ CommSettings settingsFor(const LineSettings &line, Handshaking handshaking)
     return wanted;
 }
 
+// How drivers say they cannot answer a call at all (a virtual port's status calls, a KMDF
+// driver's FlushFileBuffers()): no information, unlike the codes of a device that is gone.
+bool unanswered(CommError error)
+{
+    return error == kInvalidFunction || error == kNotSupported || error == kInvalidParameter;
+}
+
 } // namespace
 
 Win32SerialPort::Win32SerialPort(Comm &comm, std::function<QString(int)> mapping,
@@ -169,13 +176,23 @@ void Win32SerialPort::push()
     if (const CommError error = m_comm.write(m_handle, chunk, m_write))
         failLost(error);
     m_held.remove(0, chunk.size());
+    m_wireFreeAt = std::max(m_wireFreeAt, m_comm.now()) + chunk.size() * m_characterTime;
 }
 
 CommStatus Win32SerialPort::status()
 {
     CommStatus now;
-    if (const CommError error = m_comm.clearError(m_handle, now))
-        failLost(error);
+    if (const CommError error = m_comm.clearError(m_handle, now)) {
+        if (!unanswered(error))
+            failLost(error);
+        // No count: what was handed over is taken to need its time on the wire.
+        CommStatus guessed;
+        const auto ahead = m_wireFreeAt - m_comm.now();
+        if (ahead > Comm::Clock::duration::zero())
+            guessed.outQueue =
+                quint32((ahead + m_characterTime - std::chrono::nanoseconds(1)) / m_characterTime);
+        return guessed;
+    }
     if (now.inQueue > 0)
         m_comm.purge(m_handle, false, true);
     return now;
@@ -215,7 +232,9 @@ bool Win32SerialPort::flushed()
         m_flush.reset();
         return false;
     }
-    if (*done)
+    // A driver without a flush of its own refuses it; the empty count and the time after it
+    // (see delivered()) are what success rests on then.
+    if (*done && !unanswered(*done))
         failLost(*done);
     return true;
 }
@@ -239,7 +258,7 @@ ClearToSend Win32SerialPort::clearToSend()
     const CommError error = m_comm.modemStatus(m_handle, cts);
     if (error == kSuccess)
         return cts ? ClearToSend::On : ClearToSend::Off;
-    if (error != kNotSupported)
+    if (!unanswered(error))
         failLost(error);
     return status().ctsHold ? ClearToSend::Off : ClearToSend::Unknown;
 }

@@ -15,7 +15,10 @@
 //   port's account (RTS handshaking lowers RTS when the input buffer fills).
 // - delivered() is true only when no write is pending, cbOutQue is 0, FlushFileBuffers() has
 //   returned, and CTS has then been on for as long as the largest adapter buffer takes on the
-//   wire (see delivered()); a device that is gone is a lost connection.
+//   wire (see delivered()); a device that is gone is a lost connection. A driver that cannot
+//   answer a call (a refused flush, status calls a virtual port does not support) gives no
+//   information, never a lost connection: without a count, what was handed over is taken to
+//   need its time on the wire at the baud rate.
 // - discardAndClose() purges what is queued and closes at once.
 
 #include <functional>
@@ -70,5 +73,6 @@ private:
     std::unique_ptr<CommWrite> m_write;
     std::unique_ptr<CommFlush> m_flush;
     std::chrono::nanoseconds m_characterTime{0};
-    ClearSpan m_clearSpan; // CTS on without a break since all was flushed
+    Comm::Clock::time_point m_wireFreeAt; // when what was handed over has left, by the baud rate
+    ClearSpan m_clearSpan;                // CTS on without a break since all was flushed
 };
