@@ -22,6 +22,11 @@ void QtEventLoop::processEvents(std::chrono::milliseconds maxWait, qintptr wake)
         if (sleepOutsideEvents(sleep, wake))
             return;
     }
+    if (waitForEventsOrWake(maxWait, wake)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        m_eventsAt = now();
+        return;
+    }
     // With events pending this handles them and returns at once; otherwise it blocks until one
     // arrives, and the timer bounds the wait. The notifier's activation is an event too.
     const std::unique_ptr<QObject> watch = wake >= 0 ? watchForWake(wake) : nullptr;

@@ -29,9 +29,14 @@ private:
     Clock::time_point m_eventsAt{}; // when the window's events were last handled
 };
 
+// Each system has its own of these (wakenotifier_posix.cpp, wakenotifier_windows.cpp).
+//
+// Waits until the window has an event, wake (-1: none) is ready or maxWait has passed, without
+// handling anything; false where the system leaves that wait to the event loop and
+// watchForWake().
+bool waitForEventsOrWake(std::chrono::milliseconds maxWait, qintptr wake);
 // An object whose activation, an event of the loop, comes when wake does: a descriptor turning
-// writable (QSocketNotifier) or an event handle being signalled (QWinEventNotifier). Each
-// system has its own (wakenotifier_posix.cpp, wakenotifier_windows.cpp).
+// writable (QSocketNotifier).
 std::unique_ptr<QObject> watchForWake(qintptr wake);
 // Sleeps without handling events, for `time` or until wake (-1: none) is ready; false where
 // the system has no sleep that precise (Windows' Sleep() lasts whole 15.6 ms ticks).

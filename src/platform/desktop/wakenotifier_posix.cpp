@@ -4,6 +4,11 @@
 
 #include <QSocketNotifier>
 
+bool waitForEventsOrWake(std::chrono::milliseconds, qintptr)
+{
+    return false;
+}
+
 std::unique_ptr<QObject> watchForWake(qintptr wake)
 {
     return std::make_unique<QSocketNotifier>(wake, QSocketNotifier::Write);
