@@ -180,7 +180,7 @@ CommError SimulatedComm::getState(Handle, CommSettings &settings)
 {
     if (const CommError error = gone())
         return error;
-    settings = m_settings;
+    settings = leftover.value_or(m_settings);
     if (m_driver == Driver::WinePty) {
         settings.byteSize = 8;
         settings.rtsControl = CommSettings::Rts::Enable;
@@ -194,6 +194,10 @@ CommError SimulatedComm::setState(Handle, const CommSettings &settings)
         return error;
     if (refusesSevenBits && settings.byteSize == 7)
         return kInvalidParameter;
+    if (settings.xonChar == settings.xoffChar || settings.xonLimit > kInputBuffer ||
+        settings.xoffLimit > kInputBuffer)
+        return kInvalidParameter;
+    leftover.reset();
     if (!(settings == m_settings) && inFlight())
         ++settingsChangedInFlight;
     m_settings = settings;

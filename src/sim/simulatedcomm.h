@@ -21,6 +21,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <QList>
@@ -55,6 +56,11 @@ public:
     bool refusesSevenBits = false; // SetCommState() fails for 7 data bits
     bool keepsEightBits = false;   // SetCommState() succeeds but keeps 8 data bits
     bool echoes = false;           // the device sends back every character it takes
+    // What the last program left in the driver, which GetCommState() reads back until the port
+    // sets its own. Drivers built on Microsoft's serial sample refuse XonChar equal to XoffChar
+    // and limits beyond the input buffer with ERROR_INVALID_PARAMETER (IOCTL_SERIAL_SET_CHARS
+    // and IOCTL_SERIAL_SET_HANDFLOW in its ioctl.c).
+    std::optional<CommSettings> leftover;
     // What a driver answers for a call it does not support: FlushFileBuffers() on a KMDF driver
     // without a flush handler of its own fails with ERROR_INVALID_FUNCTION (Microsoft's page
     // "Handling an IRP that the framework does not support"); virtual ports answer the status

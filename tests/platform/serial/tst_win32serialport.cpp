@@ -3,6 +3,8 @@
 // cancelled; and what opening says when the port is in use, missing or refuses the settings.
 // Built for Linux and for Windows; under Wine it runs as it does here.
 
+#include <tuple>
+
 #include <QTest>
 
 #include "edgerun.h"
@@ -21,6 +23,7 @@ private Q_SLOTS:
     void edges();
     void openRefused_data();
     void openRefused();
+    void settingsLeftByAnotherProgram();
     void callsADriverCannotAnswer_data();
     void callsADriverCannotAnswer();
 };
@@ -107,6 +110,24 @@ void TestWin32SerialPort::openRefused()
     QVERIFY(!rig.port.isOpen());
     QCOMPARE(rig.comm.purges, 0);
     QVERIFY(rig.comm.wire().isEmpty());
+}
+
+// Catches settings taken over from the last program: its XonChar equal to XoffChar, limits beyond
+// the input buffer, parity errors replaced, all of which the driver refuses or acts on.
+void TestWin32SerialPort::settingsLeftByAnotherProgram()
+{
+    Win32UploadRig rig({"S0030000FC"});
+    CommSettings left;
+    left.xonChar = left.xoffChar = 0;
+    left.xonLimit = left.xoffLimit = 60000;
+    left.errorChar = true;
+    rig.comm.leftover = left;
+    rig.run();
+    QCOMPARE(rig.messages.shown, QStringList());
+    QCOMPARE(rig.comm.received(), QByteArray("S0030000FC\r\n"));
+    const CommSettings used = rig.comm.wire().constLast().settings;
+    QCOMPARE(std::tuple(used.xonChar, used.xoffChar, used.errorChar),
+             std::tuple(char(0x11), char(0x13), false));
 }
 
 void TestWin32SerialPort::callsADriverCannotAnswer_data()

@@ -35,7 +35,10 @@ inline constexpr CommError kOperationAborted = 995;
 inline constexpr CommError kDeviceRemoved = 1617;
 } // namespace commerror
 
-// The members of the DCB that the port sets and reads back.
+// The members of the DCB that the port sets: all that a driver acts on, so that nothing is left
+// as the previous program or the driver had it. The rest is set to its neutral value (no DSR
+// flow control or sensitivity, DTR on, no NUL stripping, no abort on error, no event
+// character).
 struct CommSettings {
     enum class Rts { Disable, Enable, Handshake, Toggle }; // RTS_CONTROL_*
     quint32 baudRate = 9600;
@@ -46,6 +49,11 @@ struct CommSettings {
     Rts rtsControl = Rts::Enable;
     bool outX = false;
     bool inX = false;
+    char xonChar = 0x11;
+    char xoffChar = 0x13;
+    quint16 xonLimit = 2048; // XonLim: free bytes in the input buffer before XON is sent
+    quint16 xoffLimit = 512; // XoffLim
+    bool errorChar = false;  // fErrorChar: replace bytes with parity errors
     bool operator==(const CommSettings &) const = default;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/serial/windows/win32serialport.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include <QStringList>
@@ -113,8 +114,13 @@ void Win32SerialPort::configure()
     if (const CommError error = m_comm.getState(m_handle, kept))
         failLost(error);
     // Wine over a pseudo-terminal reads back what the pseudo-terminal keeps, which has no line
-    // for the settings to matter on; only on Windows is the read-back held against the driver.
-    if (!m_comm.underWine() && !(kept == wanted)) {
+    // for the settings to matter on; only on Windows is the read-back held against the driver,
+    // and only in what the upload relies on.
+    const auto framing = [](const CommSettings &s) {
+        return std::tuple(s.baudRate, s.byteSize, s.parity, s.stopBits, s.outxCtsFlow, s.rtsControl,
+                          s.outX, s.inX);
+    };
+    if (!m_comm.underWine() && framing(kept) != framing(wanted)) {
         QStringList differ;
         if (kept.baudRate != wanted.baudRate)
             differ.append(QStringLiteral("%1 baud").arg(kept.baudRate));

@@ -187,15 +187,21 @@ CommError WindowsComm::getState(Handle handle, CommSettings &settings)
     settings.rtsControl = rtsFrom(dcb.fRtsControl);
     settings.outX = dcb.fOutX;
     settings.inX = dcb.fInX;
+    settings.xonChar = dcb.XonChar;
+    settings.xoffChar = dcb.XoffChar;
+    settings.xonLimit = dcb.XonLim;
+    settings.xoffLimit = dcb.XoffLim;
+    settings.errorChar = dcb.fErrorChar;
     return 0;
 }
 
 CommError WindowsComm::setState(Handle handle, const CommSettings &settings)
 {
+    // Every field is set here, none taken over from GetCommState(): what the last program or
+    // the driver left there (XonChar equal to XoffChar, limits beyond the driver's buffer)
+    // makes SetCommState() fail or hang on some drivers.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!::GetCommState(native(handle), &dcb))
-        return lastError();
     dcb.BaudRate = settings.baudRate;
     dcb.ByteSize = settings.byteSize;
     dcb.Parity = settings.parity;
@@ -211,6 +217,15 @@ CommError WindowsComm::setState(Handle handle, const CommSettings &settings)
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE; // an error must not stop later writes without a word
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.XonChar = settings.xonChar;
+    dcb.XoffChar = settings.xoffChar;
+    dcb.XonLim = settings.xonLimit;
+    dcb.XoffLim = settings.xoffLimit;
+    dcb.fErrorChar = settings.errorChar;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
     return ::SetCommState(native(handle), &dcb) ? 0 : lastError();
 }
 
