@@ -11,7 +11,7 @@ using namespace commerror;
 std::size_t bufferSize(Driver driver)
 {
     switch (driver) {
-    case Driver::UsbAdapter:
+    case Driver::FtdiVcp:
         return 4096;
     case Driver::WinePty:
         return 22 * 1024;
@@ -24,30 +24,37 @@ std::size_t hardwareSize(Driver driver)
 {
     switch (driver) {
     case Driver::Serial16550:
+    case Driver::VirtualPort:
         return 16;
-    case Driver::UsbAdapter:
+    case Driver::FtdiVcp:
         return 512;
     default:
         return 0;
     }
 }
 
-class SimulatedCall final : public CommWrite, public CommFlush {
+class SimulatedWrite final : public CommWrite {
 public:
-    explicit SimulatedCall(std::function<std::optional<CommError>()> poll) : m_poll(std::move(poll))
+    explicit SimulatedWrite(std::function<std::optional<CommError>(qint64 &)> poll)
+        : m_poll(std::move(poll))
     {}
-    std::optional<CommError> result() override { return m_poll(); }
+    std::optional<CommError> result() override { return m_poll(m_written); }
+    qint64 written() const override { return m_written; }
     qintptr event() const override { return 0; }
 
 private:
-    std::function<std::optional<CommError>()> m_poll;
+    std::function<std::optional<CommError>(qint64 &)> m_poll;
+    qint64 m_written = 0;
 };
 
 } // namespace
 
 SimulatedComm::SimulatedComm(Driver driver, ClockSource clock)
     : m_driver(driver), m_clock(std::move(clock))
-{}
+{
+    if (driver == Driver::VirtualPort)
+        statusRefusedWith = kNotSupported;
+}
 
 const QList<SimulatedComm::WireCharacter> &SimulatedComm::wire()
 {
@@ -80,12 +87,12 @@ double SimulatedComm::charactersPerSecond() const
     return double(m_settings.baudRate) / bits;
 }
 
-CommError SimulatedComm::gone()
+CommError SimulatedComm::gone(CommError asRemoved)
 {
     advance();
     if (!m_unplugged)
         return kSuccess;
-    return m_driver == Driver::WinePty ? kNotReady : kBadCommand;
+    return m_driver == Driver::WinePty ? kNotReady : asRemoved;
 }
 
 // The pending write feeds the driver's buffer (or, on serial.sys, the FIFO straight away), and
@@ -97,7 +104,7 @@ void SimulatedComm::fill(bool held)
         m_buffer.push_back(m_pending.front());
         m_pending.pop_front();
     }
-    std::deque<char> &feed = m_driver == Driver::Serial16550 ? m_pending : m_buffer;
+    std::deque<char> &feed = uart() ? m_pending : m_buffer;
     while (!feed.empty() && m_hardware.size() < hardwareSize(m_driver)) {
         m_hardware.push_back(feed.front());
         feed.pop_front();
@@ -107,9 +114,10 @@ void SimulatedComm::fill(bool held)
 void SimulatedComm::send(double characters, bool held)
 {
     const bool pty = m_driver == Driver::WinePty;
-    const bool stopped = (held && !pty && m_settings.outxCtsFlow) || throttled();
+    const bool usbSer = m_driver == Driver::UsbSer;
+    const bool stopped = (held && (usbSer || (!pty && m_settings.outxCtsFlow))) || throttled();
     fill(held);
-    std::deque<char> &out = pty ? m_buffer : m_hardware;
+    std::deque<char> &out = pty ? m_buffer : usbSer ? m_pending : m_hardware;
     if (stopped || out.empty()) {
         m_credit = 0;
         return;
@@ -152,7 +160,7 @@ CommError SimulatedComm::open(const QString &, Handle &handle)
 {
     if (m_unplugged || missing)
         return kFileNotFound;
-    if ((openedElsewhere || m_open) && m_driver != Driver::WinePty)
+    if ((openedElsewhere || m_open || m_clock() < m_closedAt) && m_driver != Driver::WinePty)
         return kAccessDenied;
     m_open = true;
     m_last = m_clock();
@@ -162,9 +170,21 @@ CommError SimulatedComm::open(const QString &, Handle &handle)
     return kSuccess;
 }
 
-void SimulatedComm::close(Handle)
+std::unique_ptr<CommClosing> SimulatedComm::close(Handle handle, bool purge,
+                                                  std::unique_ptr<CommWrite>)
 {
+    class Closing final : public CommClosing {
+    public:
+        explicit Closing(SimulatedComm &comm) : m_comm(comm) {}
+        bool done() override { return m_comm.m_clock() >= m_comm.m_closedAt; }
+
+    private:
+        SimulatedComm &m_comm;
+    };
+    if (purge)
+        this->purge(handle, true, true);
     advance();
+    const bool hangs = m_driver == Driver::FtdiVcp && !m_hardware.empty() && heldAt(m_clock());
     // A pseudo-terminal keeps what it holds for its reader, which reads it all in time.
     if (m_driver == Driver::WinePty)
         for (const char c : std::exchange(m_buffer, {}))
@@ -174,6 +194,8 @@ void SimulatedComm::close(Handle)
     m_buffer.clear();
     m_hardware.clear();
     m_open = false;
+    m_closedAt = m_clock() + (hangs ? std::chrono::hours(24) : closeTakes);
+    return std::make_unique<Closing>(*this);
 }
 
 CommError SimulatedComm::getState(Handle, CommSettings &settings)
@@ -218,15 +240,27 @@ CommError SimulatedComm::write(Handle, const QByteArray &data, std::unique_ptr<C
     m_pending.insert(m_pending.end(), data.begin(), data.end());
     fill(heldAt(m_clock()));
     const quint64 id = ++m_writes;
-    started = std::make_unique<SimulatedCall>([this, id]() -> std::optional<CommError> {
-        if (const CommError error = gone())
-            return error;
-        if (id != m_writes)
-            return kOperationAborted; // purged
-        if (!m_pending.empty())
-            return std::nullopt;
-        return kSuccess;
-    });
+    const qint64 size = data.size();
+    const Clock::time_point startedAt = m_clock();
+    started = std::make_unique<SimulatedWrite>(
+        [this, id, size, startedAt](qint64 &written) -> std::optional<CommError> {
+            if (const CommError error = gone(kOperationAborted))
+                return error;
+            if (id != m_writes)
+                return kOperationAborted; // purged
+            // FTDI's driver ends a write the device has held off for a second with what it took.
+            if (m_driver == Driver::FtdiVcp && !m_pending.empty() && heldAt(m_clock()) &&
+                m_clock() - startedAt >= std::chrono::seconds(1)) {
+                written = size - qint64(m_pending.size());
+                m_pending.clear();
+                ++shortWrites;
+                return kSuccess;
+            }
+            if (!m_pending.empty())
+                return std::nullopt;
+            written = size;
+            return kSuccess;
+        });
     CommStatus status;
     clearError(kHandle, status);
     mostQueued = std::max(mostQueued, int(status.outQueue));
@@ -240,13 +274,11 @@ CommError SimulatedComm::clearError(Handle, CommStatus &status)
     if (statusRefusedWith)
         return statusRefusedWith;
     status.outQueue = 0;
-    if (m_driver == Driver::Serial16550)
-        status.outQueue = quint32(m_pending.size());
-    else if (m_driver == Driver::UsbAdapter)
+    if (m_driver != Driver::WinePty)
         status.outQueue = quint32(m_pending.size() + m_buffer.size());
     status.inQueue = quint32(m_input);
-    status.ctsHold =
-        m_driver != Driver::WinePty && m_settings.outxCtsFlow && heldAt(m_clock()) && inFlight();
+    status.ctsHold = m_driver != Driver::WinePty && m_driver != Driver::UsbSer &&
+                     m_settings.outxCtsFlow && heldAt(m_clock()) && inFlight();
     return kSuccess;
 }
 
@@ -254,17 +286,17 @@ CommError SimulatedComm::modemStatus(Handle, bool &clearToSend)
 {
     if (m_driver == Driver::WinePty)
         return kNotSupported;
-    if (const CommError error = gone())
+    if (const CommError error = gone(kGenFailure))
         return error;
     if (statusRefusedWith)
         return statusRefusedWith;
-    clearToSend = !heldAt(m_clock());
+    clearToSend = m_driver != Driver::UsbSer && !heldAt(m_clock());
     return kSuccess;
 }
 
 CommError SimulatedComm::purge(Handle, bool output, bool input)
 {
-    if (const CommError error = gone())
+    if (const CommError error = gone(kDeviceNotConnected))
         return error;
     ++purges;
     if (output) {
@@ -275,20 +307,6 @@ CommError SimulatedComm::purge(Handle, bool output, bool input)
     if (input)
         m_input = 0;
     return kSuccess;
-}
-
-std::unique_ptr<CommFlush> SimulatedComm::flush(Handle)
-{
-    return std::make_unique<SimulatedCall>([this]() -> std::optional<CommError> {
-        if (const CommError error = gone())
-            return error;
-        if (flushRefusedWith)
-            return flushRefusedWith;
-        const bool done =
-            m_driver == Driver::WinePty ||
-            (m_pending.empty() && (m_driver == Driver::Serial16550 || m_buffer.empty()));
-        return done ? std::optional<CommError>(kSuccess) : std::nullopt;
-    });
 }
 
 QString SimulatedComm::errorText(CommError error) const
@@ -306,6 +324,13 @@ QString SimulatedComm::errorText(CommError error) const
         return QStringLiteral("The parameter is incorrect.");
     case kInvalidFunction:
         return QStringLiteral("Incorrect function.");
+    case kGenFailure:
+        return QStringLiteral("A device attached to the system is not functioning.");
+    case kOperationAborted:
+        return QStringLiteral("The I/O operation has been aborted because of either a thread "
+                              "exit or an application request.");
+    case kDeviceNotConnected:
+        return QStringLiteral("The device is not connected.");
     default:
         return QStringLiteral("Error %1.").arg(error);
     }

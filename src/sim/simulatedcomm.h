@@ -1,23 +1,34 @@
 #pragma once
 // A Windows serial driver and the device behind it, simulated on a clock the caller provides,
-// answering the Win32 calls as the drivers do:
-// - Serial16550 (serial.sys): a write stays pending until its last byte has gone into the
-//   UART's 16-byte FIFO, which cbOutQue does not count; FlushFileBuffers() returns once the
-//   writes before it have completed.
-// - UsbAdapter (a USB adapter's driver): a write completes once its bytes are in the driver's
-//   4 KiB buffer, which cbOutQue counts and which feeds the adapter's 512-byte chip, which it
-//   does not; FlushFileBuffers() returns once the driver's buffer is empty.
+// answering the Win32 calls as each family of drivers does:
+// - Serial16550 (serial.sys; Microsoft's serial sample, write.c and openclos.c): a write stays
+//   pending until its last byte has gone into the UART's 16-byte FIFO, which cbOutQue does not
+//   count; CTS flow control is the driver's own (fCtsHold).
+// - UsbSer (usbser.sys, CDC-ACM): a write completes when its USB transfer does, that is when
+//   the device has taken it; the device holds data off by not taking it, whatever CTS says, and
+//   CTS reads off for good, since the CDC serial-state notification carries no CTS bit and
+//   usbser.sys is reported to derive it from DSR, which such a device may never send.
+// - FtdiVcp (FTDI's VCP driver): a write completes once its bytes are in the driver's 4 KiB
+//   buffer, which cbOutQue counts and which feeds the chip's 512 bytes, which it does not; a
+//   write the device has held off for a second completes short, with what was taken; and
+//   CloseHandle() hangs while the chip holds characters the device holds off (both as reported
+//   by users of FTDI adapters).
+// - VirtualPort (a virtual or network COM port): as serial.sys, but ClearCommError() and
+//   GetCommModemStatus() are not supported (ERROR_NOT_SUPPORTED).
 // - WinePty (Wine's serial layer over a pseudo-terminal): cbOutQue is always 0; a write stays
 //   pending while the pseudo-terminal's 22 KB are full or held off, while its reader keeps
 //   reading what it holds at 11 520 characters a second; GetCommModemStatus() is not supported
-//   and fCtsHold never set; FlushFileBuffers() returns at once; the settings read back are the
-//   pseudo-terminal's (8 data bits, RTS simply on), and SetCommState() fails with
-//   ERROR_INVALID_PARAMETER for 7 data bits, the settings in force all the same (glibc's
-//   tcsetattr() under Wine); a second open succeeds.
-// The device holds data off with CTS in windows of time, can echo what it takes (then the
-// driver's RTS handshaking stops it once the 4 KiB input buffer is nearly full, until the input
-// is purged), and can be unplugged at any instant, after which every call fails. Every
-// character that leaves the wire is recorded with the settings in force at that moment.
+//   and fCtsHold never set; the settings read back are the pseudo-terminal's (8 data bits, RTS
+//   simply on), and SetCommState() fails with ERROR_INVALID_PARAMETER for 7 data bits, the
+//   settings in force all the same (glibc's tcsetattr() under Wine); a second open succeeds.
+// The device holds data off in windows of time, can echo what it takes (then the driver's RTS
+// handshaking stops it once the 4 KiB input buffer is nearly full, until the input is purged),
+// and can be unplugged at any instant, after which every call fails with the code a removed
+// device gives it: a pending write completes with ERROR_OPERATION_ABORTED, ClearCommError()
+// fails with ERROR_BAD_COMMAND, GetCommModemStatus() with ERROR_GEN_FAILURE, PurgeComm() with
+// ERROR_DEVICE_NOT_CONNECTED, a new open with ERROR_FILE_NOT_FOUND (WinePty: ERROR_NOT_READY for
+// all). Every character that leaves the wire is recorded with the settings in force at that
+// moment.
 
 #include <deque>
 #include <functional>
@@ -31,7 +42,7 @@
 
 class SimulatedComm final : public Comm {
 public:
-    enum class Driver { Serial16550, UsbAdapter, WinePty };
+    enum class Driver { Serial16550, UsbSer, FtdiVcp, VirtualPort, WinePty };
     using ClockSource = std::function<Clock::time_point()>;
 
     struct WireCharacter {
@@ -61,12 +72,12 @@ public:
     // and limits beyond the input buffer with ERROR_INVALID_PARAMETER (IOCTL_SERIAL_SET_CHARS
     // and IOCTL_SERIAL_SET_HANDFLOW in its ioctl.c).
     std::optional<CommSettings> leftover;
-    // What a driver answers for a call it does not support: FlushFileBuffers() on a KMDF driver
-    // without a flush handler of its own fails with ERROR_INVALID_FUNCTION (Microsoft's page
-    // "Handling an IRP that the framework does not support"); virtual ports answer the status
+    // How long CloseHandle() takes (FTDI's driver is reported to hang in it); meanwhile the port
+    // is still open to the system, and a new open is refused with ERROR_ACCESS_DENIED.
+    Clock::duration closeTakes{0};
+    // What a driver answers for a call it does not support: virtual ports answer the status
     // calls (ClearCommError(), GetCommModemStatus()) with ERROR_INVALID_FUNCTION,
-    // ERROR_NOT_SUPPORTED or ERROR_INVALID_PARAMETER. 0: the call is supported.
-    CommError flushRefusedWith = 0;
+    // ERROR_NOT_SUPPORTED or ERROR_INVALID_PARAMETER. 0: the calls are supported.
     CommError statusRefusedWith = 0;
 
     // What the port did.
@@ -74,13 +85,15 @@ public:
     int cutAtClose = 0; // characters still on their way at close
     int mostQueued = 0; // the most bytes cbOutQue counted at once
     int purges = 0;
+    int shortWrites = 0; // writes that completed with fewer bytes than they were given
 
     static constexpr Handle kHandle = 0x5c;
     static constexpr double kPtyReadRate = 11520;
     static constexpr int kInputBuffer = 4096;
 
     CommError open(const QString &path, Handle &handle) override;
-    void close(Handle handle) override;
+    std::unique_ptr<CommClosing> close(Handle handle, bool purge,
+                                       std::unique_ptr<CommWrite> write) override;
     CommError getState(Handle handle, CommSettings &settings) override;
     CommError setState(Handle handle, const CommSettings &settings) override;
     CommError setTimeouts(Handle handle) override;
@@ -88,8 +101,8 @@ public:
                     std::unique_ptr<CommWrite> &started) override;
     CommError clearError(Handle handle, CommStatus &status) override;
     CommError modemStatus(Handle handle, bool &clearToSend) override;
+    bool reportsCts(const QString &) override { return m_driver != Driver::UsbSer; }
     CommError purge(Handle handle, bool output, bool input) override;
-    std::unique_ptr<CommFlush> flush(Handle handle) override;
     bool underWine() const override { return m_driver == Driver::WinePty; }
     QString errorText(CommError error) const override;
     Clock::time_point now() const override { return m_clock(); }
@@ -101,7 +114,8 @@ private:
     bool heldAt(Clock::time_point t) const { return m_schedule.heldAt(t); }
     bool throttled() const;
     double charactersPerSecond() const;
-    CommError gone();
+    CommError gone(CommError asRemoved = commerror::kBadCommand);
+    bool uart() const { return m_driver == Driver::Serial16550 || m_driver == Driver::VirtualPort; }
     bool inFlight() const { return !m_pending.empty() || !m_buffer.empty() || !m_hardware.empty(); }
 
     const Driver m_driver;
@@ -110,6 +124,7 @@ private:
 
     CommSettings m_settings;
     bool m_open = false;
+    Clock::time_point m_closedAt; // when the last close is done
     bool m_unplugged = false;
     Clock::time_point m_last;
     double m_credit = 0;

@@ -32,6 +32,7 @@ inline constexpr CommError kSharingViolation = 32;
 inline constexpr CommError kNotSupported = 50;
 inline constexpr CommError kInvalidParameter = 87;
 inline constexpr CommError kOperationAborted = 995;
+inline constexpr CommError kDeviceNotConnected = 1167;
 inline constexpr CommError kDeviceRemoved = 1617;
 } // namespace commerror
 
@@ -67,18 +68,25 @@ struct CommStatus {
 // An overlapped WriteFile() under way: result() is empty while it is pending.
 class CommWrite {
 public:
-    virtual ~CommWrite() = default; // cancels the write if it is still pending
+    // Cancels the write if it is still pending, and waits until the system is done with it:
+    // only a closing (CommClosing) destroys a write that may still be pending.
+    virtual ~CommWrite() = default;
     virtual std::optional<CommError> result() = 0;
+    // How many bytes a write that completed without error took: fewer than it was given where
+    // a driver's own timeout ended it early (reported of FTDI's driver).
+    virtual qint64 written() const = 0;
     // The OVERLAPPED's event, which is signalled when the write completes; 0 where none.
     virtual qintptr event() const = 0;
 };
 
-// FlushFileBuffers() under way on a thread of its own; it blocks until the driver has
-// transmitted everything, for as long as the device holds off.
-class CommFlush {
+// A port being closed on a thread of its own, since the drivers' close and cancel may wait for
+// the device (serial.sys's close waits for the FIFO; FTDI's driver is reported to hang in it):
+// the write still under way is purged where asked, cancelled and waited for, then the handle
+// is closed. Until done(), the port is still open to the system. Destroying this never waits.
+class CommClosing {
 public:
-    virtual ~CommFlush() = default; // ends the call if it is still waiting
-    virtual std::optional<CommError> result() = 0;
+    virtual ~CommClosing() = default;
+    virtual bool done() = 0;
 };
 
 class Comm {
@@ -90,7 +98,10 @@ public:
 
     // CreateFile(path, read and write, no sharing, overlapped).
     virtual CommError open(const QString &path, Handle &handle) = 0;
-    virtual void close(Handle handle) = 0;
+    // Closes the handle as CommClosing says: PurgeComm() first where purge is set, then the
+    // write still under way is ended, then CloseHandle().
+    virtual std::unique_ptr<CommClosing> close(Handle handle, bool purge,
+                                               std::unique_ptr<CommWrite> write) = 0;
     virtual CommError getState(Handle handle, CommSettings &settings) = 0; // GetCommState
     virtual CommError setState(Handle handle, const CommSettings &settings) = 0;
     // SetCommTimeouts: reads return at once, writes never time out.
@@ -99,8 +110,11 @@ public:
                             std::unique_ptr<CommWrite> &started) = 0;
     virtual CommError clearError(Handle handle, CommStatus &status) = 0; // ClearCommError
     virtual CommError modemStatus(Handle handle, bool &clearToSend) = 0; // GetCommModemStatus
+    // Whether the driver behind path reports a CTS line at all: usbser.sys (a CDC-ACM device,
+    // whose serial-state notification has no CTS bit) is reported to derive it from DSR, which
+    // such a device may never send.
+    virtual bool reportsCts(const QString &path) = 0;
     virtual CommError purge(Handle handle, bool output, bool input) = 0; // PurgeComm
-    virtual std::unique_ptr<CommFlush> flush(Handle handle) = 0;
     // Whether this is Wine's serial layer, whose answers come from the Linux device behind it.
     // Over a pseudo-terminal it reads back the settings the pseudo-terminal keeps (8 data bits,
     // RTS simply on), not those it was given, and SetCommState() fails with

@@ -1,6 +1,8 @@
 #include "platform/serial/windows/win32serialport.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -26,8 +28,8 @@ CommSettings settingsFor(const LineSettings &line, Handshaking handshaking)
     return wanted;
 }
 
-// How drivers say they cannot answer a call at all (a virtual port's status calls, a KMDF
-// driver's FlushFileBuffers()): no information, unlike the codes of a device that is gone.
+// How drivers say they cannot answer a call at all (a virtual port's status calls): no
+// information, unlike the codes of a device that is gone.
 bool unanswered(CommError error)
 {
     return error == kInvalidFunction || error == kNotSupported || error == kInvalidParameter;
@@ -61,10 +63,19 @@ void Win32SerialPort::open()
 {
     if (isOpen())
         throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
+    std::erase_if(m_closings, [](Closing &closing) { return closing.closing->done(); });
+    // Windows would refuse the open as if another program had the port.
+    if (std::any_of(m_closings.begin(), m_closings.end(),
+                    [this](const Closing &closing) { return closing.number == m_number; }))
+        throw OperatorError(QStringLiteral("%1 is still being closed after the last upload: its "
+                                           "driver has not let go of it yet. Wait a moment, then "
+                                           "upload again.")
+                                .arg(describe()));
     Comm::Handle handle = 0;
+    const QString path = m_mapping(m_number);
     // Windows opens a COM port for one program at a time: another program's port is refused
     // with ERROR_ACCESS_DENIED before anything on it can be touched.
-    switch (const CommError error = m_comm.open(m_mapping(m_number), handle)) {
+    switch (const CommError error = m_comm.open(path, handle)) {
     case kSuccess:
         break;
     case kAccessDenied:
@@ -81,6 +92,10 @@ void Win32SerialPort::open()
     }
     m_handle = handle;
     m_open = true;
+    m_handedOver = 0;
+    m_lastOutQueue = 0;
+    m_departedWhenCtsOff.reset();
+    m_ctsUnknown = !m_comm.reportsCts(path);
     try {
         configure();
     } catch (...) {
@@ -165,16 +180,23 @@ void Win32SerialPort::requireOpen() const
         throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
 }
 
-// One overlapped write at a time: the bytes the driver has not been given yet wait here.
+// One overlapped write at a time: the bytes the driver has not been given yet wait here, and
+// what a write that ended early did not take goes back to the front of them.
 void Win32SerialPort::push()
 {
     if (m_write) {
         const std::optional<CommError> done = m_write->result();
         if (!done)
             return;
+        const qint64 taken = *done ? 0 : std::clamp<qint64>(m_write->written(), 0, m_writing);
         m_write.reset();
         if (*done)
             failLost(*done);
+        if (taken < m_writing) {
+            m_held.prepend(m_writtenLast.mid(taken));
+            m_handedOver -= m_writing - taken;
+        }
+        m_writtenLast.clear();
     }
     if (m_held.isEmpty())
         return;
@@ -182,6 +204,9 @@ void Win32SerialPort::push()
     if (const CommError error = m_comm.write(m_handle, chunk, m_write))
         failLost(error);
     m_held.remove(0, chunk.size());
+    m_writing = chunk.size();
+    m_writtenLast = chunk;
+    m_handedOver += chunk.size();
     m_wireFreeAt = std::max(m_wireFreeAt, m_comm.now()) + chunk.size() * m_characterTime;
 }
 
@@ -191,14 +216,18 @@ CommStatus Win32SerialPort::status()
     if (const CommError error = m_comm.clearError(m_handle, now)) {
         if (!unanswered(error))
             failLost(error);
-        // No count: what was handed over is taken to need its time on the wire.
+        // No count: what was handed over is taken to need its time on the wire, and whatever
+        // the device may have sent is purged unseen.
+        m_comm.purge(m_handle, false, true);
         CommStatus guessed;
         const auto ahead = m_wireFreeAt - m_comm.now();
         if (ahead > Comm::Clock::duration::zero())
             guessed.outQueue =
                 quint32((ahead + m_characterTime - std::chrono::nanoseconds(1)) / m_characterTime);
+        m_lastOutQueue = guessed.outQueue;
         return guessed;
     }
+    m_lastOutQueue = now.outQueue;
     if (now.inQueue > 0)
         m_comm.purge(m_handle, false, true);
     return now;
@@ -218,31 +247,9 @@ qint64 Win32SerialPort::queuedCount()
 void Win32SerialPort::output(const QByteArray &data)
 {
     requireOpen();
-    m_flush.reset();
     m_clearSpan.reset();
     m_held.append(data);
     push();
-}
-
-// FlushFileBuffers() on a communications handle returns once the driver has transmitted all it
-// was given (Microsoft's documentation of FlushFileBuffers); it blocks meanwhile, so it runs on
-// a thread of its own.
-bool Win32SerialPort::flushed()
-{
-    if (!m_flush)
-        m_flush = m_comm.flush(m_handle);
-    const std::optional<CommError> done = m_flush->result();
-    if (!done)
-        return false;
-    if (*done == kOperationAborted) { // ended by someone else: ask again
-        m_flush.reset();
-        return false;
-    }
-    // A driver without a flush of its own refuses it; the empty count and the time after it
-    // (see delivered()) are what success rests on then.
-    if (*done && !unanswered(*done))
-        failLost(*done);
-    return true;
 }
 
 // What a driver calls transmitted may still wait in a USB adapter's chip (see ClearSpan). Where
@@ -250,7 +257,7 @@ bool Win32SerialPort::flushed()
 // transmission for CTS (COMSTAT's fCtsHold).
 bool Win32SerialPort::delivered()
 {
-    if (queuedCount() > 0 || !flushed()) {
+    if (queuedCount() > 0) {
         m_clearSpan.reset();
         return false;
     }
@@ -262,8 +269,21 @@ ClearToSend Win32SerialPort::clearToSend()
     requireOpen();
     bool cts = false;
     const CommError error = m_comm.modemStatus(m_handle, cts);
-    if (error == kSuccess)
-        return cts ? ClearToSend::On : ClearToSend::Off;
+    // A CDC device's CTS may never come (usbser.sys is reported to derive it from DSR, and the
+    // CDC serial-state notification has no CTS bit): CTS that reads off while more characters
+    // leave the driver than an adapter's chip could hold back is not a hold-off, and unknown.
+    if (error == kSuccess) {
+        if (cts) {
+            m_departedWhenCtsOff.reset();
+            return ClearToSend::On;
+        }
+        const qint64 departed = m_handedOver - m_lastOutQueue;
+        if (!m_departedWhenCtsOff)
+            m_departedWhenCtsOff = departed;
+        else if (departed - *m_departedWhenCtsOff > ClearSpan::kAdapterBuffer)
+            m_ctsUnknown = true;
+        return m_ctsUnknown ? ClearToSend::Unknown : ClearToSend::Off;
+    }
     if (!unanswered(error))
         failLost(error);
     return status().ctsHold ? ClearToSend::Off : ClearToSend::Unknown;
@@ -285,15 +305,17 @@ void Win32SerialPort::discardAndClose() noexcept
 {
     if (!isOpen())
         return;
-    m_flush.reset();
     m_clearSpan.reset();
     CommStatus now;
     const bool failed = m_comm.clearError(m_handle, now) != kSuccess;
-    if (failed || m_write || !m_held.isEmpty() || now.outQueue > 0)
-        m_comm.purge(m_handle, true, true);
-    m_write.reset();
+    const bool purge = failed || m_write || !m_held.isEmpty() || now.outQueue > 0;
     m_held.clear();
-    m_comm.close(m_handle);
+    Closing closing{m_number, m_comm.close(m_handle, purge, std::move(m_write))};
     m_handle = 0;
     m_open = false;
+    const auto end = std::chrono::steady_clock::now() + kCloseWait;
+    while (!closing.closing->done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!closing.closing->done())
+        m_closings.push_back(std::move(closing));
 }

@@ -13,16 +13,20 @@
 //   plus ClearCommError()'s cbOutQue, and a write still pending counts as queued.
 // - Whatever the device sends is purged as it comes, so the driver never holds it off on the
 //   port's account (RTS handshaking lowers RTS when the input buffer fills).
-// - delivered() is true only when no write is pending, cbOutQue is 0, FlushFileBuffers() has
-//   returned, and CTS has then been on for as long as the largest adapter buffer takes on the
-//   wire (see delivered()); a device that is gone is a lost connection. A driver that cannot
-//   answer a call (a refused flush, status calls a virtual port does not support) gives no
-//   information, never a lost connection: without a count, what was handed over is taken to
-//   need its time on the wire at the baud rate.
-// - discardAndClose() purges what is queued and closes at once.
+// - delivered() is true only when no write is pending, cbOutQue is 0, and CTS has then been on
+//   for as long as the largest adapter buffer takes on the wire (see delivered()); no flush is
+//   asked for (see WindowsComm). A device that is gone is a lost connection; a driver that
+//   cannot answer a call (status calls a virtual port does not support) gives no information:
+//   without a count, what was handed over is taken to need its time on the wire at the baud
+//   rate.
+// - discardAndClose() hands the purge, the cancelling of what is under way and the close to a
+//   thread of their own (CommClosing), waiting for them at most kCloseWait; until they are
+//   done, an Upload to that port says it is still being closed.
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "platform/serial/clearspan.h"
 #include "platform/serial/serialport.h"
@@ -51,6 +55,7 @@ public:
     QString describe() const override;
 
     static constexpr qint64 kWriteChunk = 64 * 1024;
+    static constexpr std::chrono::milliseconds kCloseWait{100};
 
 private:
     void configure();
@@ -58,7 +63,6 @@ private:
     void requireOpen() const;
     void push();
     CommStatus status();
-    bool flushed();
 
     Comm &m_comm;
     std::function<QString(int)> m_mapping;
@@ -71,8 +75,22 @@ private:
     Comm::Handle m_handle = 0;
     QByteArray m_held;
     std::unique_ptr<CommWrite> m_write;
-    std::unique_ptr<CommFlush> m_flush;
+    QByteArray m_writtenLast; // what the write under way was given
+    qint64 m_writing = 0;     // its size
     std::chrono::nanoseconds m_characterTime{0};
     Comm::Clock::time_point m_wireFreeAt; // when what was handed over has left, by the baud rate
-    ClearSpan m_clearSpan;                // CTS on without a break since all was flushed
+    ClearSpan m_clearSpan;                // CTS on without a break since the count reached 0
+    qint64 m_handedOver = 0;              // bytes given to WriteFile() since the port was opened
+    quint32 m_lastOutQueue = 0;           // the driver's last count
+    // Where CTS read off: how many bytes had left the driver at the first of those looks. When
+    // more leave while it still reads off than any adapter could hold, CTS is not this driver's
+    // to report (m_ctsUnknown).
+    std::optional<qint64> m_departedWhenCtsOff;
+    bool m_ctsUnknown = false; // also where the driver reports no CTS line (Comm::reportsCts)
+
+    struct Closing {
+        qint16 number;
+        std::unique_ptr<CommClosing> closing;
+    };
+    std::vector<Closing> m_closings; // closes not yet done
 };

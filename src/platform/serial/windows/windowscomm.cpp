@@ -1,7 +1,10 @@
 #include "platform/serial/windows/windowscomm.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include <windows.h>
 
@@ -56,16 +59,14 @@ public:
     OverlappedWrite(HANDLE port, std::unique_ptr<PendingIo> io) : m_port(port), m_io(std::move(io))
     {}
 
-    // A write still pending is cancelled, and waited for briefly; should it outlive that, its
-    // buffers are left to it rather than freed under it.
+    // Runs on the closing's thread when the write may still be pending: its buffers must live
+    // until the driver has completed it, however long that takes.
     ~OverlappedWrite() override
     {
         if (!m_done) {
             ::CancelIoEx(m_port, &m_io->overlapped);
-            if (::WaitForSingleObject(m_io->overlapped.hEvent, 500) != WAIT_OBJECT_0) {
-                m_io.release();
-                return;
-            }
+            DWORD written = 0;
+            ::GetOverlappedResult(m_port, &m_io->overlapped, &written, TRUE);
         }
         ::CloseHandle(m_io->overlapped.hEvent);
     }
@@ -75,6 +76,7 @@ public:
         DWORD written = 0;
         if (::GetOverlappedResult(m_port, &m_io->overlapped, &written, FALSE)) {
             m_done = true;
+            m_written = written;
             return CommError(0);
         }
         const CommError error = lastError();
@@ -84,69 +86,40 @@ public:
         return error;
     }
 
+    qint64 written() const override { return m_written; }
     qintptr event() const override { return reinterpret_cast<qintptr>(m_io->overlapped.hEvent); }
 
 private:
     HANDLE m_port;
     std::unique_ptr<PendingIo> m_io;
     bool m_done = false;
+    qint64 m_written = 0;
 };
 
-class ThreadFlush final : public CommFlush {
+class ThreadClosing final : public CommClosing {
 public:
-    explicit ThreadFlush(HANDLE port) : m_state(new State{port})
+    ThreadClosing(HANDLE port, bool purge, std::unique_ptr<CommWrite> write)
+        : m_done(std::make_shared<std::atomic<bool>>(false))
     {
-        m_thread = ::CreateThread(nullptr, 0, &ThreadFlush::run, m_state, 0, nullptr);
-        if (!m_thread) {
-            m_state->result = lastError();
-            m_state->finished = true;
-            m_state->done = true;
+        auto run = [done = m_done, port, purge,
+                    write = std::shared_ptr<CommWrite>(std::move(write))]() mutable {
+            if (purge)
+                ::PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
+            write.reset(); // cancelled, and waited for
+            ::CloseHandle(port);
+            *done = true;
+        };
+        try {
+            std::thread(std::move(run)).detach();
+        } catch (const std::system_error &) {
+            run();
         }
     }
 
-    // CancelSynchronousIo() ends a FlushFileBuffers() that waits for the device; one sent
-    // before the thread has entered the call is lost, so it is sent until the call returns.
-    ~ThreadFlush() override
-    {
-        if (m_thread) {
-            for (int tries = 0; !m_state->finished && tries < 200; ++tries) {
-                ::CancelSynchronousIo(m_thread);
-                ::Sleep(1);
-            }
-            ::CloseHandle(m_thread);
-        }
-        if (m_state->done.exchange(true)) // the thread has finished with the state
-            delete m_state;
-        // otherwise the thread frees it when its call returns
-    }
-
-    std::optional<CommError> result() override
-    {
-        if (!m_state->finished)
-            return std::nullopt;
-        return m_state->result.load();
-    }
+    bool done() override { return *m_done; }
 
 private:
-    struct State {
-        HANDLE port;
-        std::atomic<CommError> result{0};
-        std::atomic<bool> finished{false};
-        std::atomic<bool> done{false}; // set by whichever of the thread and the owner is last
-    };
-
-    static DWORD WINAPI run(void *argument)
-    {
-        auto *state = static_cast<State *>(argument);
-        state->result = ::FlushFileBuffers(state->port) ? 0 : lastError();
-        state->finished = true;
-        if (state->done.exchange(true))
-            delete state;
-        return 0;
-    }
-
-    State *m_state;
-    HANDLE m_thread = nullptr;
+    std::shared_ptr<std::atomic<bool>> m_done;
 };
 
 } // namespace
@@ -168,9 +141,10 @@ CommError WindowsComm::open(const QString &path, Handle &handle)
     return 0;
 }
 
-void WindowsComm::close(Handle handle)
+std::unique_ptr<CommClosing> WindowsComm::close(Handle handle, bool purge,
+                                                std::unique_ptr<CommWrite> write)
 {
-    ::CloseHandle(native(handle));
+    return std::make_unique<ThreadClosing>(native(handle), purge, std::move(write));
 }
 
 CommError WindowsComm::getState(Handle handle, CommSettings &settings)
@@ -276,16 +250,22 @@ CommError WindowsComm::modemStatus(Handle handle, bool &clearToSend)
     return 0;
 }
 
+// COMn is a link to the driver's device object, "\Device\USBSER000" for usbser.sys.
+bool WindowsComm::reportsCts(const QString &path)
+{
+    const std::wstring name = path.section(QLatin1Char('\\'), -1).toStdWString();
+    wchar_t target[512] = {};
+    if (!::QueryDosDeviceW(name.c_str(), target, 511))
+        return true;
+    return !QString::fromWCharArray(target).startsWith(QLatin1String("\\Device\\USBSER"),
+                                                       Qt::CaseInsensitive);
+}
+
 CommError WindowsComm::purge(Handle handle, bool output, bool input)
 {
     const DWORD flags =
         (output ? PURGE_TXABORT | PURGE_TXCLEAR : 0) | (input ? PURGE_RXABORT | PURGE_RXCLEAR : 0);
     return ::PurgeComm(native(handle), flags) ? 0 : lastError();
-}
-
-std::unique_ptr<CommFlush> WindowsComm::flush(Handle handle)
-{
-    return std::make_unique<ThreadFlush>(native(handle));
 }
 
 QString WindowsComm::errorText(CommError error) const

@@ -1,8 +1,10 @@
 #pragma once
-// The Win32 communications calls made on the system. FlushFileBuffers() blocks for as long as
-// the device holds off, so it runs on a thread of its own that CancelSynchronousIo() ends when
-// the caller gives up on it. Writes are overlapped, each with an event the event loop can wait
-// on.
+// The Win32 communications calls made on the system. Writes are overlapped, each with an event
+// the event loop can wait on; the close, which may wait for the device, runs on a thread of its
+// own (ThreadClosing). FlushFileBuffers() is never called: KMDF drivers without a flush handler
+// refuse it (Microsoft's page "Handling an IRP that the framework does not support"), others hold
+// it while the device holds off, and an empty count followed by the time on the wire says as
+// much.
 
 #include "platform/serial/windows/comm.h"
 
@@ -11,7 +13,8 @@ public:
     WindowsComm();
 
     CommError open(const QString &path, Handle &handle) override;
-    void close(Handle handle) override;
+    std::unique_ptr<CommClosing> close(Handle handle, bool purge,
+                                       std::unique_ptr<CommWrite> write) override;
     CommError getState(Handle handle, CommSettings &settings) override;
     CommError setState(Handle handle, const CommSettings &settings) override;
     CommError setTimeouts(Handle handle) override;
@@ -19,8 +22,8 @@ public:
                     std::unique_ptr<CommWrite> &started) override;
     CommError clearError(Handle handle, CommStatus &status) override;
     CommError modemStatus(Handle handle, bool &clearToSend) override;
+    bool reportsCts(const QString &path) override;
     CommError purge(Handle handle, bool output, bool input) override;
-    std::unique_ptr<CommFlush> flush(Handle handle) override;
     bool underWine() const override { return m_underWine; }
     QString errorText(CommError error) const override;
     Clock::time_point now() const override { return Clock::now(); }
