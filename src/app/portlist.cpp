@@ -30,6 +30,25 @@ std::optional<qint32> selectedTag(const QComboBox &box)
 
 void describe(QComboBox &box, ComPorts &ports)
 {
+    const QList<int> above = ports.numbersAbove();
+    const std::optional<qint32> selected = selectedTag(box);
+    const QString typed = box.currentText();
+    for (int i = box.count() - 1; i >= kPortCount; --i) {
+        const int number = box.itemData(i).toInt();
+        if (!above.contains(number) && number != selected)
+            box.removeItem(i);
+    }
+    for (const int number : above) {
+        int at = kPortCount;
+        while (at < box.count() && box.itemData(at).toInt() < number)
+            ++at;
+        if (at < box.count() && box.itemData(at).toInt() == number)
+            continue;
+        box.insertItem(at, QStringLiteral("COM%1").arg(number));
+        box.setItemData(at, qint32(number));
+    }
+    if (box.currentText() != typed)
+        box.setCurrentText(typed);
     for (int i = 0; i < box.count(); ++i)
         box.setItemData(i, ports.reaches(box.itemData(i).toInt()), Qt::ToolTipRole);
     showSelectedTip(box);

@@ -1,6 +1,8 @@
 #pragma once
-// The port list: COM1 to COM4, each entry tagged with its port number. The box is editable, but
-// its list never changes; the selected entry is the one whose text the box shows.
+// The port list: COM1 to COM4, each entry tagged with its port number, and after them every
+// port the system has above COM4 (ComPorts::numbersAbove()), kept current each time the list is
+// about to show. The box is editable, but typing never changes the list; the selected entry is
+// the one whose text the box shows.
 
 #include <optional>
 
@@ -20,7 +22,9 @@ void fill(QComboBox &box);
 // text matches no entry.
 std::optional<qint32> selectedTag(const QComboBox &box);
 
-// Gives each entry, and the box for the selected one, a tooltip with what its number reaches now.
+// Brings the entries above COM4 up to date (the one selected stays, so a choice never changes
+// under the operator), then gives each entry, and the box for the selected one, a tooltip with
+// what its number reaches now.
 void describe(QComboBox &box, ComPorts &ports);
 // Gives the box the tooltip of the entry now selected.
 void showSelectedTip(QComboBox &box);

@@ -12,6 +12,7 @@
 #include "app/mainwindow.h"
 #include "upload/progresstext.h"
 #include "fakeopenfiledialog.h"
+#include "platform/serial/comports.h"
 #include "platform/serial/posix/sysfscomports.h"
 #include "uploadrig.h"
 
@@ -45,6 +46,22 @@ struct Rig {
     }
 };
 
+// Ports the system numbers above COM4, as Windows does its USB adapters.
+struct PortsAboveFour final : ComPorts {
+    QList<int> numbers;
+    QString devicePath(int n) override { return QStringLiteral("\\\\.\\COM%1").arg(n); }
+    QString reaches(int n) override { return QStringLiteral("USB Serial Port (COM%1)").arg(n); }
+    QList<int> numbersAbove() override { return numbers; }
+};
+
+QStringList entries(const QComboBox &box)
+{
+    QStringList texts;
+    for (int i = 0; i < box.count(); ++i)
+        texts.append(box.itemText(i));
+    return texts;
+}
+
 const QList<bool> kStart{true, false, true, false, true};
 const QList<bool> kReady{true, true, true, false, true};
 
@@ -60,6 +77,7 @@ private Q_SLOTS:
     void tabOrder();
     void portListStaysFourEntries_data();
     void portListStaysFourEntries();
+    void portsAboveCom4();
     void browse();
     void enterAndEscDoNothing();
     void controlsDuringUpload();
@@ -199,6 +217,32 @@ void TestMainWindow::portListStaysFourEntries()
     rig.ports()->setCurrentIndex(3); // picked from the drop-down
     QCOMPARE(rig.window.selectedPortTag(), 4);
     QCOMPARE(rig.ports()->count(), 4);
+}
+
+// Catches an adapter above COM4 that cannot be chosen or has no tooltip, entries out of order or
+// twice, a list not brought up to date when it opens, and a chosen port that vanishes from
+// under the operator when its adapter is pulled.
+void TestMainWindow::portsAboveCom4()
+{
+    UploadRig upload{{"line"}};
+    FakeOpenFileDialog dialog;
+    PortsAboveFour ports;
+    ports.numbers = {7, 12};
+    MainWindow window{
+        Services{dialog, upload.port, upload.files, upload.messages, upload.events, ports}};
+    auto *box = window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
+    QCOMPARE(entries(*box), (QStringList{"COM1", "COM2", "COM3", "COM4", "COM7", "COM12"}));
+    box->setCurrentIndex(4);
+    QCOMPARE(window.selectedPortTag(), 7);
+    QCOMPARE(box->toolTip(), QStringLiteral("USB Serial Port (COM7)"));
+
+    ports.numbers = {9, 12};
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    box->showPopup();
+    box->hidePopup();
+    QCOMPARE(entries(*box), (QStringList{"COM1", "COM2", "COM3", "COM4", "COM7", "COM9", "COM12"}));
+    QCOMPARE(window.selectedPortTag(), 7);
 }
 
 // Catches a dialog without the right settings, a cancel that loses the chosen path, and Upload

@@ -34,6 +34,7 @@ private Q_SLOTS:
     void cancelWhileHeldOff();
     void deviceGoneMidUpload();
     void missingPort();
+    void portAboveCom4();
 };
 
 // The device reads everything: no message, "Sent", and the window ready; then once more, as a
@@ -99,6 +100,20 @@ void TestWindowsDevice::missingPort()
                  QLatin1String("COM4: no serial port has this number. ")),
              qPrintable(rig.ui.messages.shown.first()));
     QVERIFY(rig.ui.ready());
+}
+
+// The device's port is COM12, as Windows numbers many USB adapters: the list offers it after
+// COM1 to COM4, and the upload to it arrives.
+void TestWindowsDevice::portAboveCom4()
+{
+    Rig rig(QStringLiteral("COM1"));
+    auto *box = rig.ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
+    const int at = box->findText(QStringLiteral("COM12"));
+    QVERIFY2(at >= 4, qPrintable(QString::number(at)));
+    box->setCurrentIndex(at);
+    rig.ui.upload();
+    QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
+    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
 }
 
 QTEST_MAIN(TestWindowsDevice)

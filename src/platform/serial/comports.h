@@ -2,6 +2,7 @@
 // Which device each COM number reaches on this machine, and what an operator is told about it.
 // Each system numbers its ports its own way (sysfs on Linux, the registry on Windows).
 
+#include <QList>
 #include <QString>
 
 class ComPorts {
@@ -15,6 +16,11 @@ public:
     // nothing is there.
     virtual QString reaches(int number) = 0;
 
-    // COM numbers the port list offers.
+    // COM numbers the port list always offers.
     static constexpr int kOffered = 4;
+
+    // The numbers above kOffered that reach a port now, in order, for the list to offer too:
+    // Windows numbers USB adapters itself, often COM5 to COM20. None where the system's
+    // numbering is this program's own and starts at COM1.
+    virtual QList<int> numbersAbove() { return {}; }
 };

@@ -101,6 +101,17 @@ QMap<int, QString> RegistryComPorts::known() const
     return ports;
 }
 
+// COM256 is the highest number Device Manager gives out.
+QList<int> RegistryComPorts::numbersAbove()
+{
+    QList<int> numbers;
+    const QMap<int, QString> ports = known();
+    for (int number = kOffered + 1; number <= 256; ++number)
+        if (ports.contains(number) || !dosDevice(number).isEmpty())
+            numbers.append(number);
+    return numbers;
+}
+
 QString RegistryComPorts::devicePath(int number)
 {
     return QStringLiteral("\\\\.\\COM%1").arg(number);
@@ -126,7 +137,9 @@ QString RegistryComPorts::missing(int number)
                               : QStringLiteral("Found: %1.").arg(found.join(QStringLiteral(", ")));
     return QStringLiteral("COM%1: no serial port has this number. %2 Plug the adapter in or "
                           "choose another port; Device Manager shows under Ports (COM & LPT) "
-                          "which number Windows gave it.")
+                          "which number Windows gave it, and gives it another under the port's "
+                          "Properties \u2192 Port Settings \u2192 Advanced \u2192 COM Port "
+                          "Number.")
         .arg(number)
         .arg(there);
 }

@@ -14,6 +14,7 @@ public:
     // list (as under Wine) is still tried.
     QString devicePath(int number) override;
     QString reaches(int number) override;
+    QList<int> numbersAbove() override;
     // For a number that did not open: what there is instead.
     QString missing(int number);
 
