@@ -25,6 +25,7 @@ std::size_t hardwareSize(Driver driver)
     switch (driver) {
     case Driver::Serial16550:
     case Driver::VirtualPort:
+    case Driver::Bluetooth:
         return 16;
     case Driver::FtdiVcp:
         return 512;
@@ -156,8 +157,37 @@ void SimulatedComm::advance()
     }
 }
 
-CommError SimulatedComm::open(const QString &, Handle &handle)
+std::unique_ptr<CommOpening> SimulatedComm::open(const QString &)
 {
+    class Opening final : public CommOpening {
+    public:
+        Opening(SimulatedComm &comm, Clock::time_point at) : m_comm(comm), m_at(at) {}
+        std::optional<CommError> result(qintptr &handle) override
+        {
+            if (!finished())
+                return std::nullopt;
+            if (!m_result)
+                m_result = m_comm.openNow(m_handle);
+            handle = m_handle;
+            return m_result;
+        }
+        bool finished() override { return m_comm.m_clock() >= m_at; }
+
+    private:
+        SimulatedComm &m_comm;
+        const Clock::time_point m_at;
+        std::optional<CommError> m_result;
+        Handle m_handle = 0;
+    };
+    const auto connect = m_driver == Driver::Bluetooth ? Clock::duration(kBluetoothConnect)
+                                                       : Clock::duration::zero();
+    return std::make_unique<Opening>(*this, m_clock() + connect);
+}
+
+CommError SimulatedComm::openNow(Handle &handle)
+{
+    if (m_driver == Driver::Bluetooth && outOfReach)
+        return kSemTimeout;
     if (m_unplugged || missing)
         return kFileNotFound;
     if ((openedElsewhere || m_open || m_clock() < m_closedAt) && m_driver != Driver::WinePty)
@@ -167,6 +197,8 @@ CommError SimulatedComm::open(const QString &, Handle &handle)
     m_schedule.opened(m_last);
     m_input = 0;
     handle = kHandle;
+    if (opened)
+        opened();
     return kSuccess;
 }
 
@@ -331,6 +363,8 @@ QString SimulatedComm::errorText(CommError error) const
                               "exit or an application request.");
     case kDeviceNotConnected:
         return QStringLiteral("The device is not connected.");
+    case kSemTimeout:
+        return QStringLiteral("The semaphore timeout period has expired.");
     default:
         return QStringLiteral("Error %1.").arg(error);
     }

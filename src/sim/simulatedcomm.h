@@ -15,6 +15,9 @@
 //   by users of FTDI adapters).
 // - VirtualPort (a virtual or network COM port): as serial.sys, but ClearCommError() and
 //   GetCommModemStatus() are not supported (ERROR_NOT_SUPPORTED).
+// - Bluetooth (a Bluetooth serial port, RFCOMM): as serial.sys, but CreateFile() connects to the
+//   device first, for kBluetoothConnect, and fails with ERROR_SEM_TIMEOUT when the device is out
+//   of reach.
 // - WinePty (Wine's serial layer over a pseudo-terminal): cbOutQue is always 0; a write stays
 //   pending while the pseudo-terminal's 22 KB are full or held off, while its reader keeps
 //   reading what it holds at 11 520 characters a second; GetCommModemStatus() is not supported
@@ -42,7 +45,7 @@
 
 class SimulatedComm final : public Comm {
 public:
-    enum class Driver { Serial16550, UsbSer, FtdiVcp, VirtualPort, WinePty };
+    enum class Driver { Serial16550, UsbSer, FtdiVcp, VirtualPort, Bluetooth, WinePty };
     using ClockSource = std::function<Clock::time_point()>;
 
     struct WireCharacter {
@@ -75,6 +78,9 @@ public:
     // How long CloseHandle() takes (FTDI's driver is reported to hang in it); meanwhile the port
     // is still open to the system, and a new open is refused with ERROR_ACCESS_DENIED.
     Clock::duration closeTakes{0};
+    bool outOfReach = false;      // a Bluetooth device that does not answer the connection
+    std::function<void()> opened; // called when an open succeeds
+    static constexpr std::chrono::seconds kBluetoothConnect{3};
     // What a driver answers for a call it does not support: virtual ports answer the status
     // calls (ClearCommError(), GetCommModemStatus()) with ERROR_INVALID_FUNCTION,
     // ERROR_NOT_SUPPORTED or ERROR_INVALID_PARAMETER. 0: the calls are supported.
@@ -91,7 +97,7 @@ public:
     static constexpr double kPtyReadRate = 11520;
     static constexpr int kInputBuffer = 4096;
 
-    CommError open(const QString &path, Handle &handle) override;
+    std::unique_ptr<CommOpening> open(const QString &path) override;
     std::unique_ptr<CommClosing> close(Handle handle, bool purge,
                                        std::unique_ptr<CommWrite> write) override;
     CommError getState(Handle handle, CommSettings &settings) override;
@@ -115,7 +121,12 @@ private:
     bool throttled() const;
     double charactersPerSecond() const;
     CommError gone(CommError asRemoved = commerror::kBadCommand);
-    bool uart() const { return m_driver == Driver::Serial16550 || m_driver == Driver::VirtualPort; }
+    bool uart() const
+    {
+        return m_driver == Driver::Serial16550 || m_driver == Driver::VirtualPort ||
+               m_driver == Driver::Bluetooth;
+    }
+    CommError openNow(Handle &handle);
     bool inFlight() const { return !m_pending.empty() || !m_buffer.empty() || !m_hardware.empty(); }
 
     const Driver m_driver;

@@ -50,7 +50,14 @@ void Upload::run()
         m_port.setPortNumber(selectedPortNumber());
         m_port.setLineSettings(kLineSettings);
         m_port.setHandshaking(Handshaking::RtsCts);
-        m_port.open();
+        if (!openPort()) {
+            // Cancelled while the port was being opened: nothing was sent.
+            closeTextStream();
+            showText(m_text.cancelled(m_events.now()));
+            m_form.applyControlSet(ControlSet::AfterUpload);
+            m_running = false;
+            return;
+        }
 
         sendLines();
         const bool wholeFileHandedOver = !m_cancelRequested;
@@ -259,6 +266,21 @@ void Upload::waitUntilDelivered()
 // second whatever the device does. Then what the port still holds is dropped, and what the
 // operating system has is dropped at close. Returns the characters that did not reach the
 // device: 0 when they all did, -1 when they wait where no count sees them.
+// The window's events are handled while the port opens; false when Cancel ended the wait.
+bool Upload::openPort()
+{
+    if (m_port.startOpen())
+        return true;
+    while (!m_port.opened()) {
+        m_events.processEvents(kOpenPoll);
+        if (m_cancelRequested) {
+            m_port.abandonOpen();
+            return false;
+        }
+    }
+    return true;
+}
+
 qint64 Upload::giveUp()
 {
     const auto deadline = m_events.now() + cancelTime(m_port.queuedCount());

@@ -62,6 +62,8 @@ public:
     static constexpr std::chrono::milliseconds kFifoTime{20};
     // While the device holds off, the longest sleep between looks.
     static constexpr std::chrono::milliseconds kHeldWait{50};
+    // How often a port that opens slowly is asked whether it has.
+    static constexpr std::chrono::milliseconds kOpenPoll{20};
 
 private:
     qint16 selectedPortNumber() const;
@@ -73,6 +75,7 @@ private:
     void waitForPort(qint64 queued);
     void watchHoldOff(qint64 queued);
     void waitUntilDelivered();
+    bool openPort();
     qint64 giveUp();
     std::chrono::microseconds cancelTime(qint64 queued) const;
     void closeTextStream() noexcept;

@@ -83,7 +83,10 @@ struct Win32UploadRig : RigBase {
     explicit Win32UploadRig(const QList<QByteArray> &fileLines,
                             SimulatedComm::Driver driver = SimulatedComm::Driver::Serial16550)
         : RigBase(fileLines), comm(driver, [this] { return events.now(); })
-    {}
+    {
+        // A Bluetooth port opens seconds after it is asked to: times count from then.
+        comm.opened = [this] { openedAt = events.now(); };
+    }
     std::chrono::milliseconds run() { return timed(events, upload); }
 
     SimulatedComm comm;

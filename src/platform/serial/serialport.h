@@ -28,6 +28,18 @@ public:
     virtual void setHandshaking(Handshaking handshaking) = 0;
 
     virtual void open() = 0;
+    // Opening without waiting, where the system's open may take long (a Bluetooth port connects
+    // inside CreateFile()): startOpen() returns true once the port is open as open() leaves it,
+    // false while the opening goes on; opened() then tells, without waiting, whether it has
+    // finished, and throws what open() would have. abandonOpen() gives it up; the port is
+    // closed once the system's call returns. By default, open() at once.
+    virtual bool startOpen()
+    {
+        open();
+        return true;
+    }
+    virtual bool opened() { return isOpen(); }
+    virtual void abandonOpen() noexcept {}
     virtual bool isOpen() const = 0;
 
     // Characters handed to output() that have not left the port's transmit queue yet; 0 exactly

@@ -25,6 +25,7 @@ private Q_SLOTS:
     void openRefused();
     void settingsLeftByAnotherProgram();
     void shortWritesAreCompleted();
+    void bluetoothPortConnects();
     void callsADriverCannotAnswer_data();
     void callsADriverCannotAnswer();
 };
@@ -34,11 +35,10 @@ void TestWin32SerialPort::edges_data()
     QTest::addColumn<Driver>("driver");
     QTest::addColumn<QString>("scenario");
 
-    const QList<std::pair<Driver, const char *>> drivers{{Driver::Serial16550, "serial.sys"},
-                                                         {Driver::UsbSer, "usbser.sys"},
-                                                         {Driver::FtdiVcp, "ftdi vcp"},
-                                                         {Driver::VirtualPort, "virtual port"},
-                                                         {Driver::WinePty, "wine pty"}};
+    const QList<std::pair<Driver, const char *>> drivers{
+        {Driver::Serial16550, "serial.sys"}, {Driver::UsbSer, "usbser.sys"},
+        {Driver::FtdiVcp, "ftdi vcp"},       {Driver::VirtualPort, "virtual port"},
+        {Driver::Bluetooth, "bluetooth"},    {Driver::WinePty, "wine pty"}};
     // Wine's pseudo-terminal has long taken the whole file when the end of it leaves the wire.
     for (const auto &[driver, name] : drivers)
         for (const QString &scenario : kEdgeScenarios)
@@ -70,7 +70,8 @@ void TestWin32SerialPort::edges()
     }
     // Only serial.sys and the FTDI driver know a CTS line; Wine's pseudo-terminal takes the file
     // faster than a line would.
-    const bool cts = driver == Driver::Serial16550 || driver == Driver::FtdiVcp;
+    const bool cts =
+        driver == Driver::Serial16550 || driver == Driver::FtdiVcp || driver == Driver::Bluetooth;
     checkEdge(rig, rig.comm, run,
               cts ? "CTS off \u00b7 waiting 0:0" : "Waiting for the device \u00b7 0:0",
               pty ? "Lost the connection to COM1: The device is not ready."
@@ -155,6 +156,38 @@ void TestWin32SerialPort::shortWritesAreCompleted()
     QCOMPARE(rig.messages.shown, QStringList());
     QVERIFY(rig.comm.shortWrites > 0);
     QCOMPARE(rig.comm.received(), withCrLf(lines));
+}
+
+// Catches a window frozen while a Bluetooth port connects inside CreateFile(), a Cancel not
+// honoured meanwhile, a port opened twice, and a failed connection told in bare system words.
+void TestWin32SerialPort::bluetoothPortConnects()
+{
+    Win32UploadRig rig({"S0030000FC"}, Driver::Bluetooth);
+    rig.comm.outOfReach = true;
+    rig.run();
+    QCOMPARE(rig.messages.shown,
+             QStringList{"Cannot open COM1: The semaphore timeout period has expired. Its device "
+                         "did not answer in time: a Bluetooth port connects to its device when it "
+                         "is opened. Check that the device is switched on, in range and paired, "
+                         "then upload again."});
+
+    rig.messages.shown.clear();
+    rig.comm.outOfReach = false;
+    rig.events.passes = 0;
+    rig.events.beforePass = [&rig] {
+        if (rig.sinceOpen() >= 1s)
+            rig.upload.cancel();
+    };
+    QVERIFY(rig.run() < 1500ms);
+    QCOMPARE(rig.messages.shown, QStringList());
+    QCOMPARE(rig.form.bar.text, QStringLiteral("Cancelled"));
+    QVERIFY2(rig.events.passes > 20, "the window's events were not handled while it connected");
+    rig.events.beforePass = nullptr;
+    rig.run();
+    QCOMPARE(rig.messages.shown,
+             QStringList{"COM1 is still being opened for the upload that was cancelled: Windows "
+                         "has not finished connecting to it. Wait a moment, then upload again."});
+    QVERIFY(rig.comm.wire().isEmpty());
 }
 
 void TestWin32SerialPort::callsADriverCannotAnswer_data()

@@ -30,6 +30,7 @@ inline constexpr CommError kBadCommand = 22;
 inline constexpr CommError kGenFailure = 31;
 inline constexpr CommError kSharingViolation = 32;
 inline constexpr CommError kNotSupported = 50;
+inline constexpr CommError kSemTimeout = 121;
 inline constexpr CommError kInvalidParameter = 87;
 inline constexpr CommError kOperationAborted = 995;
 inline constexpr CommError kDeviceNotConnected = 1167;
@@ -79,6 +80,16 @@ public:
     virtual qintptr event() const = 0;
 };
 
+// CreateFile() under way on a thread of its own: result() is empty while it runs. Destroying it
+// never waits; a handle that comes after is closed by the thread.
+class CommOpening {
+public:
+    virtual ~CommOpening() = default;
+    virtual std::optional<CommError> result(qintptr &handle) = 0;
+    // Whether the call has returned (and any handle it gave, once abandoned, been closed).
+    virtual bool finished() = 0;
+};
+
 // A port being closed on a thread of its own, since the drivers' close and cancel may wait for
 // the device (serial.sys's close waits for the FIFO; FTDI's driver is reported to hang in it):
 // the write still under way is purged where asked, cancelled and waited for, then the handle
@@ -96,8 +107,8 @@ public:
 
     virtual ~Comm() = default;
 
-    // CreateFile(path, read and write, no sharing, overlapped).
-    virtual CommError open(const QString &path, Handle &handle) = 0;
+    // CreateFile(path, read and write, no sharing, overlapped), on a thread of its own.
+    virtual std::unique_ptr<CommOpening> open(const QString &path) = 0;
     // Closes the handle as CommClosing says: PurgeComm() first where purge is set, then the
     // write still under way is ended, then CloseHandle().
     virtual std::unique_ptr<CommClosing> close(Handle handle, bool purge,

@@ -61,21 +61,59 @@ QString Win32SerialPort::describe() const
 
 void Win32SerialPort::open()
 {
-    if (isOpen())
+    if (startOpen())
+        return;
+    while (!opened())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+bool Win32SerialPort::startOpen()
+{
+    if (isOpen() || m_opening)
         throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
     std::erase_if(m_closings, [](Closing &closing) { return closing.closing->done(); });
+    std::erase_if(m_abandoned, [](Abandoned &opening) { return opening.opening->finished(); });
     // Windows would refuse the open as if another program had the port.
-    if (std::any_of(m_closings.begin(), m_closings.end(),
-                    [this](const Closing &closing) { return closing.number == m_number; }))
+    const auto ours = [this](const auto &pending) { return pending.number == m_number; };
+    if (std::any_of(m_closings.begin(), m_closings.end(), ours))
         throw OperatorError(QStringLiteral("%1 is still being closed after the last upload: its "
                                            "driver has not let go of it yet. Wait a moment, then "
                                            "upload again.")
                                 .arg(describe()));
+    if (std::any_of(m_abandoned.begin(), m_abandoned.end(), ours))
+        throw OperatorError(QStringLiteral("%1 is still being opened for the upload that was "
+                                           "cancelled: Windows has not finished connecting to it. "
+                                           "Wait a moment, then upload again.")
+                                .arg(describe()));
+    m_path = m_mapping(m_number);
+    m_opening = m_comm.open(m_path);
+    // Most ports open at once; only a slow one is left to the caller's polling.
+    const auto end = std::chrono::steady_clock::now() + kOpenWait;
+    while (!m_opening->finished() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return opened();
+}
+
+void Win32SerialPort::abandonOpen() noexcept
+{
+    if (m_opening)
+        m_abandoned.push_back({m_number, std::move(m_opening)});
+}
+
+bool Win32SerialPort::opened()
+{
+    if (isOpen())
+        return true;
+    if (!m_opening)
+        return false;
     Comm::Handle handle = 0;
-    const QString path = m_mapping(m_number);
+    const std::optional<CommError> result = m_opening->result(handle);
+    if (!result)
+        return false;
+    m_opening.reset();
     // Windows opens a COM port for one program at a time: another program's port is refused
     // with ERROR_ACCESS_DENIED before anything on it can be touched.
-    switch (const CommError error = m_comm.open(path, handle)) {
+    switch (*result) {
     case kSuccess:
         break;
     case kAccessDenied:
@@ -86,22 +124,33 @@ void Win32SerialPort::open()
     case kFileNotFound:
     case kPathNotFound:
         throw OperatorError(m_missing(m_number));
+    case kSemTimeout: // a Bluetooth port that could not reach its device when it connected
+        throw OperatorError(QStringLiteral("Cannot open %1: %2 Its device did not answer in "
+                                           "time: a Bluetooth port connects to its device when "
+                                           "it is opened. Check that the device is switched on, "
+                                           "in range and paired, then upload again.")
+                                .arg(describe(), m_comm.errorText(*result)));
+    case kDeviceNotConnected:
+        throw OperatorError(QStringLiteral("Cannot open %1: %2 Plug the adapter in, or switch the "
+                                           "device on, then upload again.")
+                                .arg(describe(), m_comm.errorText(*result)));
     default:
         throw OperatorError(
-            QStringLiteral("Cannot open %1: %2").arg(describe(), m_comm.errorText(error)));
+            QStringLiteral("Cannot open %1: %2").arg(describe(), m_comm.errorText(*result)));
     }
     m_handle = handle;
     m_open = true;
     m_handedOver = 0;
     m_lastOutQueue = 0;
     m_departedWhenCtsOff.reset();
-    m_ctsUnknown = !m_comm.reportsCts(path);
+    m_ctsUnknown = !m_comm.reportsCts(m_path);
     try {
         configure();
     } catch (...) {
         discardAndClose();
         throw;
     }
+    return true;
 }
 
 void Win32SerialPort::configure()

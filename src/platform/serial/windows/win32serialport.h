@@ -44,6 +44,9 @@ public:
     void setLineSettings(const LineSettings &settings) override { m_settings = settings; }
     void setHandshaking(Handshaking handshaking) override { m_handshaking = handshaking; }
     void open() override;
+    bool startOpen() override;
+    bool opened() override;
+    void abandonOpen() noexcept override;
     bool isOpen() const override { return m_open; }
     qint64 queuedCount() override;
     void output(const QByteArray &data) override;
@@ -56,6 +59,7 @@ public:
 
     static constexpr qint64 kWriteChunk = 64 * 1024;
     static constexpr std::chrono::milliseconds kCloseWait{100};
+    static constexpr std::chrono::milliseconds kOpenWait{20};
 
 private:
     void configure();
@@ -93,4 +97,11 @@ private:
         std::unique_ptr<CommClosing> closing;
     };
     std::vector<Closing> m_closings; // closes not yet done
+    struct Abandoned {
+        qint16 number;
+        std::unique_ptr<CommOpening> opening;
+    };
+    std::vector<Abandoned> m_abandoned; // opens given up on that have not returned yet
+    std::unique_ptr<CommOpening> m_opening;
+    QString m_path;
 };

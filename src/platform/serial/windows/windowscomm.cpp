@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -96,6 +97,70 @@ private:
     qint64 m_written = 0;
 };
 
+// A Bluetooth port connects to its device inside CreateFile(), for seconds, so the call runs on
+// a thread of its own. Its state is shared with that thread; a handle that comes after the
+// owner has given up is closed by whichever of the two is last.
+class ThreadOpening final : public CommOpening {
+public:
+    explicit ThreadOpening(std::wstring path) : m_state(std::make_shared<State>())
+    {
+        auto run = [state = m_state, path = std::move(path)] {
+            const HANDLE port =
+                ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+            const CommError error = port == INVALID_HANDLE_VALUE ? lastError() : 0;
+            const std::lock_guard lock(state->mutex);
+            state->port = port;
+            state->error = error;
+            state->returned = true;
+            if (state->abandoned && port != INVALID_HANDLE_VALUE)
+                ::CloseHandle(port);
+        };
+        try {
+            std::thread(run).detach();
+        } catch (const std::system_error &) {
+            run();
+        }
+    }
+
+    ~ThreadOpening() override
+    {
+        const std::lock_guard lock(m_state->mutex);
+        m_state->abandoned = true;
+        if (m_state->returned && !m_state->taken && m_state->port != INVALID_HANDLE_VALUE)
+            ::CloseHandle(m_state->port);
+    }
+
+    std::optional<CommError> result(qintptr &handle) override
+    {
+        const std::lock_guard lock(m_state->mutex);
+        if (!m_state->returned)
+            return std::nullopt;
+        if (m_state->error)
+            return m_state->error;
+        m_state->taken = true;
+        handle = reinterpret_cast<qintptr>(m_state->port);
+        return CommError(0);
+    }
+
+    bool finished() override
+    {
+        const std::lock_guard lock(m_state->mutex);
+        return m_state->returned;
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        HANDLE port = INVALID_HANDLE_VALUE;
+        CommError error = 0;
+        bool returned = false;
+        bool abandoned = false;
+        bool taken = false;
+    };
+    std::shared_ptr<State> m_state;
+};
+
 class ThreadClosing final : public CommClosing {
 public:
     ThreadClosing(HANDLE port, bool purge, std::unique_ptr<CommWrite> write)
@@ -131,14 +196,9 @@ WindowsComm::WindowsComm()
         m_underWine = ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-CommError WindowsComm::open(const QString &path, Handle &handle)
+std::unique_ptr<CommOpening> WindowsComm::open(const QString &path)
 {
-    const HANDLE port = ::CreateFileW(path.toStdWString().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE)
-        return lastError();
-    handle = reinterpret_cast<Handle>(port);
-    return 0;
+    return std::make_unique<ThreadOpening>(path.toStdWString());
 }
 
 std::unique_ptr<CommClosing> WindowsComm::close(Handle handle, bool purge,

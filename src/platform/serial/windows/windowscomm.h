@@ -12,7 +12,7 @@ class WindowsComm final : public Comm {
 public:
     WindowsComm();
 
-    CommError open(const QString &path, Handle &handle) override;
+    std::unique_ptr<CommOpening> open(const QString &path) override;
     std::unique_ptr<CommClosing> close(Handle handle, bool purge,
                                        std::unique_ptr<CommWrite> write) override;
     CommError getState(Handle handle, CommSettings &settings) override;
