@@ -1,5 +1,7 @@
 #include "app/desktopsession.h"
 
+#include <cstdio>
+
 std::optional<QString> missingDesktop()
 {
     if (qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
@@ -13,4 +15,9 @@ std::optional<QString> missingDesktop()
 QIcon programIcon()
 {
     return QIcon(QStringLiteral(":/zelvor-upload.svg"));
+}
+
+void reportStartFailure(const QString &program, const QString &why)
+{
+    std::fprintf(stderr, "%s: %s\n", qPrintable(program), qPrintable(why));
 }

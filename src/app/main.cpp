@@ -35,8 +35,9 @@ void startupMessages(QtMsgType type, const QMessageLogContext &context, const QS
         QStringList reasons = windowSystemReasons();
         if (reasons.isEmpty())
             reasons.append(message.section(QLatin1Char('\n'), 0, 0));
-        std::fprintf(stderr, "%s: cannot open a window: %s\n", kProgramName,
-                     qPrintable(reasons.join(QStringLiteral("; "))));
+        reportStartFailure(
+            QString::fromLatin1(kProgramName),
+            QStringLiteral("cannot open a window: %1").arg(reasons.join(QStringLiteral("; "))));
         std::_Exit(EXIT_FAILURE);
     }
     if (context.category && QByteArray(context.category).startsWith("qt.qpa")) {
@@ -51,7 +52,7 @@ void startupMessages(QtMsgType type, const QMessageLogContext &context, const QS
 int main(int argc, char *argv[])
 {
     if (const std::optional<QString> missing = missingDesktop()) {
-        std::fprintf(stderr, "%s: %s\n", kProgramName, qPrintable(*missing));
+        reportStartFailure(QString::fromLatin1(kProgramName), *missing);
         return EXIT_FAILURE;
     }
     const QtMessageHandler qtMessages = qInstallMessageHandler(startupMessages);

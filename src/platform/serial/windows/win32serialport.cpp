@@ -269,10 +269,7 @@ CommStatus Win32SerialPort::status()
         // the device may have sent is purged unseen.
         m_comm.purge(m_handle, false, true);
         CommStatus guessed;
-        const auto ahead = m_wireFreeAt - m_comm.now();
-        if (ahead > Comm::Clock::duration::zero())
-            guessed.outQueue =
-                quint32((ahead + m_characterTime - std::chrono::nanoseconds(1)) / m_characterTime);
+        guessed.outQueue = quint32(onTheWireStill());
         m_lastOutQueue = guessed.outQueue;
         return guessed;
     }
@@ -288,9 +285,20 @@ qint64 Win32SerialPort::queuedCount()
     push();
     const CommStatus now = status();
     // Wine over a pseudo-terminal keeps no count, but its write stays pending until the
-    // pseudo-terminal has taken it.
-    const qint64 inDriver = m_write ? std::max<qint64>(now.outQueue, 1) : now.outQueue;
+    // pseudo-terminal has taken it: what was handed over counts by its time on the wire then,
+    // so that the upload sleeps for that time rather than a character's, over and over.
+    const qint64 inDriver =
+        m_write ? std::max<qint64>({qint64(now.outQueue), onTheWireStill(), 1}) : now.outQueue;
     return m_held.size() + inDriver;
+}
+
+// What was handed over and, at the baud rate, cannot have left the wire yet.
+qint64 Win32SerialPort::onTheWireStill() const
+{
+    const auto ahead = m_wireFreeAt - m_comm.now();
+    if (ahead <= Comm::Clock::duration::zero() || m_characterTime.count() <= 0)
+        return 0;
+    return (ahead + m_characterTime - std::chrono::nanoseconds(1)) / m_characterTime;
 }
 
 void Win32SerialPort::output(const QByteArray &data)

@@ -67,6 +67,7 @@ private:
     void requireOpen() const;
     void push();
     CommStatus status();
+    qint64 onTheWireStill() const;
 
     Comm &m_comm;
     std::function<QString(int)> m_mapping;

@@ -69,7 +69,6 @@ public:
             DWORD written = 0;
             ::GetOverlappedResult(m_port, &m_io->overlapped, &written, TRUE);
         }
-        ::CloseHandle(m_io->overlapped.hEvent);
     }
 
     std::optional<CommError> result() override
@@ -163,14 +162,16 @@ private:
 
 class ThreadClosing final : public CommClosing {
 public:
-    ThreadClosing(HANDLE port, bool purge, std::unique_ptr<CommWrite> write)
+    ThreadClosing(HANDLE port, HANDLE event, bool purge, std::unique_ptr<CommWrite> write)
         : m_done(std::make_shared<std::atomic<bool>>(false))
     {
-        auto run = [done = m_done, port, purge,
+        auto run = [done = m_done, port, event, purge,
                     write = std::shared_ptr<CommWrite>(std::move(write))]() mutable {
             if (purge)
                 ::PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
             write.reset(); // cancelled, and waited for
+            if (event)
+                ::CloseHandle(event);
             ::CloseHandle(port);
             *done = true;
         };
@@ -204,7 +205,12 @@ std::unique_ptr<CommOpening> WindowsComm::open(const QString &path)
 std::unique_ptr<CommClosing> WindowsComm::close(Handle handle, bool purge,
                                                 std::unique_ptr<CommWrite> write)
 {
-    return std::make_unique<ThreadClosing>(native(handle), purge, std::move(write));
+    HANDLE event = nullptr;
+    if (const auto found = m_writeEvents.find(handle); found != m_writeEvents.end()) {
+        event = reinterpret_cast<HANDLE>(found->second);
+        m_writeEvents.erase(found);
+    }
+    return std::make_unique<ThreadClosing>(native(handle), event, purge, std::move(write));
 }
 
 CommError WindowsComm::getState(Handle handle, CommSettings &settings)
@@ -273,17 +279,19 @@ CommError WindowsComm::setTimeouts(Handle handle)
 CommError WindowsComm::write(Handle handle, const QByteArray &data,
                              std::unique_ptr<CommWrite> &started)
 {
+    // One event for all the port's writes, one at a time: the system resets it as each starts.
+    qintptr &event = m_writeEvents[handle];
+    if (!event)
+        event = reinterpret_cast<qintptr>(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event)
+        return lastError();
     auto io = std::make_unique<PendingIo>();
     io->data = data;
-    io->overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!io->overlapped.hEvent)
-        return lastError();
+    io->overlapped.hEvent = reinterpret_cast<HANDLE>(event);
     if (!::WriteFile(native(handle), io->data.constData(), DWORD(io->data.size()), nullptr,
                      &io->overlapped) &&
         ::GetLastError() != ERROR_IO_PENDING) {
-        const CommError error = lastError();
-        ::CloseHandle(io->overlapped.hEvent);
-        return error;
+        return lastError();
     }
     started = std::make_unique<OverlappedWrite>(native(handle), std::move(io));
     return 0;

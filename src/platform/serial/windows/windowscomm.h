@@ -6,6 +6,8 @@
 // it while the device holds off, and an empty count followed by the time on the wire says as
 // much.
 
+#include <map>
+
 #include "platform/serial/windows/comm.h"
 
 class WindowsComm final : public Comm {
@@ -30,4 +32,5 @@ public:
 
 private:
     bool m_underWine = false;
+    std::map<Handle, qintptr> m_writeEvents; // each open port's event for its writes
 };
