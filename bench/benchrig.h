@@ -12,25 +12,12 @@
 #include <QStringList>
 
 #include "app/mainwindow.h"
-#include "platform/desktop/openfiledialog.h"
+#include "benchservices.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/ptydevice.h"
 #include "sim/simulatedtty.h"
 
 namespace bench {
-
-class ChosenFile final : public OpenFileDialog {
-public:
-    explicit ChosenFile(QString path) : m_path(std::move(path)) {}
-    QString chooseFile(const OpenFileSettings &) override { return m_path; }
-    QString m_path;
-};
-
-class CollectedMessages final : public MessageBox {
-public:
-    void show(const QString &text) override { shown.append(text); }
-    QStringList shown;
-};
 
 // The baseline: a pass that never waits, only alternating event processing and polling.
 class SpinningEventLoop final : public EventLoop {

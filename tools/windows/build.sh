@@ -7,7 +7,8 @@
 #   zelvor-upload-VERSION-windows-x64.zip     that folder, zipped
 #   zelvor-upload-VERSION-setup.exe           an installer with a Start-menu entry and an
 #                                             uninstaller (NSIS)
-#   test-run/                                 the tests, with what they need to run under Wine
+#   test-run/                                 the tests and the Wine benchmark's program, with
+#                                             what they need to run under Wine
 set -eu
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -66,7 +67,7 @@ x86_64-w64-mingw32-strip "$app"/*.dll "$app"/*/*.dll "$app/zelvor-upload.exe"
 cp "$root/LICENSE" "$app/LICENSE.txt"
 
 rm -rf "$out/test-run"
-lay_out "$out/test-run" "$out"/tst_*.exe
+lay_out "$out/test-run" "$out"/tst_*.exe "$out/zelvor-wine-bench.exe"
 
 zip="$out/zelvor-upload-$version-windows-x64.zip"
 rm -f "$zip"

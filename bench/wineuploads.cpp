@@ -1,0 +1,81 @@
+// The Windows program's window on the real Win32 port, for tools/windows/bench under Wine:
+// uploads a file to a COM port as many times as asked, with the window idle for a while before
+// and after, and prints a line at each mark, so that the script can measure between marks the
+// CPU that all of Wine's processes use. An upload that does not end as sent is printed.
+//   zelvor-wine-bench PORT FILE UPLOADS IDLE_SECONDS
+
+#include <cstdio>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/mainwindow.h"
+#include "benchservices.h"
+#include "platform/desktop/qteventloop.h"
+#include "platform/files/diskfilesystem.h"
+#include "platform/serial/systemports.h"
+
+namespace {
+
+void mark(const char *what, int value = 0)
+{
+    std::printf("%s %d\n", what, value);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() != 5) {
+        std::fprintf(stderr, "usage: zelvor-wine-bench PORT FILE UPLOADS IDLE_SECONDS\n");
+        return 2;
+    }
+    SystemPorts ports;
+    bench::ChosenFile dialog(args[2]);
+    DiskFileSystem files;
+    bench::CollectedMessages messages;
+    QtEventLoop events;
+    MainWindow window(
+        Services{dialog, ports.serialPort(), files, messages, events, ports.comPorts()});
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        mark("not-shown");
+    window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->setCurrentText(args[1]);
+    window.findChild<QPushButton *>(QStringLiteral("cmdBrowse"))->click();
+    auto *load = window.findChild<QPushButton *>(QStringLiteral("cmdLoad"));
+    auto *bar = window.findChild<QProgressBar *>();
+    const int idle = args[4].toInt() * 1000;
+
+    // Idle as a window is: the event loop waiting, nothing polled.
+    const auto stayIdle = [idle] {
+        QEventLoop loop;
+        QTimer::singleShot(idle, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    mark("idle-before");
+    stayIdle();
+    mark("uploads");
+    int failed = 0;
+    for (int i = 0; i < args[3].toInt(); ++i) {
+        messages.shown.clear();
+        load->click();
+        if (!messages.shown.isEmpty() || !bar->text().startsWith(QLatin1String("Sent in"))) {
+            ++failed;
+            std::printf(
+                "failed %d: %s\n", i + 1,
+                qPrintable(messages.shown.isEmpty() ? bar->text() : messages.shown.join(' ')));
+        }
+    }
+    mark("idle-after", failed);
+    stayIdle();
+    mark("end");
+    return failed == 0 ? 0 : 1;
+}
