@@ -237,15 +237,16 @@ void Win32SerialPort::push()
         const std::optional<CommError> done = m_write->result();
         if (!done)
             return;
-        const qint64 taken = *done ? 0 : std::clamp<qint64>(m_write->written(), 0, m_writing);
+        const qint64 size = m_writing.size();
+        const qint64 taken = *done ? 0 : std::clamp<qint64>(m_write->written(), 0, size);
         m_write.reset();
         if (*done)
             failLost(*done);
-        if (taken < m_writing) {
-            m_held.prepend(m_writtenLast.mid(taken));
-            m_handedOver -= m_writing - taken;
+        if (taken < size) {
+            m_held.prepend(m_writing.mid(taken));
+            m_handedOver -= size - taken;
         }
-        m_writtenLast.clear();
+        m_writing.clear();
     }
     if (m_held.isEmpty())
         return;
@@ -253,8 +254,7 @@ void Win32SerialPort::push()
     if (const CommError error = m_comm.write(m_handle, chunk, m_write))
         failLost(error);
     m_held.remove(0, chunk.size());
-    m_writing = chunk.size();
-    m_writtenLast = chunk;
+    m_writing = chunk;
     m_handedOver += chunk.size();
     m_wireFreeAt = std::max(m_wireFreeAt, m_comm.now()) + chunk.size() * m_characterTime;
 }

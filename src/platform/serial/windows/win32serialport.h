@@ -80,8 +80,7 @@ private:
     Comm::Handle m_handle = 0;
     QByteArray m_held;
     std::unique_ptr<CommWrite> m_write;
-    QByteArray m_writtenLast; // what the write under way was given
-    qint64 m_writing = 0;     // its size
+    QByteArray m_writing; // what the write under way was given
     std::chrono::nanoseconds m_characterTime{0};
     Comm::Clock::time_point m_wireFreeAt; // when what was handed over has left, by the baud rate
     ClearSpan m_clearSpan;                // CTS on without a break since the count reached 0
