@@ -226,7 +226,8 @@ std::unique_ptr<CommClosing> SimulatedComm::close(Handle handle, bool purge,
     m_buffer.clear();
     m_hardware.clear();
     m_open = false;
-    m_closedAt = m_clock() + (hangs ? std::chrono::hours(24) : closeTakes);
+    // Meanwhile the port is still open to the system: a new open is refused as in use.
+    m_closedAt = hangs ? m_clock() + std::chrono::hours(24) : m_clock();
     return std::make_unique<Closing>(*this);
 }
 

@@ -75,9 +75,6 @@ public:
     // and limits beyond the input buffer with ERROR_INVALID_PARAMETER (IOCTL_SERIAL_SET_CHARS
     // and IOCTL_SERIAL_SET_HANDFLOW in its ioctl.c).
     std::optional<CommSettings> leftover;
-    // How long CloseHandle() takes (FTDI's driver is reported to hang in it); meanwhile the port
-    // is still open to the system, and a new open is refused with ERROR_ACCESS_DENIED.
-    Clock::duration closeTakes{0};
     bool outOfReach = false;      // a Bluetooth device that does not answer the connection
     std::function<void()> opened; // called when an open succeeds
     static constexpr std::chrono::seconds kBluetoothConnect{3};
