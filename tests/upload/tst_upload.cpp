@@ -94,9 +94,9 @@ void TestUpload::failures_data()
     QTest::newRow("the file is cut mid-line after the port opened")
         << "changed"
         << "The file FILE changed while it was being sent, so the device did not get one whole "
-           "version of it. Check the file, then upload again. The device got the first 3 lines "
+           "version of it. Check the file, then upload again. The device got the first 4 lines "
            "whole."
-        << true << "line 1\r\nline 2\r\n" + QByteArray(500, '3') + "\r\n"
+        << true << "line 1\r\nline 2\r\n" + QByteArray(500, '3') + "\r\nline 4\r\n"
         << QByteArray();
     QTest::newRow("a UTF-8 byte-order mark")
         << "refused"

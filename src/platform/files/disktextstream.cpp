@@ -64,6 +64,7 @@ bool DiskTextStream::fill()
     m_pos = 0;
     m_read += got;
     checkUnchanged(got == 0, m_read);
+    m_sinceCheck = 0;
     return got > 0;
 }
 
@@ -90,8 +91,13 @@ QByteArray DiskTextStream::readLine()
         // A CR may be the first half of CR LF, whose LF can sit in the next chunk.
         if (*stop == '\r' && !atEnd() && m_buffer.at(m_pos) == '\n')
             ++m_pos;
-        // The line may come from a chunk read before the file changed: it is not handed on.
-        checkUnchanged(false, m_read);
+        // Lines from a chunk read before the file changed are whole lines of the version that
+        // was read; the change stops the stream within kChangeCheckEvery bytes of them.
+        m_sinceCheck += line.size() + 1;
+        if (m_sinceCheck >= kChangeCheckEvery) {
+            checkUnchanged(false, m_read);
+            m_sinceCheck = 0;
+        }
         return line;
     }
 }
