@@ -15,7 +15,7 @@ QtProgressDisplay::QtProgressDisplay(QProgressBar &bar) : m_bar(bar)
         m_valueShown.start();
         show();
     });
-    setText({}, {});
+    m_bar.setFormat({});
     show();
 }
 
@@ -24,8 +24,9 @@ void QtProgressDisplay::setText(const QString &text, const QString &details)
     // Qt replaces only %p, %v and %m in the format, which no text of ours holds.
     m_bar.setFormat(text);
     m_bar.setToolTip(details);
-    if (m_pending.isActive())
-        show();
+    // The text and the latest value are drawn together, once.
+    m_valueShown.start();
+    show();
 }
 
 void QtProgressDisplay::setMinimum(float minimum)

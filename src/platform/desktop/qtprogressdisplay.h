@@ -6,7 +6,9 @@
 // The upload sets the value once a line, hundreds of times a second; each change the bar shows
 // is drawn and, on a desktop, sent to the window system. A person reads a few changes a second,
 // so a new value is shown at once only when kRedrawEvery has passed since the last one was, and
-// otherwise when it has; a new range or text shows the latest value with it at once.
+// otherwise when it has; a new range or text shows the latest value with it at once, in one
+// drawing, and the next value waits kRedrawEvery from there. While sending, the upload's text
+// changes about as often, so the bar is drawn about twice a second.
 
 #include <chrono>
 
@@ -31,7 +33,7 @@ public:
 
     // Steps of the underlying bar; fine enough that every pixel of the bar is reachable.
     static constexpr int kSteps = 10000;
-    static constexpr std::chrono::milliseconds kRedrawEvery{250};
+    static constexpr std::chrono::milliseconds kRedrawEvery{500};
 
 private:
     void show();
