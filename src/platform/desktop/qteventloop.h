@@ -22,7 +22,7 @@ public:
     void processEvents(std::chrono::milliseconds maxWait, qintptr wake = -1) override;
     Clock::time_point now() const override { return Clock::now(); }
 
-    static constexpr std::chrono::milliseconds kEventsEvery{32};
+    static constexpr std::chrono::milliseconds kEventsEvery{50};
 
 private:
     QTimer m_wakeUp;
