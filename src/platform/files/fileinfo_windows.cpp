@@ -10,17 +10,6 @@
 
 namespace {
 
-// The last write time from the handle itself, in 100 ns steps (the CRT's stat keeps seconds).
-qint64 lastWrite(HANDLE handle)
-{
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(handle, &info))
-        return 0;
-    const quint64 ticks =
-        (quint64(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
-    return qint64(ticks) * 100;
-}
-
 FileInfo facts(int result, const struct _stat64 &info)
 {
     if (result != 0)
@@ -37,13 +26,23 @@ FileInfo examineFile(const QString &path)
     return facts(::_wstat64(path.toStdWString().c_str(), &info), info);
 }
 
+// The handle's own standard and basic information: its size and its last write time in 100 ns
+// steps (the CRT's stat keeps seconds). GetFileInformationByHandle() would also ask for the
+// volume's serial number, which Wine answers through its mount manager in another process, and
+// this is asked again and again while a file is sent.
 FileInfo examineOpenFile(int fd)
 {
-    struct _stat64 info {};
-    FileInfo file = facts(::_fstat64(fd, &info), info);
-    if (file.error == 0)
-        file.modified = lastWrite(reinterpret_cast<HANDLE>(::_get_osfhandle(fd)));
-    return file;
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
+    if (handle == INVALID_HANDLE_VALUE)
+        return {EBADF, false, false, 0, 0};
+    if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        !::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        return {::GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO, false, false, 0, 0};
+    const bool folder = standard.Directory != FALSE;
+    return {0, folder, !folder && ::GetFileType(handle) == FILE_TYPE_DISK,
+            qint64(standard.EndOfFile.QuadPart), qint64(basic.LastWriteTime.QuadPart) * 100};
 }
 
 int openForReading(const QString &path)
