@@ -2,7 +2,9 @@
 // uploads a file to a COM port as many times as asked, with the window idle for a while before
 // and after, and prints a line at each mark, so that the script can measure between marks the
 // CPU that all of Wine's processes use. An upload that does not end as sent is printed.
-//   zelvor-wine-bench PORT FILE UPLOADS IDLE_SECONDS
+// With `floor` for UPLOADS it runs what any line-paced upload must do at the least, without
+// the window: each line of FILE written to PORT, then a timed sleep for its time on the wire.
+//   zelvor-wine-bench PORT FILE UPLOADS|floor IDLE_SECONDS
 
 #include <cstdio>
 
@@ -19,16 +21,13 @@
 #include "platform/desktop/qteventloop.h"
 #include "platform/files/diskfilesystem.h"
 #include "platform/serial/systemports.h"
+#include "winefloor.h"
 
-namespace {
-
-void mark(const char *what, int value = 0)
+void mark(const char *what, int value)
 {
     std::printf("%s %d\n", what, value);
     std::fflush(stdout);
 }
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -38,6 +37,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: zelvor-wine-bench PORT FILE UPLOADS IDLE_SECONDS\n");
         return 2;
     }
+    if (args[3] == QLatin1String("floor"))
+        return winefloor(args[1], args[2]);
     SystemPorts ports;
     bench::ChosenFile dialog(args[2]);
     DiskFileSystem files;
