@@ -284,11 +284,14 @@ qint64 Win32SerialPort::queuedCount()
     requireOpen();
     push();
     const CommStatus now = status();
-    // Wine over a pseudo-terminal keeps no count, but its write stays pending until the
-    // pseudo-terminal has taken it: what was handed over counts by its time on the wire then,
-    // so that the upload sleeps for that time rather than a character's, over and over.
-    const qint64 inDriver =
-        m_write ? std::max<qint64>({qint64(now.outQueue), onTheWireStill(), 1}) : now.outQueue;
+    // What was handed over cannot have left faster than the baud rate, whatever the driver
+    // counts: Wine over a pseudo-terminal counts nothing, and a USB driver completes a write
+    // once its USB transfer has (usbser.sys), so the count reads 0 while the line still carries
+    // it. As on a UART, the last characters on their way are not counted, so that the next
+    // line is there before the line falls idle; delivered() waits for them. A pending write
+    // counts at least 1.
+    const qint64 inDriver = std::max<qint64>(
+        {qint64(now.outQueue), onTheWireStill() - kUncountedCharacters, m_write ? 1 : 0});
     return m_held.size() + inDriver;
 }
 

@@ -58,6 +58,8 @@ public:
     QString describe() const override;
 
     static constexpr qint64 kWriteChunk = 64 * 1024;
+    // A 16550's transmit FIFO: what the count leaves out of the estimate of what is on the wire.
+    static constexpr qint64 kUncountedCharacters = 16;
     static constexpr std::chrono::milliseconds kCloseWait{100};
     static constexpr std::chrono::milliseconds kOpenWait{20};
 
