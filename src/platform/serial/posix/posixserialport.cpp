@@ -237,11 +237,7 @@ void PosixSerialPort::configure()
                                 .arg(m_handshaking == Handshaking::RtsCts ? ", RTS/CTS" : "")
                                 .arg(refused.join(QStringLiteral(", "))));
 
-    // Rounded up to the microsecond, so that a count kept here never runs ahead of the wire.
-    const qint64 nanoseconds =
-        qint64(m_settings.bitsPerCharacter()) * 1'000'000'000LL / std::max(1, m_settings.baudRate);
-    m_characterTime = std::chrono::nanoseconds((nanoseconds + 999) / 1000 * 1000);
-    m_wireFreeAt = m_tty.now();
+    m_wire.start(m_settings, m_tty.now());
     m_inputReadAt = m_tty.now();
     discardInput(); // whatever waited there from before is not this device's answer
 }
@@ -305,7 +301,7 @@ void PosixSerialPort::push()
             failLost(int(written));
         m_heldStart += written;
         if (m_kind == Kind::PseudoTerminal)
-            m_wireFreeAt = std::max(m_wireFreeAt, m_tty.now()) + written * m_characterTime;
+            m_wire.handedOver(written, m_tty.now());
     }
     m_held.clear();
     m_heldStart = 0;
@@ -320,10 +316,7 @@ void PosixSerialPort::discardInput()
 
 qint64 PosixSerialPort::estimatedInKernel() const
 {
-    const auto ahead = m_wireFreeAt - m_tty.now();
-    if (ahead <= Tty::Clock::duration::zero())
-        return 0;
-    return (ahead + m_characterTime - std::chrono::nanoseconds(1)) / m_characterTime;
+    return m_wire.stillOnWire(m_tty.now());
 }
 
 qint64 PosixSerialPort::queuedCount()
@@ -337,7 +330,7 @@ qint64 PosixSerialPort::queuedCount()
     // A pseudo-terminal keeps no count (TIOCOUTQ is always 0): the port's own estimate stands
     // in, and as on a UART, the last characters on their way are not counted.
     if (m_kind == Kind::PseudoTerminal)
-        return held() + std::max<qint64>(0, estimatedInKernel() - kUncountedCharacters);
+        return held() + std::max<qint64>(0, estimatedInKernel() - WireClock::kUncountedCharacters);
     int inKernel = 0;
     if (const int err = m_tty.queued(m_fd, inKernel))
         failLost(err);
@@ -395,7 +388,7 @@ bool PosixSerialPort::transmitterEmpty()
 // whole file (it starts flashing) has had it all.
 bool PosixSerialPort::adapterHadItsTime()
 {
-    return !m_chipUnseen || m_clearSpan.lasted(clearToSend(), m_tty.now(), m_characterTime);
+    return !m_chipUnseen || m_clearSpan.lasted(clearToSend(), m_tty.now(), m_wire.characterTime());
 }
 
 // A USB adapter that was pulled can still report an empty queue until the kernel hangs the port

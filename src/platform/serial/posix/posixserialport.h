@@ -29,6 +29,7 @@
 #include "platform/serial/posix/portlock.h"
 #include "platform/serial/posix/tty.h"
 #include "platform/serial/serialport.h"
+#include "platform/serial/wireclock.h"
 
 // The device path for a port number; throws an OperatorError when nothing has that number.
 using PortMapping = std::function<QString(int portNumber)>;
@@ -53,10 +54,6 @@ public:
     void discardAndClose() noexcept override;
     QString describe() const override;
 
-    // Where the port keeps the count itself, the characters it leaves out of it, as a 16550's
-    // FIFO is left out of the kernel's: the next line is handed over while these still go out,
-    // so the line does not fall idle between lines.
-    static constexpr qint64 kUncountedCharacters = 16;
     // How long discardAndClose() keeps ending the kernel's closing wait before it leaves the
     // close to finish on its own.
     static constexpr std::chrono::milliseconds kCloseWait{100};
@@ -99,8 +96,7 @@ private:
     bool m_setExclusive = false;
     QByteArray m_held;
     qsizetype m_heldStart = 0;
-    std::chrono::nanoseconds m_characterTime{0};
-    Tty::Clock::time_point m_wireFreeAt{};
+    WireClock m_wire; // the count on a pseudo-terminal, which keeps none
     Tty::Clock::time_point m_inputReadAt{};
     std::unique_ptr<TtyDrain> m_drain;
     ClearSpan m_clearSpan; // CTS on without a break since all was drained

@@ -207,9 +207,7 @@ void Win32SerialPort::configure()
         failLost(error);
     m_comm.purge(m_handle, false, true); // whatever waited there is not this device's answer
 
-    const qint64 nanoseconds =
-        qint64(m_settings.bitsPerCharacter()) * 1'000'000'000LL / std::max(1, m_settings.baudRate);
-    m_characterTime = std::chrono::nanoseconds((nanoseconds + 999) / 1000 * 1000);
+    m_wire.start(m_settings, m_comm.now());
 }
 
 // After the port was opened, any error says the device is gone: a USB adapter pulled (the
@@ -256,7 +254,7 @@ void Win32SerialPort::push()
     m_held.remove(0, chunk.size());
     m_writing = chunk;
     m_handedOver += chunk.size();
-    m_wireFreeAt = std::max(m_wireFreeAt, m_comm.now()) + chunk.size() * m_characterTime;
+    m_wire.handedOver(chunk.size(), m_comm.now());
 }
 
 CommStatus Win32SerialPort::status()
@@ -290,18 +288,16 @@ qint64 Win32SerialPort::queuedCount()
     // it. As on a UART, the last characters on their way are not counted, so that the next
     // line is there before the line falls idle; delivered() waits for them. A pending write
     // counts at least 1.
-    const qint64 inDriver = std::max<qint64>(
-        {qint64(now.outQueue), onTheWireStill() - kUncountedCharacters, m_write ? 1 : 0});
+    const qint64 inDriver =
+        std::max<qint64>({qint64(now.outQueue), onTheWireStill() - WireClock::kUncountedCharacters,
+                          m_write ? 1 : 0});
     return m_held.size() + inDriver;
 }
 
 // What was handed over and, at the baud rate, cannot have left the wire yet.
 qint64 Win32SerialPort::onTheWireStill() const
 {
-    const auto ahead = m_wireFreeAt - m_comm.now();
-    if (ahead <= Comm::Clock::duration::zero() || m_characterTime.count() <= 0)
-        return 0;
-    return (ahead + m_characterTime - std::chrono::nanoseconds(1)) / m_characterTime;
+    return m_wire.stillOnWire(m_comm.now());
 }
 
 void Win32SerialPort::output(const QByteArray &data)
@@ -321,7 +317,7 @@ bool Win32SerialPort::delivered()
         m_clearSpan.reset();
         return false;
     }
-    return m_clearSpan.lasted(clearToSend(), m_comm.now(), m_characterTime);
+    return m_clearSpan.lasted(clearToSend(), m_comm.now(), m_wire.characterTime());
 }
 
 ClearToSend Win32SerialPort::clearToSend()

@@ -30,6 +30,7 @@
 
 #include "platform/serial/clearspan.h"
 #include "platform/serial/serialport.h"
+#include "platform/serial/wireclock.h"
 #include "platform/serial/windows/comm.h"
 
 class Win32SerialPort final : public SerialPort {
@@ -58,8 +59,6 @@ public:
     QString describe() const override;
 
     static constexpr qint64 kWriteChunk = 64 * 1024;
-    // A 16550's transmit FIFO: what the count leaves out of the estimate of what is on the wire.
-    static constexpr qint64 kUncountedCharacters = 16;
     static constexpr std::chrono::milliseconds kCloseWait{100};
     static constexpr std::chrono::milliseconds kOpenWait{20};
 
@@ -82,12 +81,11 @@ private:
     Comm::Handle m_handle = 0;
     QByteArray m_held;
     std::unique_ptr<CommWrite> m_write;
-    QByteArray m_writing; // what the write under way was given
-    std::chrono::nanoseconds m_characterTime{0};
-    Comm::Clock::time_point m_wireFreeAt; // when what was handed over has left, by the baud rate
-    ClearSpan m_clearSpan;                // CTS on without a break since the count reached 0
-    qint64 m_handedOver = 0;              // bytes given to WriteFile() since the port was opened
-    quint32 m_lastOutQueue = 0;           // the driver's last count
+    QByteArray m_writing;       // what the write under way was given
+    WireClock m_wire;           // what was handed over and cannot have left yet, by the baud rate
+    ClearSpan m_clearSpan;      // CTS on without a break since the count reached 0
+    qint64 m_handedOver = 0;    // bytes given to WriteFile() since the port was opened
+    quint32 m_lastOutQueue = 0; // the driver's last count
     // Where CTS read off: how many bytes had left the driver at the first of those looks. When
     // more leave while it still reads off than any adapter could hold, CTS is not this driver's
     // to report (m_ctsUnknown).
