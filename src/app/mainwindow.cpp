@@ -86,7 +86,7 @@ MainWindow::~MainWindow() = default;
 void MainWindow::buildControls()
 {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QStringLiteral("Upload Application to Zelvor"));
+    setWindowTitle(QStringLiteral("Upload Application to Zelvor " ZELVOR_VERSION));
     m_txtPath->setAccessibleName(QStringLiteral("File to upload"));
     m_cboPorts->setAccessibleName(QStringLiteral("COM port"));
     m_progressBar1->setAccessibleName(QStringLiteral("Upload progress"));

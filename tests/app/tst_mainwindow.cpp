@@ -89,7 +89,8 @@ void TestMainWindow::startState()
 {
     Rig rig;
     QCOMPARE(rig.window.objectName(), QStringLiteral("frmMain"));
-    QCOMPARE(rig.window.windowTitle(), QStringLiteral("Upload Application to Zelvor"));
+    QCOMPARE(rig.window.windowTitle(),
+             QStringLiteral("Upload Application to Zelvor " ZELVOR_VERSION));
     QCOMPARE(rig.enabledStates(), kStart);
     QCOMPARE(rig.path()->text(), QString());
     QCOMPARE(rig.ports()->currentText(), QStringLiteral("COM1"));
