@@ -4,5 +4,6 @@
 set -eu
 packages="cmake ninja-build g++ dpkg-dev qt6-base-dev qt6-base-dev-tools
           g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-          wine64 wine fonts-wine xvfb xauth xdotool imagemagick nsis zip util-linux"
+          wine64 wine fonts-wine xvfb xauth xdotool imagemagick nsis zip util-linux
+          msitools wixl icoutils"
 exec "$(dirname "$0")/../install-packages.sh" $packages
