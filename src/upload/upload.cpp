@@ -64,12 +64,13 @@ void Upload::run()
         if (wholeFileHandedOver)
             waitUntilDelivered();
         const qint64 notSent = m_cancelRequested ? giveUp() : 0;
+        const DeliveryReach reach = m_port.deliveryReach();
         m_port.discardAndClose();
 
         closeTextStream();
         const auto now = m_events.now();
         // Sent only when the whole file was handed over and all of it reached the device.
-        showText(wholeFileHandedOver && notSent == 0 ? m_text.sent(now)
+        showText(wholeFileHandedOver && notSent == 0 ? m_text.sent(now, reach)
                                                      : m_text.cancelled(now, notSent));
         m_form.applyControlSet(ControlSet::AfterUpload);
     } catch (const OperatorError &error) {

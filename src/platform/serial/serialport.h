@@ -18,6 +18,11 @@
 // Whether the device lets characters through, as its CTS line says.
 enum class ClearToSend { Unknown, On, Off };
 
+// How far delivered() can see the characters go: to the device itself, or only into a USB
+// device whose driver reports neither CTS nor what it still holds (a CDC-ACM device, which may
+// be a USB-to-serial bridge with a buffer and a CTS line of its own that the host never sees).
+enum class DeliveryReach { Device, UsbDevice };
+
 class SerialPort {
 public:
     virtual ~SerialPort() = default;
@@ -57,6 +62,9 @@ public:
 
     // The device's CTS line; Unknown where the driver reports no modem lines.
     virtual ClearToSend clearToSend() = 0;
+
+    // What delivered() means on the open port.
+    virtual DeliveryReach deliveryReach() const { return DeliveryReach::Device; }
 
     // While the port waits for the operating system to take more: what the event loop can wait
     // on until it does (a descriptor that turns writable, or an event that is signalled when a
