@@ -256,7 +256,7 @@ void SimulatedTty::finishClose()
 // FTDI's driver can ask its chip whether it is empty (tx_empty); PL2303's cannot.
 QByteArray SimulatedTty::driverName(dev_t)
 {
-    if (!usbDriver.isEmpty() && isUsb())
+    if (!usbDriver.isEmpty())
         return usbDriver;
     switch (m_driver) {
     case Driver::Uart16550:

@@ -5,7 +5,7 @@
 
 #include "platform/serial/posix/tty.h"
 
-class KernelTty final : public Tty {
+class KernelTty : public Tty {
 public:
     int open(const QByteArray &path) override;
     std::unique_ptr<TtyClosing> close(int fd) override;
