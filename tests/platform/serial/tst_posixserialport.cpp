@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <thread>
 
@@ -18,6 +19,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
@@ -281,6 +283,9 @@ void TestPosixSerialPort::openRefused_data()
         << "unnamed"
         << "/dev/ttyUSB0" << QByteArray()
         << inUse + ", one that Linux does not name here (it may run in a sandbox or a container).";
+    QTest::newRow("a live process of another user, which this one may not signal")
+        << "lock"
+        << "/dev/ttyUSB0" << QByteArray("OTHER\n") << inUse + " (process OTHER).";
     QTest::newRow("a pid of four characters, not a binary one")
         << "lock"
         << "/dev/ttyUSB0" << QByteArray("  1\n") << inUse + " (process 1).";
@@ -338,6 +343,22 @@ void TestPosixSerialPort::openRefused()
     if (lock == "BINARY")
         lock = QByteArray(reinterpret_cast<const char *>(&parent), sizeof parent);
     lock.replace("PID", QByteArray::number(parent));
+    // A process of another user, alive until the test ends: kill() says EPERM, not ESRCH.
+    pid_t other = 0;
+    const auto endOther = qScopeGuard([&other] {
+        if (other > 0)
+            ::kill(other, SIGKILL), ::waitpid(other, nullptr, 0);
+    });
+    if (lock.contains("OTHER")) {
+        other = ::fork();
+        if (other == 0) {
+            if (::setgid(65534) == 0 && ::setuid(65534) == 0)
+                ::pause();
+            ::_exit(1);
+        }
+        lock.replace("OTHER", QByteArray::number(other));
+        message.replace(QLatin1String("OTHER"), QString::number(other));
+    }
     const QString lockFile = dir + QLatin1Char('/') +
                              (rig.device == "/dev/null" ? PortLock::lockName(makedev(1, 3))
                                                         : PortLock::lockName(rig.device));
@@ -354,7 +375,7 @@ void TestPosixSerialPort::openRefused()
     QString refused;
     {
         // Root would read and search it all; here it meets the permission bits as any user.
-        const WithoutCapabilities asAnyUser{CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH};
+        const WithoutCapabilities asAnyUser{CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_KILL};
         refused = errorText([&] { rig.port.open(); });
     }
     QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -452,6 +473,39 @@ void TestPosixSerialPort::locksAreTakenAndReleased()
         QStringLiteral("/nonexistent/lock"));
     noFolder.open();
     QVERIFY(noFolder.isOpen());
+
+    // Two programs race for one port's lock, each holding it for a moment whenever it gets it:
+    // never do both hold it at once (the one whose link() finds the other's lock stops there).
+    const QString raced = rig.lockFolder.filePath(QStringLiteral("ttyRACE"));
+    const QByteArray holding =
+        QFile::encodeName(rig.lockFolder.filePath(QStringLiteral("holding")));
+    const auto race = [&] {
+        int overlaps = 0;
+        for (int i = 0; i < 3000; ++i) {
+            PortLock lock(rig.lockFolder.path());
+            try {
+                lock.acquire({raced}, QStringLiteral("COM9"));
+            } catch (const OperatorError &) {
+                continue;
+            }
+            const int marker = ::open(holding.constData(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+            if (marker < 0) {
+                ++overlaps;
+                continue;
+            }
+            ::close(marker);
+            ::unlink(holding.constData());
+        }
+        return overlaps;
+    };
+    const pid_t racer = ::fork();
+    if (racer == 0)
+        ::_exit(race() == 0 ? 0 : 1);
+    const int overlaps = race();
+    int status = 0;
+    ::waitpid(racer, &status, 0);
+    QCOMPARE(overlaps, 0);
+    QCOMPARE(status, 0);
 }
 
 // On the kernel's own pseudo-terminals: catches an open that blocks the window or keeps the port
