@@ -350,12 +350,18 @@ void TestPosixSerialPort::openRefused()
             ::kill(other, SIGKILL), ::waitpid(other, nullptr, 0);
     });
     if (lock.contains("OTHER")) {
+        int changed[2];
+        QCOMPARE(::pipe(changed), 0);
         other = ::fork();
         if (other == 0) {
-            if (::setgid(65534) == 0 && ::setuid(65534) == 0)
+            if (::setgid(65534) == 0 && ::setuid(65534) == 0 && ::write(changed[1], "u", 1) == 1)
                 ::pause();
             ::_exit(1);
         }
+        char user = 0;
+        QCOMPARE(::read(changed[0], &user, 1), 1); // it is another user's from here on
+        ::close(changed[0]);
+        ::close(changed[1]);
         lock.replace("OTHER", QByteArray::number(other));
         message.replace(QLatin1String("OTHER"), QString::number(other));
     }
