@@ -307,7 +307,7 @@ void TestWin32SerialPort::endSeenOnlyAsFarAsCtsLets()
     QVERIFY(bridge.comm.received().size() < withCrLf(lines).size());
 
     const QList<QByteArray> line{QByteArray(12000, 'L')};
-    for (int offset = 300; offset <= 360; offset += 4) {
+    for (int offset = 320; offset <= 360; ++offset) {
         Win32UploadRig rig(line, Driver::FtdiVcp);
         rig.comm.chipBuffer = 4096;
         rig.comm.holdOff(100ms, 900ms); // the line falls behind its own time
@@ -353,8 +353,9 @@ void TestWin32SerialPort::callsADriverCannotAnswer()
              qPrintable(rig.form.bar.text));
     QCOMPARE(rig.comm.received(), expected);
     QCOMPARE(rig.comm.cutAtClose, 0);
-    // Whatever the device sent is purged now and then, not on every pass.
-    QVERIFY2(rig.comm.purges <= 2 + rig.events.elapsed() / Win32SerialPort::kBlindPurgeEvery,
+    // Whatever the device sent is purged now and then, not on every pass: besides the purges at
+    // open and close.
+    QVERIFY2(rig.comm.purges <= 3 + rig.events.elapsed() / Win32SerialPort::kBlindPurgeEvery,
              qPrintable(QString::number(rig.comm.purges)));
 }
 

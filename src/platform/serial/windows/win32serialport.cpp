@@ -361,7 +361,7 @@ bool Win32SerialPort::delivered()
         m_clearSpan.reset();
         return false;
     }
-    const std::chrono::nanoseconds lagPerCharacter = kCtsLag / ClearSpan::kAdapterBuffer;
+    const auto lagPerCharacter = std::chrono::nanoseconds(kCtsLag) / ClearSpan::kAdapterBuffer;
     return m_clearSpan.lasted(clearToSend(), m_comm.now(),
                               m_wire.characterTime() + lagPerCharacter +
                                   std::chrono::nanoseconds(1));
