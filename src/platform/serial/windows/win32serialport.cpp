@@ -97,7 +97,8 @@ QString Win32SerialPort::stillClosingText(std::chrono::steady_clock::duration cl
                               "let go of it yet. Wait a moment, then upload again.")
             .arg(describe());
     // A driver that hangs in its close (FTDI's, while its chip holds what the device holds off)
-    // lets go when its device is removed: the pending requests are then completed.
+    // lets go when its device is removed: on a surprise removal a driver must complete the
+    // requests it holds (Microsoft's page "Handling an IRP_MN_SURPRISE_REMOVAL Request").
     return QStringLiteral("%1 is still being closed after the last upload: its driver has not let "
                           "go of it for %2 s, and may not while the device holds off what the "
                           "adapter still has. Unplug the adapter and plug it in again to free "

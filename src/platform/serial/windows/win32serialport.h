@@ -78,7 +78,6 @@ public:
 
 private:
     void configure();
-    void startOpening();
     QString stillClosingText(std::chrono::steady_clock::duration closingFor) const;
     void settleCloses();
     [[noreturn]] void failLost(CommError error);
