@@ -271,7 +271,7 @@ void TestWin32SerialPort::closeThatHangs()
 
     // The program ends; the next copy finds the port still held by the close.
     Win32SerialPort next(
-        rig.comm, [](int n) { return QStringLiteral("\\.\COM%1").arg(n); },
+        rig.comm, [](int n) { return QStringLiteral("\\\\.\\COM%1").arg(n); },
         [](int) { return QString(); });
     Upload nextUpload{rig.form, next, rig.files, rig.messages, rig.events};
     rig.messages.shown.clear();
