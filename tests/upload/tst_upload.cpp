@@ -89,8 +89,9 @@ void TestUpload::failures_data()
         << "File not found: FILE.missing" << false << QByteArray() << QByteArray();
     QTest::newRow("no entry selected")
         << "no port"
-        << "No COM port selected. Choose COM1, COM2, COM3 or COM4 from the list." << false
-        << QByteArray() << QByteArray();
+        << "No COM port selected. Choose one from the list, or type its name as Windows "
+           "numbers it, COM1 to COM256."
+        << false << QByteArray() << QByteArray();
     QTest::newRow("the file is cut mid-line after the port opened")
         << "changed"
         << "The file FILE changed while it was being sent, so the device did not get one whole "

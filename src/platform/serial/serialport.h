@@ -78,6 +78,10 @@ public:
     // Drops whatever is still queued and closes the port at once. Does nothing when closed.
     virtual void discardAndClose() noexcept = 0;
 
+    // Where a close the system has not finished yet will keep the port after the program ends:
+    // what the operator should know, and do, about it; empty when there is none.
+    virtual QString closeUnfinished() { return {}; }
+
     // How messages name the port, e.g. "COM1 (/dev/ttyUSB0)".
     virtual QString describe() const = 0;
 };
