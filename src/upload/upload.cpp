@@ -88,8 +88,7 @@ qint16 Upload::selectedPortNumber() const
     const std::optional<qint32> tag = m_form.selectedPortTag();
     if (!tag)
         throw OperatorError(QStringLiteral("No COM port selected. Choose one from the list, or "
-                                           "type its name as Windows numbers it, COM1 to "
-                                           "COM256."));
+                                           "type its name, COM1 to COM256."));
     if (*tag < std::numeric_limits<qint16>::min() || *tag > std::numeric_limits<qint16>::max())
         throw OperatorError(QStringLiteral("Invalid port number: %1").arg(*tag));
     return qint16(*tag);

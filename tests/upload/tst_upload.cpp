@@ -89,8 +89,7 @@ void TestUpload::failures_data()
         << "File not found: FILE.missing" << false << QByteArray() << QByteArray();
     QTest::newRow("no entry selected")
         << "no port"
-        << "No COM port selected. Choose one from the list, or type its name as Windows "
-           "numbers it, COM1 to COM256."
+        << "No COM port selected. Choose one from the list, or type its name, COM1 to COM256."
         << false << QByteArray() << QByteArray();
     QTest::newRow("the file is cut mid-line after the port opened")
         << "changed"
