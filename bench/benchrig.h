@@ -105,6 +105,7 @@ void row(const char *figure, const QString &measured, const char *target, bool m
 void lineFigures(const Context &context);
 void desktopFigure(const Context &context);
 int childDesktop(const QString &file);
+int childFloor(const QString &file);
 void cancelFigures(const Context &context);
 void overheadFigure(const Context &context);
 void memoryFigure(const Context &context);

@@ -1,23 +1,21 @@
 #include "platform/desktop/qteventloop.h"
 
-#include <poll.h>
+#include <optional>
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
-bool waitForEventsOrWake(std::chrono::milliseconds, qintptr)
+// Qt's own dispatcher waits: it polls the window system's connection, its wake-up descriptor
+// (posted events, among them the D-Bus thread's calls from a screen reader), its timers and the
+// notifiers together. With events pending it handles them and returns at once; otherwise it
+// blocks until one arrives, and the timer bounds the wait. The notifier's activation, when the
+// port's descriptor turns writable, is an event too.
+void waitForWindowOrWake(QTimer &wakeUp, std::chrono::milliseconds maxWait, qintptr wake)
 {
-    return false;
-}
-
-std::unique_ptr<QObject> watchForWake(qintptr wake)
-{
-    return std::make_unique<QSocketNotifier>(wake, QSocketNotifier::Write);
-}
-
-bool sleepOutsideEvents(std::chrono::microseconds time, qintptr wake)
-{
-    pollfd watched{int(wake), POLLOUT, 0};
-    const timespec span{time_t(time.count() / 1'000'000), long(time.count() % 1'000'000) * 1000};
-    ::ppoll(&watched, wake >= 0 ? 1 : 0, &span, nullptr);
-    return true;
+    std::optional<QSocketNotifier> watch;
+    if (wake >= 0)
+        watch.emplace(wake, QSocketNotifier::Write);
+    wakeUp.start(maxWait);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    wakeUp.stop();
 }
