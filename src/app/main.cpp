@@ -72,6 +72,7 @@ int main(int argc, char *argv[])
 
     try {
         MainWindow window(services);
+        messageBox.setOwner(&window);
         window.show();
         return app.exec();
     } catch (const std::exception &error) {
