@@ -248,10 +248,23 @@ void PosixSerialPort::failOpen(int err)
     const QString node = QFileInfo(m_node).fileName();
     switch (err) {
     case EACCES:
-    case EPERM:
-        throw OperatorError(QStringLiteral("Cannot open %1: %2. Add your user to the 'dialout' "
-                                           "group and log in again.")
-                                .arg(describe(), reason));
+    case EPERM: {
+        // Only membership of the device's own group helps, and only where that group may read
+        // and write it: dialout on Debian, uucp elsewhere; never tty, which may only write. A
+        // node that cannot be looked at is taken for Debian's serial port, group dialout.
+        const QFileInfo device(m_node);
+        const QString group = device.exists() ? device.group() : QStringLiteral("dialout");
+        const bool groupMayUse =
+            !device.exists() || device.permission(QFileDevice::ReadGroup | QFileDevice::WriteGroup);
+        if (groupMayUse && !group.isEmpty() && group != QLatin1String("root") &&
+            group != QLatin1String("tty"))
+            throw OperatorError(QStringLiteral("Cannot open %1: %2. Add your user to the '%3' "
+                                               "group and log in again.")
+                                    .arg(describe(), reason, group));
+        throw OperatorError(QStringLiteral("Cannot open %1: %2. %3 belongs to user '%4' (group "
+                                           "'%5'), and only they may open it.")
+                                .arg(describe(), reason, m_node, device.owner(), group));
+    }
     case ENOENT:
     case ENODEV:
     case ENXIO:
