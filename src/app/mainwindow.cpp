@@ -164,8 +164,9 @@ void MainWindow::showPortDevice()
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    // After the focus has settled: a tooltip hides at any focus change.
     if (watched == m_cboPorts && event->type() == QEvent::FocusIn)
-        showPortDevice();
+        QMetaObject::invokeMethod(this, &MainWindow::showPortDevice, Qt::QueuedConnection);
     return QWidget::eventFilter(watched, event);
 }
 
