@@ -1,8 +1,8 @@
 // The whole job from the keyboard alone, as a screen reader's user does it, on a real X server
 // with the screen-reader interface on (AT-SPI): Browse with Alt+B, a path typed into the real
 // file dialog and Enter pressed while its completion list shows, the port picked, Upload,
-// Cancel, Upload again, and the outcome read off the bar through AT-SPI. The upload goes through
-// the real port and event loop to a pseudo-terminal the test owns. Run by CTest under
+// Cancel, Upload again, the outcome read off the bar through AT-SPI, and Ok. The upload goes
+// through the real port and event loop to a pseudo-terminal the test owns. Run by CTest under
 // dbus-run-session and xvfb-run.
 
 #include <future>
@@ -101,13 +101,13 @@ void TestKeyboardJob::initTestCase()
     announce = QAccessible::installUpdateHandler(recordAnnouncement);
 }
 
-// Catches, each by a step of its own: a keyboard trap after the file dialog (its completion
-// list left on screen, no active window, no focus); a missing mnemonic; the port's device not
-// said when the port box gets the focus or another entry; focus left in the path box when an
-// upload starts or ends (so that Space wipes the path); a bar whose text a screen reader cannot
-// read, whose changes are not announced, that Tab skips, or that is short of full on "Sent"; the
-// window exposed as a "filler"; and an upload that waits between lines outside the window's
-// dispatcher (where a screen reader's question waits for the next pass).
+// Catches, each by a step of its own: a button that reacts to Enter or Esc; a keyboard trap after
+// the file dialog (its completion list left on screen, no active window, no focus); a missing
+// mnemonic; the port's device not said when the port box gets the focus or another entry; focus
+// left in the path box when an upload starts or ends (so that Space wipes the path); a bar whose
+// text a screen reader cannot read, whose changes are not announced, that Tab skips, or that is
+// short of full on "Sent"; the window exposed as a "filler"; and an upload that waits between lines
+// outside the window's dispatcher (where a screen reader's question waits for the next pass).
 void TestKeyboardJob::wholeJobFromTheKeyboard()
 {
     QTemporaryDir dir;
@@ -133,13 +133,33 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     const auto focused = [] {
         return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
     };
-    const auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+    const auto press = [&window](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QWidget *focus = QApplication::focusWidget();
+        QTest::keyClick(focus ? focus : &window, Qt::Key(key), modifiers);
     };
     window.show();
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QTRY_COMPARE(focused(), QStringLiteral("txtPath"));
+    const auto states = [&control] {
+        QList<bool> enabled; // Browse, Upload, port list, Cancel, Ok
+        for (const char *name : {"cmdBrowse", "cmdLoad", "cboPorts", "cmdCancel", "cmdOk"})
+            enabled.append(control(name)->isEnabled());
+        return enabled;
+    };
+    // Enter and Esc press no button, on the path box or on a button: a dialog they opened is
+    // closed and counted.
+    int opened = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, &window, [&opened] {
+        if (QApplication::activeModalWidget())
+            ++opened, QApplication::activeModalWidget()->close();
+    });
+    closer.start(50);
+    const auto enterAndEsc = [&press] {
+        for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            press(key);
+    };
 
     AtSpiReader reader(QStringLiteral("reader"));
     std::optional<AtSpiReader::Node> app;
@@ -149,6 +169,14 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
         return overAtSpi([&] { return reader.find(*app, role, name); });
     };
     QVERIFY2(find(QStringLiteral("dialog"), window.windowTitle()), "the window is no dialog");
+
+    enterAndEsc();
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("cmdBrowse"));
+    enterAndEsc();
+    closer.stop();
+    QCOMPARE(opened, 0);
+    QVERIFY(window.isVisible());
 
     // Browse by its mnemonic; the file dialog is driven from inside its own loop once it shows.
     bool entered = false;
@@ -192,6 +220,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     // the bar says why nothing moves. Cancel by its mnemonic.
     pty.holdOff(true);
     QString focusWhileHeld;
+    QList<bool> statesWhileHeld;
     QString heldName;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &window, [&] {
@@ -199,6 +228,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
             return;
         watch.stop();
         focusWhileHeld = focused();
+        statesWhileHeld = states();
         const auto bar = find(QStringLiteral("progress bar"));
         heldName = bar ? overAtSpi([&] { return reader.name(*bar); }) : QString();
         press(Qt::Key_C, Qt::AltModifier);
@@ -207,9 +237,12 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     press(Qt::Key_U, Qt::AltModifier);
     QTRY_VERIFY_WITH_TIMEOUT(!watch.isActive() && control("cmdLoad")->isEnabled(), 10000);
     QCOMPARE(focusWhileHeld, QStringLiteral("cmdCancel"));
+    QCOMPARE(statesWhileHeld, (QList<bool>{false, false, false, true, false}));
     QCOMPARE(heldName, QStringLiteral("Upload progress: Waiting for the device \u00b7 0:01"));
     QTRY_COMPARE(focused(), QStringLiteral("cmdLoad"));
+    QCOMPARE(states(), (QList<bool>{true, true, true, false, true}));
     QVERIFY(barNames.last().startsWith(QLatin1String("Upload progress: Cancelled")));
+    QCOMPARE(window.progress().value(), 0.0f);
 
     // Upload again with Space on the focused Upload: it runs inside the key press, and each
     // wait between two lines is a wait of the window's own dispatcher.
@@ -238,6 +271,11 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     QCOMPARE(overAtSpi([&] { return reader.currentValue(*bar); }),
              overAtSpi([&] { return reader.maximumValue(*bar); }));
 
+    // Tab passes the disabled Cancel; Enter and Esc do not close the window, Alt+O does.
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QStringLiteral("cmdOk"));
+    enterAndEsc();
+    QVERIFY(window.isVisible());
     press(Qt::Key_O, Qt::AltModifier);
     QTRY_VERIFY(!window.isVisible());
 }
