@@ -6,7 +6,7 @@ set -eu
 
 packages="cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins qt6-wayland libqt6svg6
           fonts-dejavu-core xvfb xauth desktop-file-utils appstream lintian dpkg-dev file
-          at-spi2-core dbus-daemon"
+          libglib2.0-dev pkg-config at-spi2-core dbus-daemon"
 
 missing=""
 for package in $packages; do

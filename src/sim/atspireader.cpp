@@ -10,13 +10,16 @@ namespace {
 constexpr const char *kAccessible = "org.a11y.atspi.Accessible";
 constexpr int kTimeoutMs = 5000;
 
-QDBusConnection accessibilityBus(const QString &connectionName)
+QDBusConnection accessibilityBus(const QString &connectionName, const QString &sessionBus)
 {
+    const QDBusConnection session =
+        sessionBus.isEmpty() ? QDBusConnection::sessionBus()
+                             : QDBusConnection::connectToBus(
+                                   sessionBus, connectionName + QStringLiteral("-session"));
     QDBusMessage ask = QDBusMessage::createMethodCall(
         QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
         QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress"));
-    const QDBusReply<QString> address =
-        QDBusConnection::sessionBus().call(ask, QDBus::Block, kTimeoutMs);
+    const QDBusReply<QString> address = session.call(ask, QDBus::Block, kTimeoutMs);
     if (!address.isValid())
         return QDBusConnection(connectionName);
     return QDBusConnection::connectToBus(address.value(), connectionName);
@@ -44,13 +47,14 @@ QList<AtSpiReader::Node> nodes(const QDBusMessage &reply)
 
 } // namespace
 
-AtSpiReader::AtSpiReader(const QString &connectionName)
-    : m_connectionName(connectionName), m_bus(accessibilityBus(connectionName))
+AtSpiReader::AtSpiReader(const QString &connectionName, const QString &sessionBus)
+    : m_connectionName(connectionName), m_bus(accessibilityBus(connectionName, sessionBus))
 {}
 
 AtSpiReader::~AtSpiReader()
 {
     QDBusConnection::disconnectFromBus(m_connectionName);
+    QDBusConnection::disconnectFromBus(m_connectionName + QStringLiteral("-session"));
 }
 
 std::optional<AtSpiReader::Node> AtSpiReader::application(const QString &name)

@@ -19,8 +19,9 @@ public:
         QString path;
     };
 
-    // connectionName: a name of the reader's own for its D-Bus connection.
-    explicit AtSpiReader(const QString &connectionName);
+    // connectionName: a name of the reader's own for its D-Bus connection; sessionBus: the
+    // address of the session bus to ask, where it is not this process's own.
+    explicit AtSpiReader(const QString &connectionName, const QString &sessionBus = {});
     ~AtSpiReader();
     AtSpiReader(const AtSpiReader &) = delete;
     AtSpiReader &operator=(const AtSpiReader &) = delete;

@@ -10,6 +10,9 @@ QtProgressDisplay::QtProgressDisplay(QProgressBar &bar, QString name)
     : m_bar(bar), m_name(std::move(name))
 {
     m_bar.setAccessibleName(m_name);
+    // The bar paints its own background, so that a new value or text repaints the bar alone,
+    // not the group box behind it with its frame and caption.
+    m_bar.setAutoFillBackground(true);
     m_bar.setRange(0, kSteps);
     m_bar.setTextVisible(true);
     m_bar.setAlignment(Qt::AlignCenter);
