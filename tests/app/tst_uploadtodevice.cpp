@@ -1,7 +1,7 @@
 // Whole uploads from the real window through the real serial port on the kernel, file reading
 // and event loop, to a pseudo-terminal that plays the device: one case for each kind of fault
-// (bytes altered or a second upload refused, a device that answers, the window closed while the
-// device holds off, the adapter pulled, the file changed).
+// (bytes altered or a second upload refused, the window closed while the device holds off, the
+// adapter pulled, the file changed).
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -56,7 +56,6 @@ class TestUploadToDevice : public QObject {
 
 private Q_SLOTS:
     void everyLineArrivesExactly();
-    void deviceThatAnswers();
     void windowClosedWhileTheDeviceHoldsOff();
     void deviceUnpluggedMidUpload();
     void cancelWhileTheLastLongLineIsHeld();
@@ -86,22 +85,6 @@ void TestUploadToDevice::everyLineArrivesExactly()
     QVERIFY2(rig.ui.tip().contains(
                  QStringLiteral(" of %1 characters").arg(QLocale().toString(expected.size()))),
              qPrintable(rig.ui.tip()));
-}
-
-// Catches a device that answers (here, an echo of every byte) stalling the upload once its
-// answers fill the port's input: the device stops taking data while its answer cannot go out.
-void TestUploadToDevice::deviceThatAnswers()
-{
-    Rig rig(manyLines(150));
-    rig.pty.echo = true;
-    QTimer pump;
-    QObject::connect(&pump, &QTimer::timeout, [&rig] { rig.pty.pump(); });
-    pump.start(1);
-    QTimer::singleShot(10000, &rig.ui.window, [&rig] { rig.ui.button("cmdCancel")->click(); });
-    rig.ui.upload();
-    QCOMPARE(rig.ui.messages.shown, QStringList());
-    QCOMPARE(QByteArray::fromStdString(rig.pty.received()), manyLines(150).toLatin1());
-    QVERIFY(rig.ui.bar().startsWith(QLatin1String("Sent in")));
 }
 
 // Catches a hold-off the bar does not show; a closed window that is not seen, or that waits for
