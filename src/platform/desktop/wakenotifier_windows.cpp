@@ -35,7 +35,9 @@ void waitForWindowOrWake(QTimer &, std::chrono::milliseconds maxWait, qintptr wa
     // MWMO_INPUTAVAILABLE: messages already in the queue end the wait too, not only new ones.
     const DWORD woke = ::MsgWaitForMultipleObjectsEx(count, count ? handles : nullptr, timeout,
                                                      QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (count > 0 && handles[0] == timer)
+    // A timer that fired is spent; one still pending is stopped, each a call to the kernel (to
+    // wineserver under Wine), so only where needed.
+    if (count > 0 && handles[0] == timer && woke != WAIT_OBJECT_0)
         ::CancelWaitableTimer(timer);
     if (woke == WAIT_OBJECT_0 + count)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
