@@ -104,7 +104,8 @@ void row(const char *figure, const QString &measured, const char *target, bool m
 // The measurements, each in a file of its own.
 void lineFigures(const Context &context);
 void desktopFigure(const Context &context);
-int childDesktop(const QString &file);
+int childDesktop(const QString &file, int idleMs);
+int childFloor(const QString &file);
 void cancelFigures(const Context &context);
 void overheadFigure(const Context &context);
 void memoryFigure(const Context &context);

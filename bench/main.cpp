@@ -33,7 +33,9 @@ int main(int argc, char *argv[])
     if (args.value(1) == QLatin1String("--child-memory"))
         return bench::childMemory(args.value(2));
     if (args.value(1) == QLatin1String("--child-desktop"))
-        return bench::childDesktop(args.value(2));
+        return bench::childDesktop(args.value(2), args.value(3).toInt());
+    if (args.value(1) == QLatin1String("--child-floor"))
+        return bench::childFloor(args.value(2));
     if (args.value(1) == QLatin1String("--child-startup"))
         return bench::childStartup();
     if (args.value(1) == QLatin1String("--soak"))

@@ -4,11 +4,32 @@
 
 #include <QFile>
 
-#include "platform/desktop/qteventloop.h"
 #include "upload/linetiming.h"
 #include "upload/upload.h"
 
 #include <windows.h> // last: it defines MessageBox, a name of ours
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION // synchapi.h of Windows 10, version 1803
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace {
+
+// The floor's sleep, the program's timer: a high-resolution waitable timer, since Sleep() lasts
+// whole 15.6 ms ticks.
+void sleepFor(std::chrono::microseconds time)
+{
+    static const HANDLE timer = ::CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    LARGE_INTEGER due{};
+    due.QuadPart = -qint64(time.count()) * 10; // relative, in 100 ns
+    if (timer && ::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+        ::WaitForSingleObject(timer, INFINITE);
+    else
+        ::Sleep(DWORD((time.count() + 999) / 1000));
+}
+
+} // namespace
 
 int winefloor(const QString &port, const QString &file)
 {
@@ -29,7 +50,7 @@ int winefloor(const QString &port, const QString &file)
         const QByteArray line = text + "\r\n";
         DWORD written = 0;
         ::WriteFile(handle, line.constData(), DWORD(line.size()), &written, nullptr);
-        sleepOutsideEvents(timing.transmitTime(line.size()), -1);
+        sleepFor(timing.transmitTime(line.size()));
     }
     mark("idle-after");
     ::CloseHandle(handle);

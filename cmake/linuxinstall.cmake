@@ -11,6 +11,7 @@ if(ZELVOR_PACKAGE)
     set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
     set(CPACK_SET_DESTDIR ON) # for the absolute /opt destination
     install(TARGETS zelvor-upload RUNTIME DESTINATION /opt/zelvor-upload)
+    install(FILES packaging/sample.DNL DESTINATION /opt/zelvor-upload)
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/usr-bin)
     file(CREATE_LINK /opt/zelvor-upload/zelvor-upload ${CMAKE_BINARY_DIR}/usr-bin/zelvor-upload
          SYMBOLIC)
@@ -19,6 +20,7 @@ if(ZELVOR_PACKAGE)
             RENAME zelvor-upload)
 else()
     install(TARGETS zelvor-upload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES packaging/sample.DNL DESTINATION ${CMAKE_INSTALL_DATADIR}/zelvor-upload)
 endif()
 install(FILES packaging/zelvor-upload.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/zelvor-upload.svg

@@ -7,7 +7,7 @@
 // --unplug-after N it closes its end after N bytes, as a pulled adapter does. It stays up for
 // any number of uploads, one after another. Run as root with
 // --link COM4 it also makes /dev/COM4 point at the port, so the program's COM4 reaches it; the
-// link is removed again at exit.
+// link is removed again at exit. Started with sudo, it hands the port to the user who ran sudo.
 
 #include <cerrno>
 #include <csignal>
@@ -109,6 +109,17 @@ int main(int argc, char **argv)
     }
     const int master = device->master();
     const char *name = device->path().c_str();
+    // Started with sudo (for --link), the port is handed to the user who ran sudo, so that the
+    // program, run as that user, can open it: a pseudo-terminal belongs to whoever made it, and
+    // only its owner may read it (mode 0620, group tty; devpts in
+    // Documentation/filesystems/devpts.rst and grantpt(3)).
+    if (::getuid() == 0) {
+        const char *uid = std::getenv("SUDO_UID");
+        const char *gid = std::getenv("SUDO_GID");
+        if (uid && gid && ::chown(name, uid_t(std::atol(uid)), gid_t(std::atol(gid))) != 0)
+            std::fprintf(stderr, "cannot hand %s to user %s: %s\n", name, uid,
+                         std::strerror(errno));
+    }
     device->echo = options.echo;
 
     FILE *out = stdout;

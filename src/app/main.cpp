@@ -72,6 +72,7 @@ int main(int argc, char *argv[])
 
     try {
         MainWindow window(services);
+        messageBox.setOwner(&window);
         window.show();
         const int code = app.exec();
         // A close the driver never finishes keeps the process, and the port, after the window

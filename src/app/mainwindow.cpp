@@ -1,5 +1,8 @@
 #include "app/mainwindow.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -7,6 +10,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolTip>
 
 #include "app/fatalerror.h"
 #include "app/portcombobox.h"
@@ -49,32 +53,41 @@ QGroupBox *makeFrame(QWidget *container, const char *name, const QString &captio
     return frame;
 }
 
+// Screen readers take a plain top-level QWidget for a "filler"; this one is a dialog-style window.
+QAccessibleInterface *windowAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("MainWindow") && object && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Dialog);
+    return nullptr;
+}
+
 } // namespace
 
 MainWindow::MainWindow(const Services &services, QWidget *parent)
     : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_services(services),
-      m_frame1(makeFrame(this, "Frame1", QStringLiteral("1. Select file to upload"),
+      m_frame1(makeFrame(this, "Frame1", QStringLiteral("1. Select &file to upload"),
                          twips(120, 120, 7215, 855))),
       m_txtPath(makeControl<QLineEdit>(m_frame1, "txtPath", twips(120, 240, 5415, 375))),
       m_cmdBrowse(
-          makeButton(m_frame1, "cmdBrowse", QStringLiteral("Browse"), twips(6000, 240, 855, 375))),
-      m_frame2(makeFrame(this, "Frame2", QStringLiteral("2. Select COM port"),
+          makeButton(m_frame1, "cmdBrowse", QStringLiteral("&Browse"), twips(6000, 240, 855, 375))),
+      m_frame2(makeFrame(this, "Frame2", QStringLiteral("2. Select COM &port"),
                          twips(120, 1080, 1935, 975))),
       m_cboPorts(makeControl<PortComboBox>(m_frame2, "cboPorts", twips(120, 360, 1575, 315))),
-      m_frame3(makeFrame(this, "Frame3", QStringLiteral("3. Click Upload to send the file"),
+      m_frame3(makeFrame(this, "Frame3", QStringLiteral("3. Click Upload to &send the file"),
                          twips(2160, 1080, 5175, 975))),
       m_progressBar1(
           makeControl<QProgressBar>(m_frame3, "ProgressBar1", twips(240, 360, 3375, 375))),
       m_cmdLoad(
-          makeButton(m_frame3, "cmdLoad", QStringLiteral("Upload"), twips(3960, 360, 855, 375))),
+          makeButton(m_frame3, "cmdLoad", QStringLiteral("&Upload"), twips(3960, 360, 855, 375))),
       m_cmdCancel(
-          makeButton(this, "cmdCancel", QStringLiteral("Cancel"), twips(4800, 2280, 1095, 495))),
-      m_cmdOk(makeButton(this, "cmdOk", QStringLiteral("Ok"), twips(6240, 2280, 1095, 495))),
+          makeButton(this, "cmdCancel", QStringLiteral("&Cancel"), twips(4800, 2280, 1095, 495))),
+      m_cmdOk(makeButton(this, "cmdOk", QStringLiteral("&Ok"), twips(6240, 2280, 1095, 495))),
       m_switched{m_cmdBrowse, m_cmdLoad, m_cboPorts, m_cmdCancel, m_cmdOk},
-      m_progress(*m_progressBar1), m_upload(*this, services.serialPort, services.fileSystem,
-                                            services.messageBox, services.eventLoop)
+      m_progress(*m_progressBar1, QStringLiteral("Upload progress")),
+      m_upload(*this, services.serialPort, services.fileSystem, services.messageBox,
+               services.eventLoop)
 {
     buildControls();
     connectControls();
@@ -85,11 +98,12 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::buildControls()
 {
+    static const bool accessibleAsDialog = (QAccessible::installFactory(windowAccessible), true);
+    Q_UNUSED(accessibleAsDialog);
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Upload Application to Zelvor " ZELVOR_VERSION));
     m_txtPath->setAccessibleName(QStringLiteral("File to upload"));
     m_cboPorts->setAccessibleName(QStringLiteral("COM port"));
-    m_progressBar1->setAccessibleName(QStringLiteral("Upload progress"));
     setWidestText(*m_progressBar1, ProgressText::widest());
     layOutInTwips(*this, {kClientWidthTwips, kClientHeightTwips});
 
@@ -99,10 +113,13 @@ void MainWindow::buildControls()
 
     for (QGroupBox *frame : {m_frame1, m_frame2, m_frame3})
         frame->setFocusPolicy(Qt::NoFocus);
-    m_progressBar1->setFocusPolicy(Qt::NoFocus);
+    // A screen reader's user reaches the bar's text by Tab, in its place between the port box
+    // and Upload.
+    m_progressBar1->setFocusPolicy(Qt::TabFocus);
     QWidget::setTabOrder(m_txtPath, m_cmdBrowse);
     QWidget::setTabOrder(m_cmdBrowse, m_cboPorts);
-    QWidget::setTabOrder(m_cboPorts, m_cmdLoad);
+    QWidget::setTabOrder(m_cboPorts, m_progressBar1);
+    QWidget::setTabOrder(m_progressBar1, m_cmdLoad);
     QWidget::setTabOrder(m_cmdLoad, m_cmdCancel);
     QWidget::setTabOrder(m_cmdCancel, m_cmdOk);
 }
@@ -113,8 +130,11 @@ void MainWindow::connectControls()
     connect(m_cmdLoad, &QPushButton::clicked, this, &MainWindow::loadClicked);
     connect(m_cmdCancel, &QPushButton::clicked, this, &MainWindow::cancelClicked);
     connect(m_cmdOk, &QPushButton::clicked, this, &MainWindow::okClicked);
-    connect(m_cboPorts, &QComboBox::currentTextChanged, this,
-            [this] { portlist::showSelectedTip(*m_cboPorts); });
+    connect(m_cboPorts, &QComboBox::currentTextChanged, this, [this] {
+        portlist::showSelectedTip(*m_cboPorts);
+        showPortDevice();
+    });
+    m_cboPorts->installEventFilter(this);
     m_cboPorts->aboutToShowList = [this] { describePorts(); };
 }
 
@@ -128,6 +148,26 @@ void MainWindow::load()
 void MainWindow::describePorts()
 {
     portlist::describe(*m_cboPorts, m_services.comPorts);
+    showPortDevice();
+}
+
+// What the selected COM number reaches is said where the operator looks: beside the port box
+// while it has the focus, and to a screen reader as the box's description.
+void MainWindow::showPortDevice()
+{
+    const QString device = m_cboPorts->toolTip();
+    m_cboPorts->setAccessibleDescription(device);
+    if (m_cboPorts->hasFocus() && isActiveWindow() && !device.isEmpty())
+        QToolTip::showText(m_cboPorts->mapToGlobal(QPoint(0, m_cboPorts->height())), device,
+                           m_cboPorts);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // After the focus has settled: a tooltip hides at any focus change.
+    if (watched == m_cboPorts && event->type() == QEvent::FocusIn)
+        QMetaObject::invokeMethod(this, &MainWindow::showPortDevice, Qt::QueuedConnection);
+    return QWidget::eventFilter(watched, event);
 }
 
 void MainWindow::applyControlSet(ControlSet set)
@@ -135,6 +175,12 @@ void MainWindow::applyControlSet(ControlSet set)
     const std::array<bool, kControlCount> enabled = enabledControls(set);
     for (int i = 0; i < kControlCount; ++i)
         m_switched[i]->setEnabled(enabled[i]);
+    // The focus goes where the operator's next key belongs: Cancel while the upload runs, and
+    // Upload again once it has ended, so that Space never lands in the path box.
+    if (set == ControlSet::Uploading)
+        m_cmdCancel->setFocus(Qt::OtherFocusReason);
+    else if (set == ControlSet::AfterUpload)
+        m_cmdLoad->setFocus(Qt::OtherFocusReason);
 }
 
 QString MainWindow::path() const
@@ -159,6 +205,11 @@ void MainWindow::browseClicked()
     runUncaught([this] {
         m_txtPath->setText(browseForFile());
         applyControlSet(m_txtPath->text().isEmpty() ? ControlSet::NoFile : ControlSet::Ready);
+        // However the dialog was closed, the window is active again with the focus back on
+        // Browse: a dialog closed by Enter while its completion list showed leaves no window
+        // active otherwise, and the keyboard reaches nothing.
+        activateWindow();
+        m_cmdBrowse->setFocus(Qt::OtherFocusReason);
     });
 }
 

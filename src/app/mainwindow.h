@@ -45,12 +45,14 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildControls();
     void connectControls();
     void load();
     void describePorts();
+    void showPortDevice();
 
     QString browseForFile();
     void browseClicked();

@@ -41,6 +41,17 @@ void setTwips(QWidget &control, const QRect &twips)
     control.setProperty(kTwips, twips);
 }
 
+QString shownText(const QString &caption)
+{
+    QString shown;
+    for (qsizetype i = 0; i < caption.size(); ++i) {
+        if (caption[i] == QLatin1Char('&') && i + 1 < caption.size())
+            ++i; // "&x" shows an underlined x, "&&" one ampersand
+        shown += caption[i];
+    }
+    return shown;
+}
+
 void setWidestText(QWidget &control, const QStringList &texts)
 {
     control.setProperty(kWidestText, texts);
@@ -57,11 +68,12 @@ double twipsScale(const QWidget &window)
         const QRect twips = control->property(kTwips).toRect();
         QStringList texts = control->property(kWidestText).toStringList();
         if (const auto *button = qobject_cast<const QPushButton *>(control))
-            texts = QStringList{button->text()};
+            texts = QStringList{shownText(button->text())};
         for (const QString &text : texts)
             fit(font.horizontalAdvance(text) + kButtonMargin, pixels(twips.width()));
         if (const auto *frame = qobject_cast<const QGroupBox *>(control)) {
-            fit(font.horizontalAdvance(frame->title()) + kTitleMargin, pixels(twips.width()));
+            fit(font.horizontalAdvance(shownText(frame->title())) + kTitleMargin,
+                pixels(twips.width()));
             for (const QWidget *inside : placedControls(*frame))
                 fit(font.height(), pixels(inside->property(kTwips).toRect().top()));
         } else {

@@ -16,6 +16,8 @@ void setTwips(QWidget &control, const QRect &twips);
 // The texts a control must be wide enough for besides its own caption (a progress bar's longest
 // texts, say).
 void setWidestText(QWidget &control, const QStringList &texts);
+// A caption as it shows: its mnemonic marks ("&Upload") taken out.
+QString shownText(const QString &caption);
 
 // Places every control of the window that has a place in twips, and fixes the window's size.
 void layOutInTwips(QWidget &window, const QSize &clientTwips);

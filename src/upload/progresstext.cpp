@@ -59,7 +59,7 @@ QString ProgressText::figures(Clock::time_point now) const
 {
     const QLocale locale;
     return QStringLiteral("%1 lines, %2 of %3 characters, in %4")
-        .arg(locale.toString(m_lines), locale.toString(m_characters), locale.toString(m_size),
+        .arg(locale.toString(m_lines), locale.toString(m_characters), locale.toString(total()),
              duration(duration_cast<seconds>(now - m_start)));
 }
 
@@ -68,14 +68,15 @@ std::optional<ProgressText::Shown> ProgressText::handedOver(Clock::time_point no
 {
     m_characters += characters;
     ++m_lines;
-    if (m_percent >= 0 && now - m_progressAt < kProgressEvery && m_characters < m_size)
+    if (m_percent >= 0 && now - m_progressAt < kProgressEvery && m_characters < total())
         return std::nullopt;
-    const int percent = m_size > 0 ? int(std::min<qint64>(100, m_characters * 100 / m_size)) : 100;
+    const qint64 size = total();
+    const int percent = size > 0 ? int(std::min<qint64>(100, m_characters * 100 / size)) : 100;
     const auto elapsed = now - m_start;
     qint64 secondsLeft = -1;
     if (elapsed >= kRateSettles && m_characters > 0) {
         const double rate = double(m_characters) / std::chrono::duration<double>(elapsed).count();
-        secondsLeft = qint64(double(std::max<qint64>(0, m_size - m_characters)) / rate + 0.999);
+        secondsLeft = qint64(double(std::max<qint64>(0, size - m_characters)) / rate + 0.999);
     }
     if (percent == m_percent && secondsLeft == m_secondsLeft)
         return std::nullopt;

@@ -29,6 +29,9 @@ public:
     };
 
     void start(Clock::time_point now, qint64 fileSize);
+    // Once the file has been looked through: the characters that sending it puts on the line,
+    // every line with CR LF, which the share and the figures then count against.
+    void setTotal(qint64 characters) { m_total = characters; }
     // Before sending, `checked` bytes of the file have been looked through for characters the
     // line cannot carry ("Checking the file · 41 %"). Returns the new text when it differs.
     std::optional<Shown> checking(qint64 checked);
@@ -54,9 +57,11 @@ public:
 
 private:
     QString figures(Clock::time_point now) const;
+    qint64 total() const { return m_total >= 0 ? m_total : m_size; }
 
     Clock::time_point m_start{};
     qint64 m_size = 0;
+    qint64 m_total = -1; // -1: not known yet, the file's size stands for it
     qint64 m_characters = 0;
     qint64 m_lines = 0;
     int m_percent = -1;

@@ -69,9 +69,12 @@ void Upload::run()
 
         closeTextStream();
         const auto now = m_events.now();
-        // Sent only when the whole file was handed over and all of it reached the device.
-        showText(wholeFileHandedOver && notSent == 0 ? m_text.sent(now, reach)
-                                                     : m_text.cancelled(now, notSent));
+        // Sent only when the whole file was handed over and all of it reached the device; the
+        // last line, counted by no line after it, has then arrived too, and the bar is full.
+        const bool sent = wholeFileHandedOver && notSent == 0;
+        if (sent)
+            bar.setValue(bar.maximum());
+        showText(sent ? m_text.sent(now, reach) : m_text.cancelled(now, notSent));
         m_form.applyControlSet(ControlSet::AfterUpload);
     } catch (const OperatorError &error) {
         fail(error.text());
@@ -104,8 +107,11 @@ bool Upload::checkFile()
         const ByteCheck check = m_textStream->checkBytes(kCheckPiece);
         if (check.wide)
             throw OperatorError(wideByteText(*check.wide));
-        if (check.done)
+        if (check.done) {
+            // The figures count what goes out, CR LF with every line, not the file's bytes.
+            m_text.setTotal(check.characters);
             return true;
+        }
         m_events.processEvents(std::chrono::milliseconds::zero());
         if (m_cancelRequested)
             return false;

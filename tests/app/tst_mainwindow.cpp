@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include "app/mainwindow.h"
+#include "app/twipslayout.h"
 #include "upload/progresstext.h"
 #include "fakeopenfiledialog.h"
 #include "platform/serial/comports.h"
@@ -74,13 +75,10 @@ private Q_SLOTS:
     void startState();
     void layout_data();
     void layout();
-    void tabOrder();
     void portListStaysFourEntries_data();
     void portListStaysFourEntries();
     void portsAboveCom4();
     void browse();
-    void enterAndEscDoNothing();
-    void controlsDuringUpload();
 };
 
 // Catches a window that does not start in its start state, a wrong port list, and entries
@@ -148,38 +146,17 @@ void TestMainWindow::layout()
         return metrics.horizontalAdvance(text) + 8 <= control->width();
     };
     for (auto *button : rig.window.findChildren<QPushButton *>())
-        QVERIFY2(fits(button->text(), button), qPrintable(button->text()));
+        QVERIFY2(fits(shownText(button->text()), button), qPrintable(button->text()));
     for (const QString &text : ProgressText::widest())
         QVERIFY(fits(text, rig.control<QWidget>("ProgressBar1")));
     for (auto *frame : rig.window.findChildren<QGroupBox *>()) {
-        QVERIFY2(fits(frame->title(), frame), qPrintable(frame->title()));
+        QVERIFY2(fits(shownText(frame->title()), frame), qPrintable(frame->title()));
         QVERIFY(rig.window.rect().contains(frame->geometry()));
         for (auto *inside : frame->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
             QVERIFY(frame->rect().contains(inside->geometry()));
             QVERIFY2(inside->y() >= metrics.height(), qPrintable(inside->objectName()));
         }
     }
-}
-
-// Catches a tab order that skips a control or visits them out of order.
-void TestMainWindow::tabOrder()
-{
-    Rig rig;
-    rig.dialog.answers = {rig.upload.form.filePath};
-    rig.button("cmdBrowse")->click();
-    rig.button("cmdCancel")->setEnabled(true); // to see it in the chain
-    const QStringList expected{"txtPath", "cmdBrowse", "cboPorts", "cmdLoad", "cmdCancel", "cmdOk"};
-    QStringList chain;
-    QWidget *widget = rig.path();
-    for (int i = 0; i < expected.size(); ++i) {
-        chain.append(widget->objectName());
-        do
-            widget = widget->nextInFocusChain();
-        while (widget->focusPolicy() == Qt::NoFocus || widget->objectName().isEmpty() ||
-               !widget->isEnabled());
-    }
-    QCOMPARE(chain, expected);
-    QCOMPARE(widget->objectName(), QStringLiteral("txtPath"));
 }
 
 void TestMainWindow::portListStaysFourEntries_data()
@@ -275,55 +252,6 @@ void TestMainWindow::browse()
     QCOMPARE(settings.defaultSuffix, QStringLiteral("DNL"));
     QCOMPARE(settings.filterName, QStringLiteral("Download Files"));
     QCOMPARE(settings.filterPattern, QStringLiteral("*.DNL"));
-}
-
-// Catches a button that reacts to Enter or Esc, and an Ok that does not close the window.
-void TestMainWindow::enterAndEscDoNothing()
-{
-    Rig rig;
-    rig.dialog.answers = {rig.upload.form.filePath};
-    rig.button("cmdBrowse")->click();
-    rig.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
-    rig.window.activateWindow();
-
-    for (const char *name : {"cmdBrowse", "cmdLoad", "cmdOk"}) {
-        QPushButton *button = rig.button(name);
-        QVERIFY(!button->autoDefault());
-        QVERIFY(!button->isDefault());
-        button->setFocus();
-        QTest::keyClick(button, Qt::Key_Return);
-        QTest::keyClick(button, Qt::Key_Enter);
-        QTest::keyClick(button, Qt::Key_Escape);
-    }
-    QTest::keyClick(rig.path(), Qt::Key_Return);
-    QTest::keyClick(rig.path(), Qt::Key_Escape);
-    QVERIFY(rig.window.isVisible());
-    QCOMPARE(rig.dialog.seen.size(), 1);
-    QVERIFY(rig.upload.tty.wire().isEmpty());
-    QCOMPARE(rig.upload.askedFor, 0);
-
-    rig.button("cmdOk")->click();
-    QVERIFY(!rig.window.isVisible());
-}
-
-// Catches a control left enabled while the upload runs, and a window not ready after it.
-void TestMainWindow::controlsDuringUpload()
-{
-    Rig rig;
-    rig.dialog.answers = {rig.upload.form.filePath};
-    rig.button("cmdBrowse")->click();
-    QList<bool> during;
-    rig.upload.events.onPass = [&rig, &during] {
-        if (during.isEmpty())
-            during = rig.enabledStates();
-    };
-    rig.button("cmdLoad")->click();
-    QCOMPARE(during, (QList<bool>{false, false, false, true, false}));
-    QCOMPARE(rig.enabledStates(), kReady);
-    QVERIFY(rig.path()->isEnabled());
-    QCOMPARE(rig.upload.tty.received(), QByteArray("line one\r\nline two\r\n"));
-    QCOMPARE(rig.window.progress().value(), 10.0f);
 }
 
 QTEST_MAIN(TestMainWindow)

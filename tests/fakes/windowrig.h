@@ -33,6 +33,7 @@ struct WindowRig {
         return window.findChild<QPushButton *>(QLatin1String(name));
     }
     QString bar() { return window.findChild<QProgressBar *>()->text(); }
+    QString tip() { return window.findChild<QProgressBar *>()->toolTip(); }
     bool ready() { return button("cmdLoad")->isEnabled() && !button("cmdCancel")->isEnabled(); }
 
     FakeOpenFileDialog dialog;

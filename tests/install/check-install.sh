@@ -20,6 +20,7 @@ grep -q '^Exec=zelvor-upload$' "$root/share/applications/zelvor-upload.desktop" 
 appstreamcli validate --no-net "$root/share/metainfo/org.zelvor.upload.metainfo.xml" >/dev/null ||
     fail "AppStream metadata does not validate"
 [ -f "$root/share/icons/hicolor/scalable/apps/zelvor-upload.svg" ] || fail "no icon"
+[ -f "$root/share/zelvor-upload/sample.DNL" ] || fail "no sample download file"
 zcat "$root/share/man/man1/zelvor-upload.1.gz" | grep -q '^\.TH ZELVOR-UPLOAD 1' || fail "no man page"
 outside=$(cd "$stage/plain" && find . -type f -o -type l | grep -v '^\./usr/local/' || true)
 [ -z "$outside" ] || fail "a plain install wrote outside its prefix: $outside"
@@ -28,6 +29,7 @@ outside=$(cd "$stage/plain" && find . -type f -o -type l | grep -v '^\./usr/loca
 deb=$(tail -n 1 "$stage/package.log")
 dpkg-deb -x "$deb" "$stage/deb"
 [ -x "$stage/deb/opt/zelvor-upload/zelvor-upload" ] || fail "package lacks the program"
+[ -f "$stage/deb/opt/zelvor-upload/sample.DNL" ] || fail "package lacks the sample beside the program"
 [ "$(readlink "$stage/deb/usr/bin/zelvor-upload")" = /opt/zelvor-upload/zelvor-upload ] ||
     fail "package lacks the /usr/bin link"
 grep -q '^License: MIT' "$stage/deb/usr/share/doc/zelvor-upload/copyright" || fail "no copyright"

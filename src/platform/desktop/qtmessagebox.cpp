@@ -1,12 +1,10 @@
 #include "platform/desktop/qtmessagebox.h"
 
-#include <QApplication>
 #include <QMessageBox>
 
 void QtMessageBox::show(const QString &text)
 {
-    QMessageBox box(QMessageBox::NoIcon, m_caption, text, QMessageBox::Ok,
-                    QApplication::activeWindow());
+    QMessageBox box(QMessageBox::Warning, m_caption, text, QMessageBox::Ok, m_owner);
     box.setObjectName(QStringLiteral("errorMessage"));
     box.exec();
 }

@@ -1,8 +1,11 @@
 #pragma once
-// The error report as a plain Qt message box: the application's title as caption, the text,
-// one OK button and no icon.
+// The error report as a Qt message box that belongs to the program's window (shown over it, and
+// with it when the operator comes back from another program): the application's title as
+// caption, a warning icon, the text and one OK button.
 
 #include <QString>
+
+class QWidget;
 
 #include "platform/desktop/messagebox.h"
 
@@ -13,7 +16,10 @@ public:
     {}
 
     void show(const QString &text) override;
+    // The window the box belongs to; none until it is set.
+    void setOwner(QWidget *window) { m_owner = window; }
 
 private:
     QString m_caption;
+    QWidget *m_owner = nullptr;
 };

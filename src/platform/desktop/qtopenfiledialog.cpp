@@ -1,8 +1,12 @@
 #include "platform/desktop/qtopenfiledialog.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCompleter>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -67,10 +71,23 @@ QString QtOpenFileDialog::chooseFile(const OpenFileSettings &settings)
         m_dialog->selectFile(m_fileName);
     m_dialog->setSidebarUrls(places(settings.initialFolder));
 
-    if (m_dialog->exec() == QDialog::Accepted) {
+    const bool accepted = m_dialog->exec() == QDialog::Accepted;
+    hidePopups();
+    if (accepted) {
         const QStringList files = m_dialog->selectedFiles();
         if (!files.isEmpty())
             m_fileName = QDir::toNativeSeparators(files.first());
     }
     return m_fileName;
+}
+
+// Enter in the file-name box while its completion list shows closes the dialog and leaves the
+// list on screen, holding the keyboard and the mouse, so that the window beneath gets neither.
+void QtOpenFileDialog::hidePopups()
+{
+    for (QLineEdit *edit : m_dialog->findChildren<QLineEdit *>())
+        if (QCompleter *completer = edit->completer(); completer && completer->popup())
+            completer->popup()->hide();
+    for (int i = 0; i < 8 && QApplication::activePopupWidget(); ++i)
+        QApplication::activePopupWidget()->close();
 }

@@ -20,6 +20,7 @@ public:
 
 private:
     QList<QUrl> places(const QString &initialFolder) const;
+    void hidePopups();
 
     std::unique_ptr<QFileDialog> m_dialog;
     QString m_fileName;

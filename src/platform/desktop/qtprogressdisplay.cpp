@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QAccessible>
 #include <QProgressBar>
 
-QtProgressDisplay::QtProgressDisplay(QProgressBar &bar) : m_bar(bar)
+QtProgressDisplay::QtProgressDisplay(QProgressBar &bar, QString name)
+    : m_bar(bar), m_name(std::move(name))
 {
+    m_bar.setAccessibleName(m_name);
+    // The bar paints its own background, so that a new value or text repaints the bar alone,
+    // not the group box behind it with its frame and caption.
+    m_bar.setAutoFillBackground(true);
     m_bar.setRange(0, kSteps);
     m_bar.setTextVisible(true);
     m_bar.setAlignment(Qt::AlignCenter);
@@ -24,6 +30,8 @@ void QtProgressDisplay::setText(const QString &text, const QString &details)
     // Qt replaces only %p, %v and %m in the format, which no text of ours holds.
     m_bar.setFormat(text);
     m_bar.setToolTip(details);
+    m_bar.setAccessibleDescription(details);
+    m_bar.setAccessibleName(text.isEmpty() ? m_name : QStringLiteral("%1: %2").arg(m_name, text));
     // The text and the latest value are drawn together, once.
     m_valueShown.start();
     show();

@@ -9,6 +9,10 @@
 // otherwise when it has; a new range or text shows the latest value with it at once, in one
 // drawing, and the next value waits kRedrawEvery from there. While sending, the upload's text
 // changes about as often, so the bar is drawn about twice a second.
+//
+// A screen reader reads the bar as its accessible name, which carries the text ("Upload
+// progress: Sent in 0:18"), and its description, which carries the tooltip's figures; each new
+// text is announced as a change of the name.
 
 #include <chrono>
 
@@ -21,7 +25,8 @@ class QProgressBar;
 
 class QtProgressDisplay final : public ProgressDisplay {
 public:
-    explicit QtProgressDisplay(QProgressBar &bar);
+    // name: what the bar is, the start of its accessible name.
+    QtProgressDisplay(QProgressBar &bar, QString name);
 
     float minimum() const override { return m_minimum; }
     float maximum() const override { return m_maximum; }
@@ -39,6 +44,7 @@ private:
     void show();
 
     QProgressBar &m_bar;
+    const QString m_name;
     float m_minimum = 0.0f;
     float m_maximum = 100.0f;
     float m_value = 0.0f;

@@ -123,6 +123,8 @@ ByteCheck DiskTextStream::checkBytes(qint64 bytes)
     for (qsizetype i = 0; i + 1 < wide; ++i)
         pairs += (piece[i] == '\r') & (piece[i + 1] == '\n');
     m_checkLine += ends - pairs;
+    // Each line goes out with CR LF in place of its own end.
+    m_check.characters += wide + ends - 2 * pairs;
     qsizetype lineStart = wide;
     while (lineStart > 0 && piece[lineStart - 1] != '\r' && piece[lineStart - 1] != '\n')
         --lineStart;
@@ -139,6 +141,8 @@ ByteCheck DiskTextStream::checkBytes(qint64 bytes)
         m_check.checked += got;
     }
     m_check.done = atEnd || m_check.wide.has_value();
+    if (atEnd && !m_check.wide && m_checkColumn > 0)
+        m_check.characters += 2; // the last line, which has no end of its own
     if (m_check.done) {
         // The lines are read from the start.
         m_file.seek(0);

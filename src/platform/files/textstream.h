@@ -17,9 +17,11 @@ struct WideByte {
 };
 
 // How far checkBytes() has come: the bytes looked through, whether the whole file has been, and
-// the first wide byte once one is found (which ends the check).
+// the first wide byte once one is found (which ends the check). Once the whole file has been
+// looked through, `characters` is what sending it puts on the line: every line with CR LF.
 struct ByteCheck {
     qint64 checked = 0;
+    qint64 characters = 0;
     bool done = false;
     std::optional<WideByte> wide;
 };

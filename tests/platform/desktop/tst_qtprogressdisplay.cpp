@@ -41,7 +41,7 @@ void TestQtProgressDisplay::shownPosition()
     QFETCH(int, shown);
 
     QProgressBar bar;
-    QtProgressDisplay display(bar);
+    QtProgressDisplay display(bar, QStringLiteral("Upload progress"));
     display.setMinimum(min);
     display.setMaximum(max);
     display.setValue(value);
@@ -62,7 +62,7 @@ void TestQtProgressDisplay::shownPosition()
 void TestQtProgressDisplay::drawnAtAReadingPace()
 {
     QProgressBar bar;
-    QtProgressDisplay display(bar);
+    QtProgressDisplay display(bar, QStringLiteral("Upload progress"));
     display.setMaximum(1000.0f);
     constexpr int step = QtProgressDisplay::kSteps / 1000;
     display.setValue(10.0f);

@@ -89,10 +89,23 @@ QString dataBitsText(tcflag_t flags)
     const QString name = QFileInfo(node).fileName();
     switch (err) {
     case EACCES:
-    case EPERM:
-        throw OperatorError(QStringLiteral("Cannot open %1: %2. Add your user to the 'dialout' "
-                                           "group and log in again.")
-                                .arg(port, reason));
+    case EPERM: {
+        // Only membership of the device's own group helps, and only where that group may read
+        // and write it: dialout on Debian, uucp elsewhere; never tty, which may only write. A
+        // node that cannot be looked at is taken for Debian's serial port, group dialout.
+        const QFileInfo device(node);
+        const QString group = device.exists() ? device.group() : QStringLiteral("dialout");
+        const bool groupMayUse =
+            !device.exists() || device.permission(QFileDevice::ReadGroup | QFileDevice::WriteGroup);
+        if (groupMayUse && !group.isEmpty() && group != QLatin1String("root") &&
+            group != QLatin1String("tty"))
+            throw OperatorError(QStringLiteral("Cannot open %1: %2. Add your user to the '%3' "
+                                               "group and log in again.")
+                                    .arg(port, reason, group));
+        throw OperatorError(QStringLiteral("Cannot open %1: %2. %3 belongs to user '%4' (group "
+                                           "'%5'), and only they may open it.")
+                                .arg(port, reason, node, device.owner(), group));
+    }
     case ENOENT:
     case ENODEV:
     case ENXIO:
