@@ -77,7 +77,8 @@ public:
 
     ~InterruptibleCall()
     {
-        if (m_state->done)
+        // On its own thread (its work let go of the last hold on it), it cannot wait for itself.
+        if (m_state->done && m_thread.get_id() != std::this_thread::get_id())
             m_thread.join();
         else
             m_thread.detach();

@@ -264,7 +264,6 @@ struct PosixSerialPort::Opening {
     std::exception_ptr error;
     PortLock lock; // given to the opening when it is abandoned
     QString node;
-    std::unique_ptr<TtyWork> work;
 };
 
 // A close the kernel has not finished yet, with the calls still running on the descriptor (each
@@ -328,32 +327,46 @@ void PosixSerialPort::open()
 
 bool PosixSerialPort::startOpen()
 {
-    if (isOpen() || m_opening)
+    if (isOpen() || m_opening || m_earlierCloseUntil)
         throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
     finishEarlierCloses();
     m_path.clear();
     m_path = m_mapping(m_number);
     const QString canonical = QFileInfo(m_path).canonicalFilePath();
     m_node = canonical.isEmpty() ? m_path : canonical;
-    beginOpen();
+    m_earlierCloseUntil = m_tty.now() + kEarlierCloseWait;
     return opened();
+}
+
+// The kernel would make this open wait until the earlier close has finished
+// (tty_open_by_driver() in drivers/tty/tty_io.c takes the tty lock it holds), and the earlier
+// close still keeps its lock files: a close that takes a moment (pl2303's sends two control
+// transfers to the chip, pl2303_close() in drivers/usb/serial/pl2303.c) is waited for, a
+// close that does not finish is reported.
+bool PosixSerialPort::earlierCloseFinished()
+{
+    finishEarlierCloses();
+    if (std::none_of(m_closings->begin(), m_closings->end(),
+                     [this](const Closing &closing) { return closing.node == m_node; })) {
+        m_earlierCloseUntil.reset();
+        return true;
+    }
+    if (m_tty.now() < *m_earlierCloseUntil)
+        return false;
+    m_earlierCloseUntil.reset();
+    throw OperatorError(QStringLiteral("%1 is still being closed after the last upload. Its "
+                                       "driver may be waiting for the device to take what was "
+                                       "left: wait a moment, then upload again.")
+                            .arg(describe()));
 }
 
 // What can be learnt and checked at once is done on the caller's thread; the calls that may
 // block are made aside.
 void PosixSerialPort::beginOpen()
 {
-    const auto busy = [this](const QString &node) { return node == m_node; };
-    // The kernel would make this open() wait until the earlier close has finished
-    // (tty_open_by_driver() in drivers/tty/tty_io.c takes the tty lock it holds).
-    if (std::any_of(m_closings->begin(), m_closings->end(),
-                    [&](const Closing &closing) { return busy(closing.node); }))
-        throw OperatorError(QStringLiteral("%1 is still being closed after the last upload: its "
-                                           "driver is waiting for the device to take what was "
-                                           "left. Wait a moment, then upload again.")
-                                .arg(describe()));
-    if (std::any_of(m_abandoned.begin(), m_abandoned.end(),
-                    [&](const std::shared_ptr<Opening> &opening) { return busy(opening->node); }))
+    if (std::any_of(m_abandoned.begin(), m_abandoned.end(), [this](const Abandoned &abandoned) {
+            return abandoned.opening->node == m_node;
+        }))
         throw OperatorError(QStringLiteral("%1 is still being opened for the upload that was "
                                            "cancelled: its driver has not answered yet. Wait a "
                                            "moment, then upload again.")
@@ -391,7 +404,7 @@ void PosixSerialPort::beginOpen()
     const Request request{QFile::encodeName(m_path), describe(), m_node, m_settings, m_handshaking};
     Tty &tty = m_tty;
     m_opening = opening;
-    m_opening->work = m_tty.aside([opening, request, &tty] {
+    m_openWork = m_tty.aside([opening, request, &tty] {
         Opened opened;
         std::exception_ptr error;
         try {
@@ -446,6 +459,11 @@ bool PosixSerialPort::opened()
 {
     if (isOpen())
         return true;
+    if (m_earlierCloseUntil) {
+        if (!earlierCloseFinished())
+            return false;
+        beginOpen();
+    }
     if (!m_opening)
         throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
     Opened result;
@@ -458,6 +476,7 @@ bool PosixSerialPort::opened()
         error = m_opening->error;
     }
     m_opening.reset();
+    m_openWork.reset();
     if (!error) {
         adopt(result);
         return true;
@@ -491,6 +510,7 @@ void PosixSerialPort::adopt(const Opened &opened)
 
 void PosixSerialPort::abandonOpen() noexcept
 {
+    m_earlierCloseUntil.reset();
     if (!m_opening)
         return;
     {
@@ -499,7 +519,7 @@ void PosixSerialPort::abandonOpen() noexcept
             m_opening->abandoned = true;
             m_opening->lock = std::move(m_lock);
             m_lock = PortLock(m_lockFolder);
-            m_abandoned.push_back(std::move(m_opening));
+            m_abandoned.push_back({std::move(m_opening), std::move(m_openWork)});
             return;
         }
     }
@@ -769,8 +789,8 @@ void PosixSerialPort::watchClosings(const std::weak_ptr<std::vector<Closing>> &w
 void PosixSerialPort::finishEarlierCloses()
 {
     std::erase_if(*m_closings, [](Closing &closing) { return closing.finished(); });
-    std::erase_if(m_abandoned, [](const std::shared_ptr<Opening> &opening) {
-        const std::lock_guard guard(opening->mutex);
-        return opening->done;
+    std::erase_if(m_abandoned, [](const Abandoned &abandoned) {
+        const std::lock_guard guard(abandoned.opening->mutex);
+        return abandoned.opening->done;
     });
 }

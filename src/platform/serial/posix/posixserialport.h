@@ -69,6 +69,8 @@ public:
     // to finish on its own, looked after every kCloseWatch.
     static constexpr std::chrono::milliseconds kCloseWait{20};
     static constexpr std::chrono::milliseconds kCloseWatch{50};
+    // How long an open waits for an earlier close of the same port to finish.
+    static constexpr std::chrono::seconds kEarlierCloseWait{2};
     // How often what the device sent is read and dropped: a 4 KiB input buffer takes 355 ms to
     // fill at 115 200 baud, and a read costs a call into the kernel.
     static constexpr std::chrono::milliseconds kInputEvery{20};
@@ -94,6 +96,7 @@ private:
     struct Opening;
     struct Closing;
 
+    bool earlierCloseFinished();
     void beginOpen();
     void adopt(const Opened &opened);
     void refuseUnfitDriver(dev_t device);
@@ -138,8 +141,16 @@ private:
     QString m_lockFolder;
     // The opening under way, and openings given up whose thread has not returned yet (each
     // closes what it opened and releases its lock files when it does).
+    // The thread's call is kept beside its opening, never in it: the thread holds the opening,
+    // and a thread that let go of the last hold on its own call would wait for itself.
+    std::optional<Tty::Clock::time_point> m_earlierCloseUntil; // an open waits for a close
     std::shared_ptr<Opening> m_opening;
-    std::vector<std::shared_ptr<Opening>> m_abandoned;
+    std::unique_ptr<TtyWork> m_openWork;
+    struct Abandoned {
+        std::shared_ptr<Opening> opening;
+        std::unique_ptr<TtyWork> work;
+    };
+    std::vector<Abandoned> m_abandoned;
     // Closes the kernel has not finished yet; looked after until they have (see
     // closeDescriptor()).
     std::shared_ptr<std::vector<Closing>> m_closings;
