@@ -23,8 +23,9 @@
 // NAME.bin gets every character the device received; NAME.log one event a line, each after
 // the CLOCK_MONOTONIC time in seconds: every request with its data and answer ("request c0 5f
 // 0000 0000 2 -> 3100"), the line settings the chip was given as one "line 115384 7N2 rts/cts",
-// "first-data", "hold N", "release N", "empty N" (the transmitter has sent its last character,
-// N the characters the device has), "unplug N" and "bulk-out N" (what the chip took from USB).
+// "first-data", "hold N bulk-out M", "release N bulk-out M", "empty N bulk-out M" (the
+// transmitter has sent its last character), "unplug N": N the characters the device has, M
+// those the chip took from USB.
 //
 // Built on the pattern of the kernel's own gadgetfs user-mode drivers: the descriptors are
 // written to /dev/gadget/dummy_udc once, ep0 events are answered in one loop, and each endpoint
@@ -36,6 +37,8 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,7 +144,8 @@ private:
     int m_in = -1, m_out = -1, m_interrupt = -1;
     int m_wake[2] = {-1, -1};
     std::atomic<bool> m_gone{false};
-    std::vector<std::thread> m_threads;
+    std::vector<std::thread> m_threads; // one for each endpoint
+    std::atomic<int> m_endpointThreads{0};
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -214,7 +218,8 @@ void Player::setCts(bool on, std::unique_lock<std::mutex> &)
     if (m_cts == on)
         return;
     m_cts = on;
-    log((on ? "release " : "hold ") + std::to_string(m_received));
+    log((on ? "release " : "hold ") + std::to_string(m_received) + " bulk-out " +
+        std::to_string(m_bulkOut));
     m_changed.notify_all();
 }
 
@@ -325,9 +330,16 @@ void Player::configure()
     m_in = openEndpoint(m_chip.bulkIn, USB_ENDPOINT_XFER_BULK, m_chip.bulkSize);
     if (m_chip.interruptIn)
         m_interrupt = openEndpoint(m_chip.interruptIn, USB_ENDPOINT_XFER_INT, m_chip.interruptSize);
-    m_threads.emplace_back([this] { readBulkOut(); });
+    m_endpointThreads = m_chip.kind == Kind::Cp2102 ? 1 : 2;
+    m_threads.emplace_back([this] {
+        readBulkOut();
+        --m_endpointThreads;
+    });
     if (m_chip.kind != Kind::Cp2102)
-        m_threads.emplace_back([this] { reportStatus(); });
+        m_threads.emplace_back([this] {
+            reportStatus();
+            --m_endpointThreads;
+        });
 }
 
 // The modem status the chip reports: DSR and DCD on (the device is there), CTS as the device
@@ -549,6 +561,10 @@ void Player::answer(const usb_ctrlrequest &setup)
         // The OUT data stage arrives on ep0 (ep0_read() in inode.c).
         data.resize(setup.wLength);
         const ssize_t got = ::read(m_ep0, data.data(), data.size());
+        if (got < 0) {
+            std::lock_guard lock(m_mutex);
+            log("data-stage-error " + std::string(std::strerror(errno)));
+        }
         data.resize(std::max<ssize_t>(got, 0));
     }
     const bool isStandard = (setup.bRequestType & USB_TYPE_MASK) == USB_TYPE_STANDARD;
@@ -587,9 +603,13 @@ void Player::serveEp0()
             continue;
         const ssize_t got = ::read(m_ep0, events, sizeof events);
         if (got < 0) {
-            if (errno == EAGAIN || errno == EINTR || errno == EIDRM)
-                continue;
-            break;
+            // EIDRM: the host gave up on a request and sent the next (gadgetfs_setup()).
+            if (errno != EAGAIN && errno != EINTR) {
+                std::lock_guard lock(m_mutex);
+                log("ep0-error " + std::string(std::strerror(errno)));
+                ::usleep(1000);
+            }
+            continue;
         }
         for (size_t i = 0; i < size_t(got) / sizeof events[0]; ++i) {
             if (events[i].type == GADGETFS_SETUP)
@@ -664,6 +684,8 @@ void Player::runUart()
             sent = true;
             if (m_unplugAt >= 0 && m_received >= m_unplugAt) {
                 m_unplugAt = -1;
+                if (m_bin)
+                    std::fflush(m_bin);
                 log("unplug " + std::to_string(m_received));
                 lock.unlock();
                 unplug();
@@ -802,6 +824,9 @@ int Player::run(const char *control)
 {
     if (::pipe(m_wake) != 0)
         return 1;
+    struct sigaction interrupt {};
+    interrupt.sa_handler = [](int) {};
+    ::sigaction(SIGUSR1, &interrupt, nullptr); // no SA_RESTART: a blocked transfer returns
     m_ep0 = ::open("/dev/gadget/dummy_udc", O_RDWR);
     if (m_ep0 < 0) {
         std::perror("/dev/gadget/dummy_udc");
@@ -814,14 +839,22 @@ int Player::run(const char *control)
     std::thread commands([this, control] { readControl(control); });
     commands.detach();
     serveEp0();
-    // Closing ep0 takes the device off the bus: the host sees it unplugged, and each endpoint's
-    // transfer ends (gadgetfs_disconnect() in inode.c).
     m_gone = true;
     m_changed.notify_all();
+    // A transfer under way on an endpoint holds that endpoint's lock, which closing ep0 needs
+    // (destroy_ep_files() in inode.c): a signal ends the transfer (ep_io() waits
+    // interruptibly), and the endpoint's thread then sees that the chip is gone.
+    while (m_endpointThreads > 0) {
+        for (std::thread &thread : m_threads)
+            ::pthread_kill(thread.native_handle(), SIGUSR1);
+        ::usleep(10000);
+    }
+    for (std::thread &thread : m_threads)
+        thread.join();
+    // Closing ep0 takes the device off the bus: the host sees it unplugged
+    // (dev_release() in inode.c).
     ::close(m_ep0);
     uart.join();
-    for (std::thread &thread : m_threads)
-        thread.detach();
     std::lock_guard lock(m_mutex);
     log("bulk-out " + std::to_string(m_bulkOut));
     if (m_log)

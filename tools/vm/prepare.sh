@@ -49,7 +49,7 @@ for module in $(order virtio_pci 9pnet_virtio 9p); do
 done
 order xhci_pci ftdi_sio >"$root/kf/ftdi-modules"
 order cdc_acm dummy_hcd usb_f_acm g_serial libcomposite >"$root/kf/acm-modules"
-order gadgetfs ch341 pl2303 cp210x ftdi_sio >"$root/kf/chip-modules"
+order dummy_hcd gadgetfs ch341 pl2303 cp210x ftdi_sio >"$root/kf/chip-modules"
 cp "$here/init" "$root/init"
 chmod 755 "$root/init"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) >"$out/initrd.img"
