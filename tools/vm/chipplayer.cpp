@@ -42,6 +42,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -512,6 +513,12 @@ std::optional<Bytes> Player::vendorOrClass(const usb_ctrlrequest &setup, const B
             reply.resize(setup.wLength);
         } else if (setup.bRequestType == 0xc0 && setup.bRequest == 0xff && value == 0x370b) {
             reply[0] = 0x02;
+        } else if (setup.bRequest == 0x12 && !in && (value & 0x05)) {
+            // PURGE, which cp210x_close() sends: bits 0 and 2 clear the transmit queue
+            // (Silicon Labs AN571, and the comment on PURGE_ALL in cp210x.c).
+            log("purge " + std::to_string(m_buffer.size()));
+            m_buffer.clear();
+            m_changed.notify_all();
         }
         break;
     case Kind::Ft232r:
@@ -592,6 +599,15 @@ void Player::answer(const usb_ctrlrequest &setup)
 // (pl2303's vendor reads give up after 100 ms, pl2303_supports_hx_status()).
 void Player::serveEp0()
 {
+    // gadgetfs completes an OUT request's data stage, and with it the whole request, before
+    // user space has read its SETUP event, so the host's driver goes on to its next request at
+    // once; a SETUP that comes before the last one was read replaces it (next_event() in
+    // inode.c), and one that comes while its data is being read ends that read with EIDRM. The
+    // loop therefore runs before any ordinary thread, the driver's included.
+    sched_param realtime{};
+    realtime.sched_priority = 10;
+    if (::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realtime) != 0)
+        std::fputs("chip player: ep0 without real-time priority\n", stderr);
     usb_gadgetfs_event events[5];
     pollfd fds[2] = {{m_ep0, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
     while (!m_gone) {
@@ -882,6 +898,7 @@ int main(int argc, char **argv)
         return 2;
     for (const Chip &chip : kChips)
         if (chip.kind == kind)
-            return Player(chip, argv[2]).run(argv[3]);
+            // The thread that reads the control FIFO may still wait there: ended with the process.
+            std::_Exit(Player(chip, argv[2]).run(argv[3]));
     return 2;
 }
