@@ -518,6 +518,7 @@ std::optional<Bytes> Player::vendorOrClass(const usb_ctrlrequest &setup, const B
             // (Silicon Labs AN571, and the comment on PURGE_ALL in cp210x.c).
             log("purge " + std::to_string(m_buffer.size()));
             m_buffer.clear();
+            m_emptyLogged = false;
             m_changed.notify_all();
         }
         break;
