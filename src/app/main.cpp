@@ -73,7 +73,12 @@ int main(int argc, char *argv[])
     try {
         MainWindow window(services);
         window.show();
-        return app.exec();
+        const int code = app.exec();
+        // A close the driver never finishes keeps the process, and the port, after the window
+        // is gone: the operator hears of it rather than finding the port taken later.
+        if (const QString unfinished = ports.serialPort().closeUnfinished(); !unfinished.isEmpty())
+            messageBox.show(unfinished);
+        return code;
     } catch (const std::exception &error) {
         endWithUncaughtError(error);
     }

@@ -1,6 +1,7 @@
 #include "app/portlist.h"
 
 #include <QComboBox>
+#include <QRegularExpression>
 
 #include "platform/serial/comports.h"
 
@@ -19,17 +20,24 @@ void fill(QComboBox &box)
 std::optional<qint32> selectedTag(const QComboBox &box)
 {
     const int index = box.findText(box.currentText(), Qt::MatchFixedString);
-    if (index < 0)
-        return std::nullopt;
     bool ok = false;
-    const qint32 tag = box.itemData(index).toInt(&ok);
-    if (!ok)
+    const qint32 tag = index < 0 ? 0 : box.itemData(index).toInt(&ok);
+    if (ok)
+        return tag;
+    // A port the list has not shown yet (an adapter plugged in since it last dropped down) is
+    // chosen by typing its name, as Device Manager shows it.
+    static const QRegularExpression typed(QStringLiteral("^\\s*COM0*([1-9][0-9]{0,2})\\s*$"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = typed.match(box.currentText());
+    const int number = match.hasMatch() ? match.captured(1).toInt() : 0;
+    if (number < 1 || number > ComPorts::kHighest)
         return std::nullopt;
-    return tag;
+    return number;
 }
 
 void describe(QComboBox &box, ComPorts &ports)
 {
+    ports.refresh();
     const QList<int> above = ports.numbersAbove();
     const std::optional<qint32> selected = selectedTag(box);
     const QString typed = box.currentText();

@@ -1,8 +1,9 @@
 #pragma once
 // The port list: COM1 to COM4, each entry tagged with its port number, and after them every
 // port the system has above COM4 (ComPorts::numbersAbove()), kept current each time the list is
-// about to show. The box is editable, but typing never changes the list; the selected entry is
-// the one whose text the box shows.
+// about to show, from one look at the system. The box is editable, but typing never changes
+// the list; the selected entry is the one whose text the box shows, and a typed COMn that no
+// entry shows selects port n all the same (COM1 to COM256).
 
 #include <optional>
 
@@ -18,8 +19,8 @@ inline constexpr int kPortCount = 4;
 // Replaces the list with COM1..COM4 (tags 1..4) and selects COM1.
 void fill(QComboBox &box);
 
-// The tag of the entry whose text the box shows, in either letter case; none when the typed
-// text matches no entry.
+// The tag of the entry whose text the box shows, in either letter case, or the number of a
+// typed COMn; none when the text is neither.
 std::optional<qint32> selectedTag(const QComboBox &box);
 
 // Brings the entries above COM4 up to date (the one selected stays, so a choice never changes

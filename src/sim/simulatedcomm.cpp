@@ -20,20 +20,6 @@ std::size_t bufferSize(Driver driver)
     }
 }
 
-std::size_t hardwareSize(Driver driver)
-{
-    switch (driver) {
-    case Driver::Serial16550:
-    case Driver::VirtualPort:
-    case Driver::Bluetooth:
-        return 16;
-    case Driver::FtdiVcp:
-        return 512;
-    default:
-        return 0;
-    }
-}
-
 class SimulatedWrite final : public CommWrite {
 public:
     explicit SimulatedWrite(std::function<std::optional<CommError>(qint64 &)> poll)
@@ -55,6 +41,40 @@ SimulatedComm::SimulatedComm(Driver driver, ClockSource clock)
 {
     if (driver == Driver::VirtualPort)
         statusRefusedWith = kNotSupported;
+}
+
+std::size_t SimulatedComm::hardwareSize() const
+{
+    switch (m_driver) {
+    case Driver::Serial16550:
+    case Driver::VirtualPort:
+    case Driver::Bluetooth:
+        return 16;
+    case Driver::FtdiVcp:
+        return std::size_t(chipBuffer);
+    case Driver::UsbSer:
+        return std::size_t(bridgeBuffer);
+    default:
+        return 0;
+    }
+}
+
+bool SimulatedComm::isOpen()
+{
+    settleOpenings();
+    return m_open;
+}
+
+bool SimulatedComm::unpluggedBy(Clock::time_point t) const
+{
+    const auto unplug = m_schedule.unplugTime();
+    return m_unplugged || (unplug && t >= *unplug);
+}
+
+// A close that hangs ends when the device takes what the chip holds, or the adapter is pulled.
+bool SimulatedComm::closeDone() const
+{
+    return !m_closeHangs || !heldAt(m_clock()) || unpluggedBy(m_clock());
 }
 
 const QList<SimulatedComm::WireCharacter> &SimulatedComm::wire()
@@ -105,8 +125,8 @@ void SimulatedComm::fill(bool held)
         m_buffer.push_back(m_pending.front());
         m_pending.pop_front();
     }
-    std::deque<char> &feed = uart() ? m_pending : m_buffer;
-    while (!feed.empty() && m_hardware.size() < hardwareSize(m_driver)) {
+    std::deque<char> &feed = uart() || m_driver == Driver::UsbSer ? m_pending : m_buffer;
+    while (!feed.empty() && m_hardware.size() < hardwareSize()) {
         m_hardware.push_back(feed.front());
         feed.pop_front();
     }
@@ -118,7 +138,7 @@ void SimulatedComm::send(double characters, bool held)
     const bool usbSer = m_driver == Driver::UsbSer;
     const bool stopped = (held && (usbSer || (!pty && m_settings.outxCtsFlow))) || throttled();
     fill(held);
-    std::deque<char> &out = pty ? m_buffer : usbSer ? m_pending : m_hardware;
+    std::deque<char> &out = pty ? m_buffer : usbSer && !bridgeBuffer ? m_pending : m_hardware;
     if (stopped || out.empty()) {
         m_credit = 0;
         return;
@@ -138,6 +158,7 @@ void SimulatedComm::send(double characters, bool held)
 
 void SimulatedComm::advance()
 {
+    settleOpenings();
     const Clock::time_point now = m_clock();
     if (!m_open || m_unplugged || now <= m_last) {
         m_last = std::max(m_last, now);
@@ -157,31 +178,71 @@ void SimulatedComm::advance()
     }
 }
 
+// One CreateFile() call: it returns at `at`, on a thread of its own, whether or not its caller
+// is still there to take the handle.
+struct SimulatedComm::Opening {
+    Clock::time_point at;
+    bool returned = false;
+    bool abandoned = false;
+    bool taken = false;
+    CommError result = kSuccess;
+    Handle handle = 0;
+};
+
+void SimulatedComm::settleOpenings()
+{
+    for (const std::shared_ptr<Opening> &opening : m_openings) {
+        if (opening->returned || m_clock() < opening->at)
+            continue;
+        opening->result = openNow(opening->handle);
+        opening->returned = true;
+        if (opening->abandoned && opening->result == kSuccess)
+            m_open = false; // its thread closes what its caller gave up on
+    }
+    std::erase_if(m_openings, [](const auto &opening) { return opening->returned; });
+}
+
 std::unique_ptr<CommOpening> SimulatedComm::open(const QString &)
 {
-    class Opening final : public CommOpening {
+    class Call final : public CommOpening {
     public:
-        Opening(SimulatedComm &comm, Clock::time_point at) : m_comm(comm), m_at(at) {}
+        Call(SimulatedComm &comm, std::shared_ptr<Opening> state)
+            : m_comm(comm), m_state(std::move(state))
+        {}
+        ~Call() override { abandon(); }
         std::optional<CommError> result(qintptr &handle) override
         {
-            if (!finished())
+            m_comm.settleOpenings();
+            if (!m_state->returned || m_state->abandoned)
                 return std::nullopt;
-            if (!m_result)
-                m_result = m_comm.openNow(m_handle);
-            handle = m_handle;
-            return m_result;
+            m_state->taken = true;
+            handle = m_state->handle;
+            return m_state->result;
         }
-        bool finished() override { return m_comm.m_clock() >= m_at; }
+        void abandon() override
+        {
+            if (m_state->taken || m_state->abandoned)
+                return;
+            m_state->abandoned = true;
+            if (m_state->returned && m_state->result == kSuccess)
+                m_comm.m_open = false; // the thread, waiting for the caller's word, closes it
+        }
+        bool finished() override
+        {
+            m_comm.settleOpenings();
+            return m_state->returned;
+        }
 
     private:
         SimulatedComm &m_comm;
-        const Clock::time_point m_at;
-        std::optional<CommError> m_result;
-        Handle m_handle = 0;
+        std::shared_ptr<Opening> m_state;
     };
     const auto connect = m_driver == Driver::Bluetooth ? Clock::duration(kBluetoothConnect)
                                                        : Clock::duration::zero();
-    return std::make_unique<Opening>(*this, m_clock() + connect);
+    auto state = std::make_shared<Opening>();
+    state->at = m_clock() + connect;
+    m_openings.push_back(state);
+    return std::make_unique<Call>(*this, std::move(state));
 }
 
 CommError SimulatedComm::openNow(Handle &handle)
@@ -190,10 +251,12 @@ CommError SimulatedComm::openNow(Handle &handle)
         return kSemTimeout;
     if (m_unplugged || missing)
         return kFileNotFound;
-    if ((openedElsewhere || m_open || m_clock() < m_closedAt) && m_driver != Driver::WinePty)
+    if ((openedElsewhere || m_open || !closeDone()) && m_driver != Driver::WinePty)
         return kAccessDenied;
     m_open = true;
+    m_closeHangs = false;
     m_last = m_clock();
+    m_openedAt = m_last;
     m_schedule.opened(m_last);
     m_input = 0;
     handle = kHandle;
@@ -202,13 +265,13 @@ CommError SimulatedComm::openNow(Handle &handle)
     return kSuccess;
 }
 
-std::unique_ptr<CommClosing> SimulatedComm::close(Handle handle, bool purge,
+std::unique_ptr<CommClosing> SimulatedComm::close(Handle handle, const QString &, bool purge,
                                                   std::unique_ptr<CommWrite>)
 {
     class Closing final : public CommClosing {
     public:
         explicit Closing(SimulatedComm &comm) : m_comm(comm) {}
-        bool done() override { return m_comm.m_clock() >= m_comm.m_closedAt; }
+        bool done() override { return m_comm.closeDone(); }
 
     private:
         SimulatedComm &m_comm;
@@ -227,7 +290,7 @@ std::unique_ptr<CommClosing> SimulatedComm::close(Handle handle, bool purge,
     m_hardware.clear();
     m_open = false;
     // Meanwhile the port is still open to the system: a new open is refused as in use.
-    m_closedAt = hangs ? m_clock() + std::chrono::hours(24) : m_clock();
+    m_closeHangs = hangs;
     return std::make_unique<Closing>(*this);
 }
 
@@ -323,7 +386,13 @@ CommError SimulatedComm::modemStatus(Handle, bool &clearToSend)
         return error;
     if (statusRefusedWith)
         return statusRefusedWith;
-    clearToSend = m_driver != Driver::UsbSer && !heldAt(m_clock());
+    Clock::time_point seen = m_clock();
+    if (m_driver == Driver::FtdiVcp) { // as of the chip's last status packet
+        const Clock::duration period =
+            echoes ? std::chrono::milliseconds(16) : std::chrono::milliseconds(40);
+        seen -= (seen - m_openedAt) % period;
+    }
+    clearToSend = m_driver != Driver::UsbSer && !heldAt(seen);
     return kSuccess;
 }
 

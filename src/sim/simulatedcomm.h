@@ -7,17 +7,26 @@
 // - UsbSer (usbser.sys, CDC-ACM): a write completes when its USB transfer does, that is when
 //   the device has taken it; the device holds data off by not taking it, whatever CTS says, and
 //   CTS reads off for good, since the CDC serial-state notification carries no CTS bit and
-//   usbser.sys is reported to derive it from DSR, which such a device may never send.
+//   usbser.sys is reported to derive it from DSR, which such a device may never send. Or the
+//   device is a CDC-to-UART bridge (bridgeBuffer): it takes what fits in its buffer over USB,
+//   completing the writes, and sends it on at the line's rate while its own CTS, which the host
+//   never sees, lets it.
 // - FtdiVcp (FTDI's VCP driver): a write completes once its bytes are in the driver's 4 KiB
 //   buffer, which cbOutQue counts and which feeds the chip's 512 bytes, which it does not; a
 //   write the device has held off for a second completes short, with what was taken; and
 //   CloseHandle() hangs while the chip holds characters the device holds off (both as reported
-//   by users of FTDI adapters).
+//   by users of FTDI adapters), until the device takes them or the adapter is unplugged, even
+//   past the end of the program that closed it. CTS reaches the driver only with the chip's
+//   status packets: every 16 ms while the device sends, every 40 ms when it is idle (FTDI
+//   AN232B-04); GetCommModemStatus() answers with the last one.
 // - VirtualPort (a virtual or network COM port): as serial.sys, but ClearCommError() and
 //   GetCommModemStatus() are not supported (ERROR_NOT_SUPPORTED).
 // - Bluetooth (a Bluetooth serial port, RFCOMM): as serial.sys, but CreateFile() connects to the
 //   device first, for kBluetoothConnect, and fails with ERROR_SEM_TIMEOUT when the device is out
-//   of reach.
+//   of reach. CreateFile() returns when it is done whether or not its caller still waits: an
+//   open given up on opens all the same, and holds the port until its thread closes it.
+// Windows lists the ports in `ports` (Comm::listPorts()), which a test changes as adapters come
+// and go or their drivers fail.
 // - WinePty (Wine's serial layer over a pseudo-terminal): cbOutQue is always 0; a write stays
 //   pending while the pseudo-terminal's 22 KB are full or held off, while its reader keeps
 //   reading what it holds at 11 520 characters a second; GetCommModemStatus() is not supported
@@ -35,6 +44,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -62,7 +72,7 @@ public:
     Driver driver() const { return m_driver; }
     QByteArray received();
     const QList<WireCharacter> &wire();
-    bool isOpen() const { return m_open; }
+    bool isOpen(); // the port is open to the system, by anyone
 
     // Faults and devices to arrange.
     bool missing = false;          // nothing has this COM number
@@ -76,6 +86,9 @@ public:
     // and IOCTL_SERIAL_SET_HANDFLOW in its ioctl.c).
     std::optional<CommSettings> leftover;
     bool outOfReach = false;      // a Bluetooth device that does not answer the connection
+    int bridgeBuffer = 0;         // UsbSer: the buffer of a CDC-to-UART bridge; 0: no bridge
+    int chipBuffer = 512;         // FtdiVcp: the chip's transmit buffer (FT2232H: 4096)
+    QList<CommPortEntry> ports;   // what Windows lists
     std::function<void()> opened; // called when an open succeeds
     static constexpr std::chrono::seconds kBluetoothConnect{3};
     // What a driver answers for a call it does not support: virtual ports answer the status
@@ -89,14 +102,21 @@ public:
     int mostQueued = 0; // the most bytes cbOutQue counted at once
     int purges = 0;
     int shortWrites = 0; // writes that completed with fewer bytes than they were given
+    int listings = 0;    // calls to listPorts()
 
     static constexpr Handle kHandle = 0x5c;
     static constexpr double kPtyReadRate = 11520;
     static constexpr int kInputBuffer = 4096;
 
     std::unique_ptr<CommOpening> open(const QString &path) override;
-    std::unique_ptr<CommClosing> close(Handle handle, bool purge,
+    std::unique_ptr<CommClosing> close(Handle handle, const QString &path, bool purge,
                                        std::unique_ptr<CommWrite> write) override;
+    bool closingInThisProgram(const QString &) override { return !closeDone(); }
+    QList<CommPortEntry> listPorts() override
+    {
+        ++listings;
+        return ports;
+    }
     CommError getState(Handle handle, CommSettings &settings) override;
     CommError setState(Handle handle, const CommSettings &settings) override;
     CommError setTimeouts(Handle handle) override;
@@ -124,6 +144,11 @@ private:
                m_driver == Driver::Bluetooth;
     }
     CommError openNow(Handle &handle);
+    struct Opening;
+    void settleOpenings();
+    bool unpluggedBy(Clock::time_point t) const;
+    bool closeDone() const;
+    std::size_t hardwareSize() const;
     bool inFlight() const { return !m_pending.empty() || !m_buffer.empty() || !m_hardware.empty(); }
 
     const Driver m_driver;
@@ -132,7 +157,9 @@ private:
 
     CommSettings m_settings;
     bool m_open = false;
-    Clock::time_point m_closedAt; // when the last close is done
+    Clock::time_point m_openedAt{};
+    bool m_closeHangs = false; // the last close hangs while the chip's characters are held off
+    std::vector<std::shared_ptr<Opening>> m_openings; // CreateFile() calls not yet returned
     bool m_unplugged = false;
     Clock::time_point m_last;
     double m_credit = 0;

@@ -16,7 +16,9 @@ using Driver = SimulatedTty::Driver;
 // How long after an unplug the kernel takes to hang the port up; until then the driver's own
 // calls fail with ENODEV, afterwards every call fails with EIO.
 constexpr std::chrono::milliseconds kHangUpDelay{5};
-constexpr int kAcmBuffer = 64;
+// A cdc-acm write buffer: 20 packets of the bulk endpoint's size, 64 bytes at full speed
+// (acm->writesize in acm_probe(), drivers/usb/class/cdc-acm.c); ACM_NW of them.
+constexpr int kAcmBuffer = 20 * 64;
 // n_tty throttles its input once less than this much room is left (TTY_THRESHOLD_THROTTLE).
 constexpr int kThrottleRoom = 128;
 
@@ -254,6 +256,8 @@ void SimulatedTty::finishClose()
 // FTDI's driver can ask its chip whether it is empty (tx_empty); PL2303's cannot.
 QByteArray SimulatedTty::driverName(dev_t)
 {
+    if (!usbDriver.isEmpty())
+        return usbDriver;
     switch (m_driver) {
     case Driver::Uart16550:
         return "serial8250";
@@ -440,7 +444,9 @@ int SimulatedTty::modemLines(int, int &lines)
         return -ENOTTY;
     if (const int err = step())
         return -err;
-    lines = heldAt(m_clock()) ? 0 : TIOCM_CTS;
+    // cdc-acm reports CTS on, whatever the device does (acm_tty_tiocmget() in
+    // drivers/usb/class/cdc-acm.c).
+    lines = heldAt(m_clock()) && m_driver != Driver::CdcAcm ? 0 : TIOCM_CTS;
     return 0;
 }
 
@@ -449,8 +455,27 @@ int SimulatedTty::flushOutput(int)
     if (const int err = step())
         return -err;
     ++flushes;
-    m_queue.clear();
+    // usb-serial's tty operations have no flush_buffer (serial_ops in
+    // drivers/usb/serial/usb-serial.c): its queue goes only at close.
+    if (!isUsb())
+        m_queue.clear();
     return 0;
+}
+
+namespace {
+
+class DoneWork final : public TtyWork {
+public:
+    bool done() override { return true; }
+};
+
+} // namespace
+
+// The simulated calls never block: the work is done at once, on the caller's thread.
+std::unique_ptr<TtyWork> SimulatedTty::aside(std::function<void()> work)
+{
+    work();
+    return std::make_unique<DoneWork>();
 }
 
 int SimulatedTty::hungUp(int, bool &hungUp)

@@ -11,7 +11,8 @@
 //   status packet, sampled every 16 ms (the latency timer), so it can be that old.
 // - UsbSerialNoTxEmpty (as pl2303, ch341): as UsbSerial, but without TIOCSERGETLSR, and tcdrain()
 //   returns once the queue is empty, whatever the chip still holds.
-// - CdcAcm: write buffers of 64 bytes, counted whole; no TIOCSERGETLSR.
+//   Neither can flush its queue: usb-serial drops it only at close.
+// - CdcAcm: write buffers of 1 280 bytes, counted whole; no TIOCSERGETLSR; CTS always on.
 // - PseudoTerminal: about 22 KB of buffer that TIOCOUTQ never counts (always 0); write() fails
 //   with EAGAIN when it is full or held off (as tcflow(TCOOFF) does), while its reader keeps
 //   reading what it holds; keeps 8 data bits and no parity whatever it is asked.
@@ -69,7 +70,9 @@ public:
     bool echoes = false;              // the device sends back every character it takes
     bool closeIgnoresSignals = false; // the closing wait cannot be interrupted
     bool drainIgnoresSignals = false; // a tcdrain() goes on while the device holds off
-    int othersQueue = 0; // characters another program that has the port open has queued
+    int othersQueue = 0;  // characters another program that has the port open has queued
+    QByteArray usbDriver; // the usb-serial driver's name, if not the model's
+    QByteArray release = "6.1.0-57-amd64"; // the kernel's
 
     // What the port did.
     int settingsChanged = 0;         // setAttributes() calls that changed anything
@@ -89,6 +92,8 @@ public:
     int open(const QByteArray &path) override;
     std::unique_ptr<TtyClosing> close(int fd) override;
     pid_t lockHolder(const QByteArray &) override { return lockHolderPid; }
+    QByteArray kernelRelease() override { return release; }
+    std::unique_ptr<TtyWork> aside(std::function<void()> work) override;
     int deviceNumber(int fd, dev_t &device) override;
     QByteArray driverName(dev_t device) override;
     int lock(int fd) override;

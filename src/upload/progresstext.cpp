@@ -29,6 +29,7 @@ QStringList ProgressText::widest()
 {
     return {QStringLiteral("100 % \u00b7 59:59 left"),
             QStringLiteral("Sent in 59:59"),
+            QStringLiteral("Taken by the USB device in 59:59"),
             QStringLiteral("Waiting for the device \u00b7 59:59"),
             QStringLiteral("CTS off \u00b7 waiting 59:59"),
             QStringLiteral("Cancelled \u00b7 about 9999 not sent"),
@@ -119,10 +120,16 @@ std::optional<ProgressText::Shown> ProgressText::resumed()
     return m_progress;
 }
 
-ProgressText::Shown ProgressText::sent(Clock::time_point now) const
+ProgressText::Shown ProgressText::sent(Clock::time_point now, DeliveryReach reach) const
 {
-    return {QStringLiteral("Sent in %1").arg(duration(duration_cast<seconds>(now - m_start))),
-            QStringLiteral("Sent %1").arg(figures(now))};
+    const QString took = duration(duration_cast<seconds>(now - m_start));
+    if (reach == DeliveryReach::UsbDevice)
+        return {QStringLiteral("Taken by the USB device in %1").arg(took),
+                QStringLiteral("The USB device took %1. Its driver reports neither its CTS line "
+                               "nor what it still holds, so whether the last characters have "
+                               "left a serial adapter inside it cannot be seen from here.")
+                    .arg(figures(now))};
+    return {QStringLiteral("Sent in %1").arg(took), QStringLiteral("Sent %1").arg(figures(now))};
 }
 
 ProgressText::Shown ProgressText::cancelled(Clock::time_point now, qint64 notSent) const

@@ -2,7 +2,8 @@
 // What the progress bar says about the upload, beside its value: while sending, the share of
 // the file handed over and the time left at the rate measured so far ("41 % · 0:11 left");
 // while the device holds off, how long it has ("Waiting for the device · 0:12", or "CTS off ·
-// waiting 0:12" where the port sees its CTS line); at the end "Sent in 0:18"; after Cancel
+// waiting 0:12" where the port sees its CTS line); at the end "Sent in 0:18", or "Taken by the
+// USB device in 0:18" where the port cannot see past a USB device (DeliveryReach); after Cancel
 // "Cancelled", or after a Cancel at the end of the file how much did not reach the device
 // ("Cancelled · about 42 not sent"); after an error "Stopped" (the message box says why). The full
 // figures go in a tooltip. A text is only made anew when what it shows has changed, and the
@@ -14,6 +15,8 @@
 
 #include <QString>
 #include <QStringList>
+
+#include "platform/serial/serialport.h"
 
 class ProgressText {
 public:
@@ -39,7 +42,7 @@ public:
                                  qint64 waiting, const QString &port);
     // The device takes data again: the text from before it held off, if that was replaced.
     std::optional<Shown> resumed();
-    Shown sent(Clock::time_point now) const;
+    Shown sent(Clock::time_point now, DeliveryReach reach = DeliveryReach::Device) const;
     // notSent: characters that did not reach the device; -1 where no count sees them.
     Shown cancelled(Clock::time_point now, qint64 notSent = 0) const;
     Shown stopped(Clock::time_point now) const;

@@ -64,12 +64,13 @@ void Upload::run()
         if (wholeFileHandedOver)
             waitUntilDelivered();
         const qint64 notSent = m_cancelRequested ? giveUp() : 0;
+        const DeliveryReach reach = m_port.deliveryReach();
         m_port.discardAndClose();
 
         closeTextStream();
         const auto now = m_events.now();
         // Sent only when the whole file was handed over and all of it reached the device.
-        showText(wholeFileHandedOver && notSent == 0 ? m_text.sent(now)
+        showText(wholeFileHandedOver && notSent == 0 ? m_text.sent(now, reach)
                                                      : m_text.cancelled(now, notSent));
         m_form.applyControlSet(ControlSet::AfterUpload);
     } catch (const OperatorError &error) {
@@ -86,8 +87,8 @@ qint16 Upload::selectedPortNumber() const
 {
     const std::optional<qint32> tag = m_form.selectedPortTag();
     if (!tag)
-        throw OperatorError(QStringLiteral("No COM port selected. Choose COM1, COM2, COM3 or COM4 "
-                                           "from the list."));
+        throw OperatorError(QStringLiteral("No COM port selected. Choose one from the list, or "
+                                           "type its name, COM1 to COM256."));
     if (*tag < std::numeric_limits<qint16>::min() || *tag > std::numeric_limits<qint16>::max())
         throw OperatorError(QStringLiteral("Invalid port number: %1").arg(*tag));
     return qint16(*tag);

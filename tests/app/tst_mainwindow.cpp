@@ -189,11 +189,15 @@ void TestMainWindow::portListStaysFourEntries_data()
 
     QTest::newRow("typed name of an entry") << "COM3" << false << std::optional<qint32>(3);
     QTest::newRow("typed in lower case, Enter") << "com2" << true << std::optional<qint32>(2);
-    QTest::newRow("no such entry, Enter") << "COM9" << true << std::optional<qint32>();
+    QTest::newRow("a port the list has not shown, Enter")
+        << "COM9" << true << std::optional<qint32>(9);
+    QTest::newRow("beyond Windows' numbers") << "COM257" << false << std::optional<qint32>();
+    QTest::newRow("not a port name") << "COM" << false << std::optional<qint32>();
 }
 
-// Catches typed text growing the list, and a typed name that does not select its entry or that
-// leaves the previous entry selected.
+// Catches typed text growing the list, a typed name that does not select its entry or that
+// leaves the previous entry selected, and a COM number Windows can have refused because the
+// list has not shown it.
 void TestMainWindow::portListStaysFourEntries()
 {
     QFETCH(QString, typed);

@@ -5,6 +5,8 @@
 // comes in ZELVOR_TEST_FILE.
 
 #include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
@@ -35,6 +37,7 @@ private Q_SLOTS:
     void deviceGoneMidUpload();
     void missingPort();
     void portAboveCom4();
+    void typedPortAddedAfterStart();
 };
 
 // The device reads everything: no message, "Sent", and the window ready; then once more, as a
@@ -111,6 +114,29 @@ void TestWindowsDevice::portAboveCom4()
     const int at = box->findText(QStringLiteral("COM12"));
     QVERIFY2(at >= 4, qPrintable(QString::number(at)));
     box->setCurrentIndex(at);
+    rig.ui.upload();
+    QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
+    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+}
+
+// An adapter plugged in after the program started: once the window is up, this says so in the
+// file ZELVOR_TEST_STARTED names, and the script links the device as COM7 and creates the file
+// ZELVOR_TEST_LINKED names. COM7, typed into the port box as Device Manager shows it, without
+// the list having dropped down since, is uploaded to.
+void TestWindowsDevice::typedPortAddedAfterStart()
+{
+    Rig rig(QStringLiteral("COM1"));
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.ui.window));
+    auto *box = rig.ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
+    QCOMPARE(box->findText(QStringLiteral("COM7")), -1);
+    QFile started(qEnvironmentVariable("ZELVOR_TEST_STARTED"));
+    QVERIFY(started.open(QIODevice::WriteOnly));
+    started.close();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(qEnvironmentVariable("ZELVOR_TEST_LINKED")), 30000);
+
+    box->lineEdit()->selectAll();
+    QTest::keyClicks(box->lineEdit(), QStringLiteral("COM7"));
+    QCOMPARE(box->findText(QStringLiteral("COM7")), -1); // the list has not shown it
     rig.ui.upload();
     QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
     QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));

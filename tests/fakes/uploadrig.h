@@ -12,6 +12,7 @@
 #include "fakemessagebox.h"
 #include "fakeuploadform.h"
 #include "platform/files/diskfilesystem.h"
+#include "platform/serial/windows/registrycomports.h"
 #include "platform/serial/windows/win32serialport.h"
 #include "sim/simulatedcomm.h"
 #include "testfiles.h"
@@ -90,14 +91,14 @@ struct Win32UploadRig : RigBase {
     std::chrono::milliseconds run() { return timed(events, upload); }
 
     SimulatedComm comm;
-    Win32SerialPort port{
-        comm,
-        [this](int n) {
-            askedFor = n;
-            openedAt = events.now();
-            return QStringLiteral("\\\\.\\COM%1").arg(n);
-        },
-        [](int n) { return QStringLiteral("COM%1: no serial port has this number.").arg(n); }};
+    RegistryComPorts comPorts{comm};
+    Win32SerialPort port{comm,
+                         [this](int n) {
+                             askedFor = n;
+                             openedAt = events.now();
+                             return QStringLiteral("\\\\.\\COM%1").arg(n);
+                         },
+                         [this](int n) { return comPorts.missing(n); }};
     Upload upload{form, port, files, messages, events};
 };
 

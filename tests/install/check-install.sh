@@ -24,7 +24,8 @@ zcat "$root/share/man/man1/zelvor-upload.1.gz" | grep -q '^\.TH ZELVOR-UPLOAD 1'
 outside=$(cd "$stage/plain" && find . -type f -o -type l | grep -v '^\./usr/local/' || true)
 [ -z "$outside" ] || fail "a plain install wrote outside its prefix: $outside"
 
-deb=$("$source/tools/package.sh" "$stage/package" | tail -n 1)
+"$source/tools/package.sh" "$stage/package" >"$stage/package.log" || fail "tools/package.sh failed"
+deb=$(tail -n 1 "$stage/package.log")
 dpkg-deb -x "$deb" "$stage/deb"
 [ -x "$stage/deb/opt/zelvor-upload/zelvor-upload" ] || fail "package lacks the program"
 [ "$(readlink "$stage/deb/usr/bin/zelvor-upload")" = /opt/zelvor-upload/zelvor-upload ] ||

@@ -18,6 +18,14 @@ public:
 
     // COM numbers the port list always offers.
     static constexpr int kOffered = 4;
+    // The highest COM number Windows gives out (Device Manager offers COM1 to COM256); any
+    // number up to it can be typed.
+    static constexpr int kHighest = 256;
+
+    // Takes a new look at the system: reaches() and numbersAbove() then answer from it until the
+    // next, so that a whole list is described from one look. Nothing to do where each answer
+    // looks afresh.
+    virtual void refresh() {}
 
     // The numbers above kOffered that reach a port now, in order, for the list to offer too:
     // Windows numbers USB adapters itself, often COM5 to COM20. None where the system's

@@ -18,6 +18,11 @@
 // Whether the device lets characters through, as its CTS line says.
 enum class ClearToSend { Unknown, On, Off };
 
+// How far delivered() can see the characters go: to the device itself, or only into a USB
+// device whose driver reports neither CTS nor what it still holds (a CDC-ACM device, which may
+// be a USB-to-serial bridge with a buffer and a CTS line of its own that the host never sees).
+enum class DeliveryReach { Device, UsbDevice };
+
 class SerialPort {
 public:
     virtual ~SerialPort() = default;
@@ -58,6 +63,9 @@ public:
     // The device's CTS line; Unknown where the driver reports no modem lines.
     virtual ClearToSend clearToSend() = 0;
 
+    // What delivered() means on the open port.
+    virtual DeliveryReach deliveryReach() const { return DeliveryReach::Device; }
+
     // While the port waits for the operating system to take more: what the event loop can wait
     // on until it does (a descriptor that turns writable, or an event that is signalled when a
     // write completes); otherwise -1.
@@ -69,6 +77,10 @@ public:
 
     // Drops whatever is still queued and closes the port at once. Does nothing when closed.
     virtual void discardAndClose() noexcept = 0;
+
+    // Where a close the system has not finished yet will keep the port after the program ends:
+    // what the operator should know, and do, about it; empty when there is none.
+    virtual QString closeUnfinished() { return {}; }
 
     // How messages name the port, e.g. "COM1 (/dev/ttyUSB0)".
     virtual QString describe() const = 0;

@@ -10,13 +10,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <thread>
+
+#include <pthread.h>
+
 #include <QDir>
+#include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
 #include "edgerun.h"
+#include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/withoutcapabilities.h"
+#include "sim/ptydevice.h"
 #include "testfiles.h"
 
 using namespace std::chrono_literals;
@@ -37,7 +48,36 @@ private Q_SLOTS:
     void openRefused_data();
     void openRefused();
     void locksAreTakenAndReleased();
+    void onTheKernelsPseudoTerminals();
 };
+
+namespace {
+
+// The kernel's calls, with an open() that takes as long as the test says: an open that waits
+// for another program's close, or for an adapter's answers over USB.
+class SlowOpenTty final : public KernelTty {
+public:
+    int open(const QByteArray &path) override
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!released && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return KernelTty::open(path);
+    }
+    std::atomic<bool> released{false};
+};
+
+// How many of this process's descriptors have path open.
+int descriptorsOn(const QString &path)
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        count += fd.symLinkTarget() == path;
+    return count;
+}
+
+} // namespace
 
 void TestPosixSerialPort::edges_data()
 {
@@ -74,21 +114,32 @@ void TestPosixSerialPort::edges()
     QCOMPARE(rig.tty.opensWhileClosing, 0);
     QCOMPARE(rig.tty.usbModemCallsWaitedFor, 0); // each can hold the window for 5 s
     QVERIFY(sentAtLineSettings(rig.tty));
-    // Where the driver reports the modem lines, the bar names CTS. A held-off pseudo-terminal
-    // refuses new bytes, but its reader still gets what it holds.
+    // Where the driver reports the modem lines, the bar names CTS; cdc-acm always reports it on.
+    // A held-off pseudo-terminal refuses new bytes, but its reader still gets what it holds.
     const bool pty = driver == Driver::PseudoTerminal;
+    const bool acm = driver == Driver::CdcAcm;
     checkEdge(rig, rig.tty, run,
-              pty ? "Waiting for the device \u00b7 0:0" : "CTS off \u00b7 waiting 0:0",
+              pty || acm ? "Waiting for the device \u00b7 0:0" : "CTS off \u00b7 waiting 0:0",
               "Lost the connection to COM1 (/dev/ttyS0): ", !pty, true, 400);
+    // Past a CDC-ACM device the port sees nothing: it never claims the device itself has it all.
+    QVERIFY2(!rig.form.bar.text.startsWith(acm ? "Sent" : "Taken by"),
+             qPrintable(rig.form.bar.text));
 }
 
 void TestPosixSerialPort::ctsOffOnceAllIsTaken_data()
 {
     QTest::addColumn<Driver>("driver");
+    QTest::addColumn<QByteArray>("name"); // the driver's name in sysfs, where not the model's
     QTest::addColumn<bool>("sent");
-    QTest::newRow("16550: its line status says all is out") << Driver::Uart16550 << true;
-    QTest::newRow("ftdi: tcdrain waited for the chip") << Driver::UsbSerial << true;
-    QTest::newRow("pl2303: the chip may still hold some") << Driver::UsbSerialNoTxEmpty << false;
+    QTest::newRow("16550: its line status says all is out")
+        << Driver::Uart16550 << QByteArray() << true;
+    QTest::newRow("ftdi: tcdrain waited for the chip") << Driver::UsbSerial << QByteArray() << true;
+    QTest::newRow("Edgeport/1: tcdrain waited for the chip")
+        << Driver::UsbSerial << QByteArray("edgeport_ti_1") << true;
+    QTest::newRow("TI 3410: tcdrain waited for the chip")
+        << Driver::UsbSerial << QByteArray("ti_usb_3410_5052_1") << true;
+    QTest::newRow("pl2303: the chip may still hold some")
+        << Driver::UsbSerialNoTxEmpty << QByteArray() << false;
 }
 
 // Catches a device that lowers CTS once it has the whole file (it starts flashing) never getting
@@ -97,8 +148,10 @@ void TestPosixSerialPort::ctsOffOnceAllIsTaken_data()
 void TestPosixSerialPort::ctsOffOnceAllIsTaken()
 {
     QFETCH(Driver, driver);
+    QFETCH(QByteArray, name);
     QFETCH(bool, sent);
     UploadRig rig(edgeLines({}), driver);
+    rig.tty.usbDriver = name;
     const auto wire = std::chrono::milliseconds(withCrLf(rig.lines).size() * 1000 / 11520);
     rig.tty.holdOff(wire + 100ms, 1h);
     rig.events.onPass = [&rig] {
@@ -153,7 +206,8 @@ void TestPosixSerialPort::closingNeverBlocks()
     QCOMPARE(rig.tty.opensWhileClosing, 0);
     if (!keptLocked)
         return;
-    rig.events.time += 10s; // the device takes data again, and the close finishes
+    rig.events.time += 10s;            // the device takes data again, and the close finishes
+    QTRY_VERIFY(!QFile::exists(lock)); // at once, not at the next open
     const qsizetype before = rig.tty.received().size();
     rig.run();
     QCOMPARE(rig.tty.received().mid(before), withCrLf(lines));
@@ -225,6 +279,23 @@ void TestPosixSerialPort::openRefused_data()
     QTest::newRow("a lock folder this user may not look into")
         << "unsearchable"
         << "/dev/ttyUSB0" << QByteArray() << unreadable;
+    QTest::newRow("a holder /proc/locks does not name (in a container, or an OFD lock)")
+        << "unnamed"
+        << "/dev/ttyUSB0" << QByteArray()
+        << inUse + ", one that Linux does not name here (it may run in a sandbox or a container).";
+    QTest::newRow("a live process of another user, which this one may not signal")
+        << "lock"
+        << "/dev/ttyUSB0" << QByteArray("OTHER\n") << inUse + " (process OTHER).";
+    QTest::newRow("a pid of four characters, not a binary one")
+        << "lock"
+        << "/dev/ttyUSB0" << QByteArray("  1\n") << inUse + " (process 1).";
+    QTest::newRow("CH340 on Linux 6.1, whose driver ignores RTS/CTS")
+        << "ch341"
+        << "/dev/null" << QByteArray()
+        << "COM1 (/dev/null) cannot be used for uploads: its adapter is a CH340 or CH341, whose "
+           "driver (ch341) ignores RTS/CTS handshaking on this Linux kernel (6.1.0-57-amd64), so "
+           "characters the device holds off would be lost. Use Linux 6.14 or later, or an adapter "
+           "with another chip (FTDI, CP210x or PL2303). Nothing was sent.";
     QTest::newRow("driver keeps 8 data bits")
         << "8 bits"
         << "/dev/ttyUSB0" << QByteArray()
@@ -265,9 +336,35 @@ void TestPosixSerialPort::openRefused()
         rig.tty.exclusiveElsewhere = true;
     else if (fault == "8 bits")
         rig.tty.keepsEightBits = true;
+    else if (fault == "unnamed")
+        rig.tty.lockHolderPid = Tty::kUnnamedHolder;
+    else if (fault == "ch341")
+        rig.tty.usbDriver = "ch341-uart";
     if (lock == "BINARY")
         lock = QByteArray(reinterpret_cast<const char *>(&parent), sizeof parent);
     lock.replace("PID", QByteArray::number(parent));
+    // A process of another user, alive until the test ends: kill() says EPERM, not ESRCH.
+    pid_t other = 0;
+    const auto endOther = qScopeGuard([&other] {
+        if (other > 0)
+            ::kill(other, SIGKILL), ::waitpid(other, nullptr, 0);
+    });
+    if (lock.contains("OTHER")) {
+        int changed[2];
+        QCOMPARE(::pipe(changed), 0);
+        other = ::fork();
+        if (other == 0) {
+            if (::setgid(65534) == 0 && ::setuid(65534) == 0 && ::write(changed[1], "u", 1) == 1)
+                ::pause();
+            ::_exit(1);
+        }
+        char user = 0;
+        QCOMPARE(::read(changed[0], &user, 1), 1); // it is another user's from here on
+        ::close(changed[0]);
+        ::close(changed[1]);
+        lock.replace("OTHER", QByteArray::number(other));
+        message.replace(QLatin1String("OTHER"), QString::number(other));
+    }
     const QString lockFile = dir + QLatin1Char('/') +
                              (rig.device == "/dev/null" ? PortLock::lockName(makedev(1, 3))
                                                         : PortLock::lockName(rig.device));
@@ -284,7 +381,7 @@ void TestPosixSerialPort::openRefused()
     QString refused;
     {
         // Root would read and search it all; here it meets the permission bits as any user.
-        const WithoutCapabilities asAnyUser{CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH};
+        const WithoutCapabilities asAnyUser{CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_KILL};
         refused = errorText([&] { rig.port.open(); });
     }
     QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -297,8 +394,15 @@ void TestPosixSerialPort::openRefused()
     const QStringList locks = QDir(dir).entryList({QStringLiteral("LCK.*")});
     const bool lockFileWritten = fault == "lock" || fault == "unreadable";
     QCOMPARE(locks, lockFileWritten ? QStringList{QFileInfo(lockFile).fileName()} : QStringList());
-    if (fault == "flock" || lockFileWritten || fault == "unsearchable")
+    if (fault == "flock" || fault == "unnamed" || lockFileWritten || fault == "unsearchable" ||
+        fault == "ch341")
         QCOMPARE(rig.tty.opens, 0); // its DTR and RTS stay as its program set them
+    if (fault == "ch341") {         // from 6.14 on, the driver switches the chip's RTS/CTS on
+        rig.tty.release = "6.14.0-1-amd64";
+        rig.port.open();
+        QVERIFY(rig.port.isOpen());
+        rig.port.discardAndClose();
+    }
     if (message.contains(QLatin1String("in use"))) {
         QCOMPARE(rig.tty.settingsChanged, 0);
         QCOMPARE(rig.tty.flushes, 0);
@@ -345,6 +449,23 @@ void TestPosixSerialPort::locksAreTakenAndReleased()
         QVERIFY(!QFile::exists(lock));
     }
 
+    // Opened through a link, the port is locked under both names: a program that opens the link
+    // looks for the link's.
+    writeFile(rig.lockFolder.filePath(QStringLiteral("ttyUSB0")), {});
+    QFile::link(rig.lockFolder.filePath(QStringLiteral("ttyUSB0")),
+                rig.lockFolder.filePath(QStringLiteral("COM2")));
+    rig.device = rig.lockFolder.filePath(QStringLiteral("COM2"));
+    rig.port.open();
+    QStringList both{PortLock::lockName(rig.lockFolder.filePath(QStringLiteral("ttyUSB0"))),
+                     PortLock::lockName(rig.device)};
+    both.sort();
+    QCOMPARE(
+        QDir(rig.lockFolder.path()).entryList({QStringLiteral("LCK.*")}, QDir::Files, QDir::Name),
+        both);
+    rig.port.discardAndClose();
+    QCOMPARE(QDir(rig.lockFolder.path()).entryList({QStringLiteral("LCK.*")}), QStringList());
+    rig.device = QStringLiteral("/dev/ttyS0");
+
     rig.port.open();
     PosixSerialPort second(
         rig.tty, [](int) { return QStringLiteral("/dev/ttyS0"); }, rig.lockFolder.path());
@@ -358,6 +479,142 @@ void TestPosixSerialPort::locksAreTakenAndReleased()
         QStringLiteral("/nonexistent/lock"));
     noFolder.open();
     QVERIFY(noFolder.isOpen());
+
+    // Two programs race for one port's lock, each holding it for a moment whenever it gets it:
+    // never do both hold it at once (the one whose link() finds the other's lock stops there).
+    const QString raced = rig.lockFolder.filePath(QStringLiteral("ttyRACE"));
+    const QByteArray holding =
+        QFile::encodeName(rig.lockFolder.filePath(QStringLiteral("holding")));
+    const auto race = [&] {
+        int overlaps = 0;
+        for (int i = 0; i < 3000; ++i) {
+            PortLock lock(rig.lockFolder.path());
+            try {
+                lock.acquire({raced}, QStringLiteral("COM9"));
+            } catch (const OperatorError &) {
+                continue;
+            }
+            const int marker = ::open(holding.constData(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+            if (marker < 0) {
+                ++overlaps;
+                continue;
+            }
+            ::close(marker);
+            ::unlink(holding.constData());
+        }
+        return overlaps;
+    };
+    const pid_t racer = ::fork();
+    if (racer == 0)
+        ::_exit(race() == 0 ? 0 : 1);
+    const int overlaps = race();
+    int status = 0;
+    ::waitpid(racer, &status, 0);
+    QCOMPARE(overlaps, 0);
+    QCOMPARE(status, 0);
+}
+
+// On the kernel's own pseudo-terminals: catches an open that blocks the window or keeps the port
+// (its descriptor and its lock files) once given up; a holder that /proc/locks shows without a
+// pid taken for none; a Cancel that lets the device read what was dropped later (the flush left
+// out, or aimed at the input); and a closing wait that a signal cannot end.
+void TestPosixSerialPort::onTheKernelsPseudoTerminals()
+{
+    PtyDevice device;
+    const QString slave = QString::fromStdString(device.path());
+    QTemporaryDir locks;
+    SlowOpenTty tty;
+    PosixSerialPort port(
+        tty, [&](int) { return slave; }, locks.path());
+    port.setLineSettings(Upload::kLineSettings);
+    port.setHandshaking(Handshaking::RtsCts);
+    const QString lock = locks.filePath(PortLock::lockName(slave));
+    const int ours = descriptorsOn(slave);
+
+    // Given up while the driver has not answered: the window is never held, and once the open
+    // returns, its descriptor and its lock files go.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!port.startOpen());
+    QVERIFY(!port.opened());
+    port.abandonOpen();
+    QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(QFile::exists(lock));
+    QVERIFY(errorText([&] { port.open(); }).contains(QLatin1String("is still being opened")));
+    tty.released = true;
+    QTRY_VERIFY(!QFile::exists(lock));
+    QTRY_COMPARE(descriptorsOn(slave), ours);
+    QVERIFY(!port.isOpen());
+
+    // Waited for, it opens with the line set.
+    tty.released = false;
+    QVERIFY(!port.startOpen());
+    tty.released = true;
+    QTRY_VERIFY(port.opened());
+    QVERIFY(port.isOpen());
+
+    // Cancel: what the device has not read yet is dropped; it never gets all of it later.
+    const QByteArray sent(30000, 'S');
+    port.output(sent);
+    port.discardAndClose();
+    QTRY_COMPARE(descriptorsOn(slave), ours);
+    // The master hands out at most its 4 KiB line buffer a read; the kernel refills it from
+    // what it still holds meanwhile.
+    qint64 got = 0;
+    QElapsedTimer quiet;
+    quiet.start();
+    while (quiet.elapsed() < 200) {
+        char buffer[4096];
+        const ssize_t read = ::read(device.master(), buffer, sizeof buffer);
+        if (read > 0)
+            got += read, quiet.restart();
+        else
+            QTest::qWait(5);
+    }
+    // The flush reaches what the kernel still holds for the master (pty_flush_buffer() in
+    // drivers/tty/pty.c), not what its 4 KiB line buffer already has; without it, the device
+    // reads on well past that (about 11 700 characters here).
+    QVERIFY2(got <= 4096, qPrintable(QString::number(got)));
+
+    // An open file description lock shows in /proc/locks with pid -1, and a holder in another
+    // pid namespace with 0: each holds the port.
+    const int other = ::open(QFile::encodeName(slave).constData(), O_RDWR | O_NOCTTY);
+    struct flock region {};
+    region.l_type = F_WRLCK;
+    region.l_whence = SEEK_SET;
+    QCOMPARE(::fcntl(other, F_OFD_SETLK, &region), 0);
+    QCOMPARE(tty.lockHolder(QFile::encodeName(slave)), Tty::kUnnamedHolder);
+    QVERIFY(errorText([&] { port.open(); }).contains(QLatin1String("does not name")));
+    ::close(other);
+    QCOMPARE(tty.lockHolder(QFile::encodeName(slave)), 0);
+    const dev_t fs = makedev(0, 5);
+    const QByteArray holders = "1: FLOCK  ADVISORY  WRITE 0 00:05:87 0 EOF\n"
+                               "2: -> FLOCK  ADVISORY  WRITE 4243 00:05:88 0 EOF\n"
+                               "3: FLOCK  ADVISORY  WRITE 4242 00:05:89 0 EOF\n";
+    QCOMPARE(KernelTty::holderIn(holders, fs, 87), Tty::kUnnamedHolder);
+    QCOMPARE(KernelTty::holderIn(holders, fs, 88), 0); // only waits for the lock
+    QCOMPARE(KernelTty::holderIn(holders, fs, 89), 4242);
+
+    // The closing wait and a drain end only because the signal that interrupts them makes a
+    // blocked call return: here, a read of an empty pipe.
+    int pipe[2];
+    QCOMPARE(::pipe(pipe), 0);
+    std::atomic<int> readResult{1};
+    std::atomic<pthread_t> reader{};
+    std::thread blocked([&] {
+        reader = ::pthread_self();
+        char c;
+        readResult = ::read(pipe[0], &c, 1) < 0 ? -errno : 0;
+    });
+    QTRY_VERIFY(reader.load() != pthread_t{});
+    QTest::qWait(20); // inside the read by now
+    ::pthread_kill(reader, SIGUSR2);
+    QTRY_COMPARE_WITH_TIMEOUT(readResult.load(), -EINTR, 500);
+    if (readResult != -EINTR)
+        (void)!::write(pipe[1], "x", 1);
+    blocked.join();
+    ::close(pipe[0]);
+    ::close(pipe[1]);
 }
 
 QTEST_GUILESS_MAIN(TestPosixSerialPort)

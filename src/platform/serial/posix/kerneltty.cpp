@@ -17,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace {
@@ -161,6 +162,20 @@ private:
     InterruptibleCall m_call;
 };
 
+class ThreadWork final : public TtyWork {
+public:
+    explicit ThreadWork(std::function<void()> work)
+        : m_call([work = std::move(work)] {
+              work();
+              return 0;
+          })
+    {}
+    bool done() override { return m_call.done(); }
+
+private:
+    InterruptibleCall m_call;
+};
+
 class ThreadClosing final : public TtyClosing {
 public:
     explicit ThreadClosing(int fd) : m_call([fd] { return ::close(fd) < 0 ? -errno : 0; }) {}
@@ -176,7 +191,26 @@ private:
 // Each line of /proc/locks reads "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF": the holder's
 // pid, then the device of the inode's file system as hex major:minor and the inode
 // (lock_get_status() in fs/locks.c). A waiter's line has "->" after the number: it holds
-// nothing.
+// nothing. The pid is -1 for an open file description lock (F_OFD_SETLK, which
+// locks_translate_pid() names no process for) and 0 for a holder outside this process's pid
+// namespace (a program in another container or sandbox): both hold the port all the same, and
+// neither conflicts with our flock(), so only this look can see them.
+pid_t KernelTty::holderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode)
+{
+    const QByteArray wanted = QByteArray::number(major(fileSystem), 16).rightJustified(2, '0') +
+                              ':' +
+                              QByteArray::number(minor(fileSystem), 16).rightJustified(2, '0') +
+                              ':' + QByteArray::number(quint64(inode));
+    for (const QByteArray &line : procLocks.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields.at(1) != "->" && fields.at(5) == wanted) {
+            const qint64 pid = fields.at(4).toLongLong();
+            return pid > 0 ? pid_t(pid) : kUnnamedHolder;
+        }
+    }
+    return 0;
+}
+
 pid_t KernelTty::lockHolder(const QByteArray &path)
 {
     struct stat node {};
@@ -185,16 +219,18 @@ pid_t KernelTty::lockHolder(const QByteArray &path)
     QFile locks(QStringLiteral("/proc/locks"));
     if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
         return 0;
-    const QByteArray wanted = QByteArray::number(major(node.st_dev), 16).rightJustified(2, '0') +
-                              ':' +
-                              QByteArray::number(minor(node.st_dev), 16).rightJustified(2, '0') +
-                              ':' + QByteArray::number(quint64(node.st_ino));
-    for (const QByteArray &line : locks.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 6 && fields.at(1) != "->" && fields.at(5) == wanted)
-            return pid_t(fields.at(4).toLongLong());
-    }
-    return 0;
+    return holderIn(locks.readAll(), node.st_dev, node.st_ino);
+}
+
+QByteArray KernelTty::kernelRelease()
+{
+    utsname names{};
+    return ::uname(&names) == 0 ? QByteArray(names.release) : QByteArray();
+}
+
+std::unique_ptr<TtyWork> KernelTty::aside(std::function<void()> work)
+{
+    return std::make_unique<ThreadWork>(std::move(work));
 }
 
 // A port another program holds in exclusive mode (TIOCEXCL) refuses open() with EBUSY, except

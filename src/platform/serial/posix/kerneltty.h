@@ -5,11 +5,15 @@
 
 #include "platform/serial/posix/tty.h"
 
-class KernelTty final : public Tty {
+class KernelTty : public Tty {
 public:
     int open(const QByteArray &path) override;
     std::unique_ptr<TtyClosing> close(int fd) override;
     pid_t lockHolder(const QByteArray &path) override;
+    QByteArray kernelRelease() override;
+    std::unique_ptr<TtyWork> aside(std::function<void()> work) override;
+    // The holder of a lock on the file (fileSystem, inode) among the lines of /proc/locks.
+    static pid_t holderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode);
     int deviceNumber(int fd, dev_t &device) override;
     QByteArray driverName(dev_t device) override;
     int lock(int fd) override;

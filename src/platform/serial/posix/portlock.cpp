@@ -176,12 +176,14 @@ void PortLock::acquire(const QStringList &devicePaths, const QString &port, dev_
         names.append(lockName(path));
     if (device != 0)
         names.append(lockName(device));
+    names.removeDuplicates();
     for (const QString &name : names)
         checkOrClear(m_folder + QLatin1Char('/') + name, port);
+    // Each name is taken: a program that opens the port through the link checks the link's
+    // name only.
     try {
-        take(m_folder + QLatin1Char('/') + names.first(), port);
-        if (device != 0)
-            take(m_folder + QLatin1Char('/') + names.last(), port);
+        for (const QString &name : names)
+            take(m_folder + QLatin1Char('/') + name, port);
     } catch (...) {
         release();
         throw;

@@ -13,10 +13,11 @@
 // may still be writing it), and one that cannot be read or looked at at all, whatever its age.
 // lockdev also names a lock after the device number, SVr4 style (LCK.188.000 for 188:0): the
 // only name that catches a port opened through another path (/dev/serial/by-id/...); it is
-// checked and taken too. Only a lock that is surely stale is removed, and so that a
-// fresh lock put in its place meanwhile survives. Ours is made atomically (written aside, then
-// linked into place) and removed by release(). A lock folder this user cannot write to is no
-// error: the port still takes flock() and the kernel's exclusive mode.
+// checked and taken too, as is a link's own name (LCK..COM2 for /dev/COM2). Only a lock that is
+// surely stale is removed, and so that a fresh lock put in its place meanwhile survives. Ours is
+// made atomically (written aside, then linked into place) and removed by release(). A lock folder
+// this user cannot write to is no error: the port still takes flock() and the kernel's exclusive
+// mode.
 
 #include <chrono>
 
@@ -35,8 +36,8 @@ public:
     PortLock &operator=(PortLock &&other) noexcept;
 
     // Checks the locks named after each device path (the real node first, then any link to it)
-    // and after the device number, where there is one, and takes the first path's and the
-    // number's. Throws an OperatorError naming the port when another program holds one of them.
+    // and after the device number, where there is one, and takes them all. Throws an OperatorError
+    // naming the port when another program holds one of them.
     void acquire(const QStringList &devicePaths, const QString &port, dev_t device = 0);
     void release() noexcept;
 

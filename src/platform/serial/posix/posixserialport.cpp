@@ -1,7 +1,10 @@
 #include "platform/serial/posix/posixserialport.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <exception>
+#include <mutex>
 #include <thread>
 
 #include <sys/ioctl.h>
@@ -11,6 +14,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include "platform/serial/posix/baudrates.h"
 #include "platform/operatorerror.h"
@@ -37,12 +41,41 @@ bool unanswered(int result)
 // The usb-serial drivers whose tx_empty asks the chip itself (ftdi_tx_empty() in
 // drivers/usb/serial/ftdi_sio.c, cp210x_tx_empty() in cp210x.c, edge_tx_empty() in io_ti.c,
 // mxuport_tx_empty() in mxuport.c, ti_tx_empty() in ti_usb_3410_5052.c, f81534_tx_empty() in
-// f81534.c). Any other driver is taken not to see its chip.
+// f81534.c), by the names their usb_serial_driver structures give (io_ti.c registers
+// "edgeport_ti_1" and "edgeport_ti_2", ti_usb_3410_5052.c "ti_usb_3410_5052_1" and "_2"), which
+// sysfs shows as the port's driver. Any other driver is taken not to see its chip.
 bool drainWaitsForChip(const QByteArray &driver)
 {
-    static const QList<QByteArray> seeing{"ftdi_sio", "cp210x",           "io_ti",
-                                          "mxuport",  "ti_usb_3410_5052", "f81534"};
+    static const QList<QByteArray> seeing{"ftdi_sio",           "cp210x",  "edgeport_ti_1",
+                                          "edgeport_ti_2",      "mxuport", "ti_usb_3410_5052_1",
+                                          "ti_usb_3410_5052_2", "f81534"};
     return seeing.contains(driver);
+}
+
+// The ch341 driver tells the chip nothing of RTS/CTS before Linux 6.14 (commit 35478bc369a6,
+// "USB: serial: ch341: add hardware flow control RTS/CTS", which added
+// ch341_set_flow_control() to drivers/usb/serial/ch341.c): ch341_set_termios() sets the speed
+// and the character format only, and leaves CRTSCTS in the settings it hands back, so they read
+// back as asked while the chip sends whatever CTS says.
+constexpr int kCh341FlowControlSince[] = {6, 14};
+
+bool releaseAtLeast(const QByteArray &release, const int (&version)[2])
+{
+    const QList<QByteArray> parts = release.split('.');
+    bool majorOk = false;
+    bool minorOk = false;
+    const int major = parts.value(0).toInt(&majorOk);
+    int minor = 0;
+    if (parts.size() > 1) {
+        QByteArray digits = parts.at(1);
+        qsizetype length = 0;
+        while (length < digits.size() && std::isdigit(uchar(digits.at(length))))
+            ++length;
+        minor = digits.left(length).toInt(&minorOk);
+    }
+    if (!majorOk || !minorOk)
+        return false;
+    return major > version[0] || (major == version[0] && minor >= version[1]);
 }
 
 QString dataBitsText(tcflag_t flags)
@@ -50,16 +83,209 @@ QString dataBitsText(tcflag_t flags)
     return QStringLiteral("%1 data bits").arg(5 + int((flags & CSIZE) - CS5) / int(CS6 - CS5));
 }
 
+[[noreturn]] void failOpen(int err, const QString &port, const QString &node)
+{
+    const QString reason = systemReason(err);
+    const QString name = QFileInfo(node).fileName();
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        throw OperatorError(QStringLiteral("Cannot open %1: %2. Add your user to the 'dialout' "
+                                           "group and log in again.")
+                                .arg(port, reason));
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        throw OperatorError(QStringLiteral("Cannot open %1: %2. Check that the serial adapter is "
+                                           "plugged in.")
+                                .arg(port, reason));
+    case EIO:
+        if (name.startsWith(QLatin1String("ttyS")))
+            throw OperatorError(QStringLiteral("Cannot open %1: %2. There is no serial port "
+                                               "hardware behind %3; choose the port your device "
+                                               "is connected to.")
+                                    .arg(port, reason, node));
+        break;
+    case EBUSY:
+        if (name.startsWith(QLatin1String("ttyACM")))
+            throw OperatorError(QStringLiteral("%1 is busy. A device that has just been plugged "
+                                               "in is often probed by ModemManager for a few "
+                                               "seconds: wait a moment, then upload again.")
+                                    .arg(port));
+        throw OperatorError(QStringLiteral("%1 is in use by another program.").arg(port));
+    default:
+        break;
+    }
+    throw OperatorError(QStringLiteral("Cannot open %1: %2").arg(port, reason));
+}
+
+[[noreturn]] void failLostAt(int err, const QString &port)
+{
+    throw OperatorError(QStringLiteral("Lost the connection to %1: %2. Check that the device is "
+                                       "connected, then upload again.")
+                            .arg(port, systemReason(std::abs(err))));
+}
+
+// Every check that can find the port in use comes before anything on it is changed.
+void takeOwnership(Tty &tty, PosixSerialPort::Opened &opened, const QString &port)
+{
+    using Kind = PosixSerialPort::Kind;
+    const QString inUse = QStringLiteral("%1 is in use by another program.").arg(port);
+    if (tty.lock(opened.fd) == -EWOULDBLOCK)
+        throw OperatorError(inUse);
+    // Where the open could not be made without CAP_SYS_ADMIN (KernelTty::open()), it succeeds
+    // on a port another program holds in exclusive mode; the flag still says so.
+    bool exclusive = false;
+    if (tty.isExclusive(opened.fd, exclusive) == 0 && exclusive)
+        throw OperatorError(inUse);
+    opened.owned = true;
+    opened.setExclusive = tty.setExclusive(opened.fd, true) == 0;
+
+    dev_t device = 0;
+    if (tty.deviceNumber(opened.fd, device) == 0) {
+        if (isPseudoTerminal(device))
+            opened.kind = Kind::PseudoTerminal;
+        else if (major(device) == kUsbSerialMajor)
+            opened.kind = Kind::UsbSerial;
+        else if (major(device) == kAcmMajor)
+            opened.kind = Kind::Acm;
+        opened.chipUnseen =
+            opened.kind == Kind::Acm ||
+            (opened.kind == Kind::UsbSerial && !drainWaitsForChip(tty.driverName(device)));
+    }
+}
+
+void configure(Tty &tty, const PosixSerialPort::Opened &opened,
+               const PosixSerialPort::Request &request)
+{
+    const int fd = opened.fd;
+    const LineSettings &settings = request.settings;
+    const speed_t speed = speedForBaud(settings.baudRate);
+    if (speed == B0)
+        throw OperatorError(
+            QStringLiteral("%1: %2 baud is not a speed a serial port can be set to.")
+                .arg(request.port)
+                .arg(settings.baudRate));
+    termios wanted{};
+    if (const int err = tty.getAttributes(fd, wanted))
+        failLostAt(err, request.port);
+    ::cfmakeraw(&wanted);
+    wanted.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    wanted.c_cflag |= CLOCAL | CREAD;
+    wanted.c_cflag |= settings.dataBits == 5   ? CS5
+                      : settings.dataBits == 6 ? CS6
+                      : settings.dataBits == 7 ? CS7
+                                               : CS8;
+    if (settings.parity != Parity::None)
+        wanted.c_cflag |= PARENB | (settings.parity == Parity::Odd ? PARODD : 0);
+    if (settings.stopBits == 2)
+        wanted.c_cflag |= CSTOPB;
+    if (request.handshaking == Handshaking::RtsCts)
+        wanted.c_cflag |= CRTSCTS;
+    wanted.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
+    if (request.handshaking == Handshaking::XonXoff)
+        wanted.c_iflag |= IXON | IXOFF;
+    wanted.c_cc[VMIN] = 0;
+    wanted.c_cc[VTIME] = 0;
+    ::cfsetospeed(&wanted, speed);
+    ::cfsetispeed(&wanted, speed);
+    // glibc's tcsetattr() reads the settings back after the kernel has taken them, and reports
+    // EINVAL when the driver kept another character size, parity or CREAD
+    // (sysdeps/unix/sysv/linux/tcsetattr.c); the settings are in force all the same, and the
+    // read-back below says which were kept.
+    if (const int err = tty.setAttributes(fd, wanted); err && err != -EINVAL)
+        failOpen(-err, request.port, request.node);
+
+    // A driver keeps what it can of the settings without failing; sending with the rest would
+    // garble every character. A pseudo-terminal always keeps 8 data bits and no parity, and has
+    // no line for them to matter on.
+    termios kept{};
+    if (const int err = tty.getAttributes(fd, kept))
+        failLostAt(err, request.port);
+    QStringList refused;
+    if (::cfgetospeed(&kept) != speed)
+        refused.append(QStringLiteral("%1 baud").arg(baudForSpeed(::cfgetospeed(&kept))));
+    const bool pty = opened.kind == PosixSerialPort::Kind::PseudoTerminal;
+    if (!pty && (kept.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE))
+        refused.append(dataBitsText(kept.c_cflag));
+    if (!pty && (kept.c_cflag & (PARENB | PARODD)) != (wanted.c_cflag & (PARENB | PARODD)))
+        refused.append(QStringLiteral("a different parity"));
+    if ((kept.c_cflag & CSTOPB) != (wanted.c_cflag & CSTOPB))
+        refused.append(kept.c_cflag & CSTOPB ? QStringLiteral("2 stop bits")
+                                             : QStringLiteral("1 stop bit"));
+    if ((kept.c_cflag & CRTSCTS) != (wanted.c_cflag & CRTSCTS))
+        refused.append(kept.c_cflag & CRTSCTS ? QStringLiteral("RTS/CTS handshaking")
+                                              : QStringLiteral("no RTS/CTS handshaking"));
+    if (!refused.isEmpty())
+        throw OperatorError(QStringLiteral("%1 does not take the line settings %2 baud, %3, %4, "
+                                           "%5 stop bits%6: its driver kept %7. Nothing was sent.")
+                                .arg(request.port)
+                                .arg(settings.baudRate)
+                                .arg(dataBitsText(wanted.c_cflag))
+                                .arg(settings.parity == Parity::None ? "no parity" : "parity")
+                                .arg(settings.stopBits)
+                                .arg(request.handshaking == Handshaking::RtsCts ? ", RTS/CTS" : "")
+                                .arg(refused.join(QStringLiteral(", "))));
+}
+
+// Closes a descriptor on a thread that may wait: the kernel's closing wait is ended as soon as
+// the close has begun.
+void closeAndWait(Tty &tty, int fd)
+{
+    const std::unique_ptr<TtyClosing> closing = tty.close(fd);
+    while (!closing->done()) {
+        closing->interrupt();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 } // namespace
 
+// An opening under way: the thread that makes it and the port share it. When the port gives it
+// up before it has returned, the thread closes what it opened and releases the lock files.
+struct PosixSerialPort::Opening {
+    std::mutex mutex;
+    bool done = false;
+    bool abandoned = false;
+    Opened opened;
+    std::exception_ptr error;
+    PortLock lock; // given to the opening when it is abandoned
+    QString node;
+    std::unique_ptr<TtyWork> work;
+};
+
+// A close the kernel has not finished yet, with the calls still running on the descriptor (each
+// keeps the file open, and its flock() with it) and the lock files it keeps until all have
+// ended.
+struct PosixSerialPort::Closing {
+    std::unique_ptr<TtyClosing> close;
+    std::unique_ptr<TtyDrain> drain;
+    std::unique_ptr<TtyModemQuery> modemQuery;
+    PortLock lock;
+    QString node;
+
+    // Interrupts what still waits, and tells whether all of it has returned.
+    bool finished()
+    {
+        close->interrupt();
+        if (drain)
+            drain->interrupt();
+        int lines = 0;
+        return close->done() && (!drain || drain->result()) &&
+               (!modemQuery || modemQuery->result(lines));
+    }
+};
+
 PosixSerialPort::PosixSerialPort(Tty &tty, PortMapping mapping, const QString &lockFolder)
-    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder), m_lockFolder(lockFolder)
+    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder), m_lockFolder(lockFolder),
+      m_closings(std::make_shared<std::vector<Closing>>())
 {}
 
-// A close still under way at the end is left to finish on its own; the process's end releases
-// the descriptor's flock, and the lock file names a process that has ended.
+// A close or an opening still under way at the end is left to finish on its own; the process's
+// end releases the descriptor's flock, and the lock file names a process that has ended.
 PosixSerialPort::~PosixSerialPort()
 {
+    abandonOpen();
     discardAndClose();
 }
 
@@ -81,208 +307,200 @@ QString PosixSerialPort::describe() const
 
 void PosixSerialPort::open()
 {
-    if (isOpen())
+    if (startOpen())
+        return;
+    while (!opened())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+bool PosixSerialPort::startOpen()
+{
+    if (isOpen() || m_opening)
         throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
-    finishEarlierClose();
+    finishEarlierCloses();
     m_path.clear();
     m_path = m_mapping(m_number);
     const QString canonical = QFileInfo(m_path).canonicalFilePath();
     m_node = canonical.isEmpty() ? m_path : canonical;
-    // The kernel would make this open() wait, on the window's thread, until the earlier close
-    // has finished (tty_open_by_driver() in drivers/tty/tty_io.c takes the tty lock it holds).
-    if (std::any_of(m_closings.begin(), m_closings.end(),
-                    [this](const Closing &closing) { return closing.node == m_node; }))
+    beginOpen();
+    return opened();
+}
+
+// What can be learnt and checked at once is done on the caller's thread; the calls that may
+// block are made aside.
+void PosixSerialPort::beginOpen()
+{
+    const auto busy = [this](const QString &node) { return node == m_node; };
+    // The kernel would make this open() wait until the earlier close has finished
+    // (tty_open_by_driver() in drivers/tty/tty_io.c takes the tty lock it holds).
+    if (std::any_of(m_closings->begin(), m_closings->end(),
+                    [&](const Closing &closing) { return busy(closing.node); }))
         throw OperatorError(QStringLiteral("%1 is still being closed after the last upload: its "
                                            "driver is waiting for the device to take what was "
                                            "left. Wait a moment, then upload again.")
                                 .arg(describe()));
-    QStringList lockNames{m_node};
-    if (m_node != m_path)
-        lockNames.append(m_path);
+    if (std::any_of(m_abandoned.begin(), m_abandoned.end(),
+                    [&](const std::shared_ptr<Opening> &opening) { return busy(opening->node); }))
+        throw OperatorError(QStringLiteral("%1 is still being opened for the upload that was "
+                                           "cancelled: its driver has not answered yet. Wait a "
+                                           "moment, then upload again.")
+                                .arg(describe()));
     struct stat node {};
     const dev_t device =
         ::stat(QFile::encodeName(m_node).constData(), &node) == 0 && S_ISCHR(node.st_mode)
             ? node.st_rdev
             : 0;
+    refuseUnfitDriver(device);
+    QStringList lockNames{m_node};
+    if (m_node != m_path)
+        lockNames.append(m_path);
     m_lock.acquire(lockNames, describe(), device);
     // Opening would raise DTR and RTS on another program's port (tty_port_block_til_ready() in
     // drivers/tty/tty_port.c), where a low line may be a reset or boot line held on purpose.
-    if (const pid_t holder = m_tty.lockHolder(QFile::encodeName(m_node)); holder > 0) {
+    if (const pid_t holder = m_tty.lockHolder(QFile::encodeName(m_node)); holder != 0) {
         m_lock.release();
         if (holder == ::getpid()) // a call of ours on the last upload's descriptor still runs
             throw OperatorError(QStringLiteral("%1 is still being closed after the last upload. "
                                                "Wait a moment, then upload again.")
+                                    .arg(describe()));
+        if (holder == Tty::kUnnamedHolder)
+            throw OperatorError(QStringLiteral("%1 is in use by another program, one that Linux "
+                                               "does not name here (it may run in a sandbox or "
+                                               "a container).")
                                     .arg(describe()));
         throw OperatorError(QStringLiteral("%1 is in use by another program (process %2).")
                                 .arg(describe())
                                 .arg(holder));
     }
 
-    const int fd = m_tty.open(QFile::encodeName(m_path));
-    if (fd < 0) {
+    auto opening = std::make_shared<Opening>();
+    opening->node = m_node;
+    const Request request{QFile::encodeName(m_path), describe(), m_node, m_settings, m_handshaking};
+    Tty &tty = m_tty;
+    m_opening = opening;
+    m_opening->work = m_tty.aside([opening, request, &tty] {
+        Opened opened;
+        std::exception_ptr error;
+        try {
+            opened.fd = tty.open(request.path);
+            if (opened.fd < 0)
+                failOpen(-opened.fd, request.port, request.node);
+            takeOwnership(tty, opened, request.port);
+            configure(tty, opened, request);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::unique_lock guard(opening->mutex);
+        if (!opening->abandoned) {
+            opening->opened = opened;
+            opening->error = error;
+            opening->done = true;
+            return;
+        }
+        guard.unlock();
+        if (opened.fd >= 0) {
+            if (opened.setExclusive)
+                tty.setExclusive(opened.fd, false);
+            closeAndWait(tty, opened.fd);
+        }
+        guard.lock();
+        opening->lock.release();
+        opening->done = true;
+    });
+}
+
+// A CH340 or CH341 whose driver ignores RTS/CTS would send what the device holds off into a
+// device that is not listening: those characters are lost, and the upload would read "Sent".
+void PosixSerialPort::refuseUnfitDriver(dev_t device)
+{
+    if (device == 0 || m_tty.driverName(device) != "ch341-uart")
+        return;
+    const QByteArray release = m_tty.kernelRelease();
+    if (releaseAtLeast(release, kCh341FlowControlSince))
+        return;
+    throw OperatorError(
+        QStringLiteral("%1 cannot be used for uploads: its adapter is a CH340 or CH341, whose "
+                       "driver (ch341) ignores RTS/CTS handshaking on this Linux kernel (%2), so "
+                       "characters the device holds off would be lost. Use Linux %3.%4 or later, "
+                       "or an adapter with another chip (FTDI, CP210x or PL2303). Nothing was "
+                       "sent.")
+            .arg(describe(), QString::fromLatin1(release))
+            .arg(kCh341FlowControlSince[0])
+            .arg(kCh341FlowControlSince[1]));
+}
+
+bool PosixSerialPort::opened()
+{
+    if (isOpen())
+        return true;
+    if (!m_opening)
+        throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
+    Opened result;
+    std::exception_ptr error;
+    {
+        const std::lock_guard guard(m_opening->mutex);
+        if (!m_opening->done)
+            return false;
+        result = m_opening->opened;
+        error = m_opening->error;
+    }
+    m_opening.reset();
+    if (!error) {
+        adopt(result);
+        return true;
+    }
+    if (result.fd < 0) {
         m_lock.release();
-        failOpen(-fd);
+        std::rethrow_exception(error);
     }
-    m_fd = fd;
-    try {
-        takeOwnership();
-    } catch (...) {
-        // Another program's port: its queue and its settings are left as they are.
-        closeDescriptor();
-        throw;
-    }
-    try {
-        configure();
-    } catch (...) {
+    m_fd = result.fd;
+    m_kind = result.kind;
+    m_setExclusive = result.setExclusive;
+    // Another program's port keeps its queue, its input and its settings; our own is cleared.
+    if (result.owned)
         discardAndClose();
-        throw;
-    }
+    else
+        closeDescriptor();
+    std::rethrow_exception(error);
 }
 
-// Every check that can find the port in use comes before anything on it is changed.
-void PosixSerialPort::takeOwnership()
+void PosixSerialPort::adopt(const Opened &opened)
 {
-    const QString inUse = QStringLiteral("%1 is in use by another program.").arg(describe());
-    const int locked = m_tty.lock(m_fd);
-    if (locked == -EWOULDBLOCK)
-        throw OperatorError(inUse);
-    // Where the open could not be made without CAP_SYS_ADMIN (KernelTty::open()), it succeeds
-    // on a port another program holds in exclusive mode; the flag still says so.
-    bool exclusive = false;
-    if (m_tty.isExclusive(m_fd, exclusive) == 0 && exclusive)
-        throw OperatorError(inUse);
-    m_setExclusive = m_tty.setExclusive(m_fd, true) == 0;
-
-    dev_t device = 0;
-    m_kind = Kind::Uart;
-    m_chipUnseen = false;
-    if (m_tty.deviceNumber(m_fd, device) == 0) {
-        if (isPseudoTerminal(device))
-            m_kind = Kind::PseudoTerminal;
-        else if (major(device) == kUsbSerialMajor)
-            m_kind = Kind::UsbSerial;
-        else if (major(device) == kAcmMajor)
-            m_kind = Kind::Acm;
-        m_chipUnseen = m_kind == Kind::Acm ||
-                       (m_kind == Kind::UsbSerial && !drainWaitsForChip(m_tty.driverName(device)));
-    }
-}
-
-void PosixSerialPort::configure()
-{
-    const speed_t speed = speedForBaud(m_settings.baudRate);
-    if (speed == B0)
-        throw OperatorError(
-            QStringLiteral("%1: %2 baud is not a speed a serial port can be set to.")
-                .arg(describe())
-                .arg(m_settings.baudRate));
-    termios wanted{};
-    if (const int err = m_tty.getAttributes(m_fd, wanted))
-        failLost(err);
-    ::cfmakeraw(&wanted);
-    wanted.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    wanted.c_cflag |= CLOCAL | CREAD;
-    wanted.c_cflag |= m_settings.dataBits == 5   ? CS5
-                      : m_settings.dataBits == 6 ? CS6
-                      : m_settings.dataBits == 7 ? CS7
-                                                 : CS8;
-    if (m_settings.parity != Parity::None)
-        wanted.c_cflag |= PARENB | (m_settings.parity == Parity::Odd ? PARODD : 0);
-    if (m_settings.stopBits == 2)
-        wanted.c_cflag |= CSTOPB;
-    if (m_handshaking == Handshaking::RtsCts)
-        wanted.c_cflag |= CRTSCTS;
-    wanted.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-    if (m_handshaking == Handshaking::XonXoff)
-        wanted.c_iflag |= IXON | IXOFF;
-    wanted.c_cc[VMIN] = 0;
-    wanted.c_cc[VTIME] = 0;
-    ::cfsetospeed(&wanted, speed);
-    ::cfsetispeed(&wanted, speed);
-    // glibc's tcsetattr() reads the settings back after the kernel has taken them, and reports
-    // EINVAL when the driver kept another character size, parity or CREAD
-    // (sysdeps/unix/sysv/linux/tcsetattr.c); the settings are in force all the same, and the
-    // read-back below says which were kept.
-    if (const int err = m_tty.setAttributes(m_fd, wanted); err && err != -EINVAL)
-        failOpen(-err);
-
-    // A driver keeps what it can of the settings without failing; sending with the rest would
-    // garble every character. A pseudo-terminal always keeps 8 data bits and no parity, and has
-    // no line for them to matter on.
-    termios kept{};
-    if (const int err = m_tty.getAttributes(m_fd, kept))
-        failLost(err);
-    QStringList refused;
-    if (::cfgetospeed(&kept) != speed)
-        refused.append(QStringLiteral("%1 baud").arg(baudForSpeed(::cfgetospeed(&kept))));
-    const bool pty = m_kind == Kind::PseudoTerminal;
-    if (!pty && (kept.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE))
-        refused.append(dataBitsText(kept.c_cflag));
-    if (!pty && (kept.c_cflag & (PARENB | PARODD)) != (wanted.c_cflag & (PARENB | PARODD)))
-        refused.append(QStringLiteral("a different parity"));
-    if ((kept.c_cflag & CSTOPB) != (wanted.c_cflag & CSTOPB))
-        refused.append(kept.c_cflag & CSTOPB ? QStringLiteral("2 stop bits")
-                                             : QStringLiteral("1 stop bit"));
-    if ((kept.c_cflag & CRTSCTS) != (wanted.c_cflag & CRTSCTS))
-        refused.append(kept.c_cflag & CRTSCTS ? QStringLiteral("RTS/CTS handshaking")
-                                              : QStringLiteral("no RTS/CTS handshaking"));
-    if (!refused.isEmpty())
-        throw OperatorError(QStringLiteral("%1 does not take the line settings %2 baud, %3, %4, "
-                                           "%5 stop bits%6: its driver kept %7. Nothing was sent.")
-                                .arg(describe())
-                                .arg(m_settings.baudRate)
-                                .arg(dataBitsText(wanted.c_cflag))
-                                .arg(m_settings.parity == Parity::None ? "no parity" : "parity")
-                                .arg(m_settings.stopBits)
-                                .arg(m_handshaking == Handshaking::RtsCts ? ", RTS/CTS" : "")
-                                .arg(refused.join(QStringLiteral(", "))));
-
+    m_fd = opened.fd;
+    m_kind = opened.kind;
+    m_chipUnseen = opened.chipUnseen;
+    m_setExclusive = opened.setExclusive;
+    m_writtenSinceEmpty = 0;
     m_wire.start(m_settings, m_tty.now());
     m_inputReadAt = m_tty.now();
     discardInput(); // whatever waited there from before is not this device's answer
 }
 
-void PosixSerialPort::failOpen(int err)
+void PosixSerialPort::abandonOpen() noexcept
 {
-    const QString reason = systemReason(err);
-    const QString node = QFileInfo(m_node).fileName();
-    switch (err) {
-    case EACCES:
-    case EPERM:
-        throw OperatorError(QStringLiteral("Cannot open %1: %2. Add your user to the 'dialout' "
-                                           "group and log in again.")
-                                .arg(describe(), reason));
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        throw OperatorError(QStringLiteral("Cannot open %1: %2. Check that the serial adapter is "
-                                           "plugged in.")
-                                .arg(describe(), reason));
-    case EIO:
-        if (node.startsWith(QLatin1String("ttyS")))
-            throw OperatorError(QStringLiteral("Cannot open %1: %2. There is no serial port "
-                                               "hardware behind %3; choose the port your device "
-                                               "is connected to.")
-                                    .arg(describe(), reason, m_node));
-        break;
-    case EBUSY:
-        if (node.startsWith(QLatin1String("ttyACM")))
-            throw OperatorError(QStringLiteral("%1 is busy. A device that has just been plugged "
-                                               "in is often probed by ModemManager for a few "
-                                               "seconds: wait a moment, then upload again.")
-                                    .arg(describe()));
-        throw OperatorError(QStringLiteral("%1 is in use by another program.").arg(describe()));
-    default:
-        break;
+    if (!m_opening)
+        return;
+    {
+        const std::lock_guard guard(m_opening->mutex);
+        if (!m_opening->done) {
+            m_opening->abandoned = true;
+            m_opening->lock = std::move(m_lock);
+            m_lock = PortLock(m_lockFolder);
+            m_abandoned.push_back(std::move(m_opening));
+            return;
+        }
     }
-    throw OperatorError(QStringLiteral("Cannot open %1: %2").arg(describe(), reason));
+    try {
+        opened();
+    } catch (...) {
+        return; // it failed on its own, and has been cleaned up
+    }
+    discardAndClose();
 }
 
 void PosixSerialPort::failLost(int err)
 {
-    throw OperatorError(QStringLiteral("Lost the connection to %1: %2. Check that the device is "
-                                       "connected, then upload again.")
-                            .arg(describe(), systemReason(std::abs(err))));
+    failLostAt(err, describe());
 }
 
 void PosixSerialPort::requireOpen() const
@@ -300,6 +518,7 @@ void PosixSerialPort::push()
         if (written < 0)
             failLost(int(written));
         m_heldStart += written;
+        m_writtenSinceEmpty += written;
         if (m_kind == Kind::PseudoTerminal)
             m_wire.handedOver(written, m_tty.now());
     }
@@ -334,7 +553,12 @@ qint64 PosixSerialPort::queuedCount()
     int inKernel = 0;
     if (const int err = m_tty.queued(m_fd, inKernel))
         failLost(err);
-    return held() + inKernel;
+    // cdc-acm counts each write buffer in flight whole, at its full size of 20 packets
+    // (acm_tty_chars_in_buffer() and acm->writesize in drivers/usb/class/cdc-acm.c): never more
+    // can be queued than was handed over since the count last read 0.
+    if (inKernel == 0)
+        m_writtenSinceEmpty = 0;
+    return held() + std::min<qint64>(inKernel, m_writtenSinceEmpty);
 }
 
 void PosixSerialPort::output(const QByteArray &data)
@@ -442,9 +666,18 @@ ClearToSend PosixSerialPort::clearToSend()
     const std::optional<int> answered = askModemLines(lines);
     if (answered && *answered < 0 && !unanswered(*answered))
         failLost(*answered);
-    if (!answered || *answered < 0)
+    // cdc-acm reports CTS on whatever the device says (acm_tty_tiocmget() in
+    // drivers/usb/class/cdc-acm.c), so there it tells nothing.
+    if (!answered || *answered < 0 || m_kind == Kind::Acm)
         return ClearToSend::Unknown;
     return (lines & TIOCM_CTS) ? ClearToSend::On : ClearToSend::Off;
+}
+
+// cdc-acm completes a write once its USB transfer has (acm_write_bulk() in
+// drivers/usb/class/cdc-acm.c) and knows nothing of a UART behind the USB device.
+DeliveryReach PosixSerialPort::deliveryReach() const
+{
+    return m_kind == Kind::Acm ? DeliveryReach::UsbDevice : DeliveryReach::Device;
 }
 
 qintptr PosixSerialPort::wakeHandle() const
@@ -479,11 +712,14 @@ void PosixSerialPort::discardAndClose() noexcept
     closeDescriptor();
 }
 
-// What a flush cannot reach (the transfers in flight to a USB adapter's chip) makes the kernel's
-// close wait for the device, holding the tty lock, and a tcdrain() still waiting keeps the file
-// open; nothing is waited for any more, so those waits are ended. Until the last of them has
-// returned, the port stays locked against other programs, and ours; each close keeps its own
-// locks, so that a later one cannot release them.
+// What a flush cannot reach (the transfers in flight to a USB adapter's chip, and on usb-serial
+// the whole queue, since its tty operations have no flush_buffer and the queue goes only at
+// close: serial_ops in drivers/usb/serial/usb-serial.c, usb_serial_generic_close() in generic.c)
+// makes the kernel's close wait for the device, holding the tty lock, and a tcdrain() still
+// waiting keeps the file open; nothing is waited for any more, so those waits are ended. Until
+// the last of them has returned, the port stays locked against other programs, and ours; each
+// close keeps its own locks, so that a later one cannot release them, and releases them as soon
+// as it has finished.
 void PosixSerialPort::closeDescriptor() noexcept
 {
     Closing closing{m_tty.close(m_fd), std::move(m_drain), std::move(m_modemQuery),
@@ -494,22 +730,34 @@ void PosixSerialPort::closeDescriptor() noexcept
     const auto end = std::chrono::steady_clock::now() + kCloseWait;
     while (!closing.finished() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!closing.finished())
-        m_closings.push_back(std::move(closing));
+    if (closing.finished())
+        return;
+    const bool watching = !m_closings->empty();
+    m_closings->push_back(std::move(closing));
+    if (!watching)
+        watchClosings(m_closings);
 }
 
-// Interrupts what still waits, and tells whether all of it has returned.
-bool PosixSerialPort::Closing::finished()
+// Looks after the closes still under way, every kCloseWatch on the window's own event loop, and
+// releases each one's lock files as soon as it has finished, so that another program may take
+// the port then, not only at our next open.
+void PosixSerialPort::watchClosings(const std::weak_ptr<std::vector<Closing>> &watched)
 {
-    close->interrupt();
-    if (drain)
-        drain->interrupt();
-    int lines = 0;
-    return close->done() && (!drain || drain->result()) &&
-           (!modemQuery || modemQuery->result(lines));
+    QTimer::singleShot(kCloseWatch, [watched] {
+        const auto closings = watched.lock();
+        if (!closings)
+            return;
+        std::erase_if(*closings, [](Closing &closing) { return closing.finished(); });
+        if (!closings->empty())
+            watchClosings(watched);
+    });
 }
 
-void PosixSerialPort::finishEarlierClose()
+void PosixSerialPort::finishEarlierCloses()
 {
-    std::erase_if(m_closings, [](Closing &closing) { return closing.finished(); });
+    std::erase_if(*m_closings, [](Closing &closing) { return closing.finished(); });
+    std::erase_if(m_abandoned, [](const std::shared_ptr<Opening> &opening) {
+        const std::lock_guard guard(opening->mutex);
+        return opening->done;
+    });
 }

@@ -17,8 +17,14 @@
 //   count (TIOCOUTQ is always 0 there), so for one the port counts the queue itself from the
 //   bytes handed over and the line's speed.
 // - delivered() is true only when the device has had every character: see delivered().
-// - Closing never blocks the caller: the kernel's closing wait is ended, and the lock file stays
-//   until the descriptor is really closed.
+// - Neither opening nor closing blocks the caller. The kernel's open waits for another program's
+//   close (up to its closing wait, 30 s), and USB adapters' drivers talk to their chip with a 5 s
+//   timeout while opening and setting the line, so the open and the settings are made on a thread
+//   of their own (Tty::aside()); a close ends the kernel's closing wait. The lock files stay until
+//   the descriptor is really closed, and go as soon as it is.
+// - A port whose driver cannot do what the upload needs (RTS/CTS handshaking) is refused before
+//   it is opened.
+// - On a CDC-ACM device the port can see only as far as the USB device (DeliveryReach).
 
 #include <functional>
 #include <memory>
@@ -43,31 +49,54 @@ public:
     void setPortNumber(qint16 number) override;
     void setLineSettings(const LineSettings &settings) override { m_settings = settings; }
     void setHandshaking(Handshaking handshaking) override { m_handshaking = handshaking; }
+    // Waits for the opening that startOpen() begins: for tests and tools, never the window.
     void open() override;
+    bool startOpen() override;
+    bool opened() override;
+    void abandonOpen() noexcept override;
     bool isOpen() const override { return m_fd >= 0; }
     qint64 queuedCount() override;
     void output(const QByteArray &data) override;
     bool delivered() override;
     ClearToSend clearToSend() override;
+    DeliveryReach deliveryReach() const override;
     qintptr wakeHandle() const override;
     qint64 dropHeld() noexcept override;
     void discardAndClose() noexcept override;
     QString describe() const override;
 
-    // How long discardAndClose() keeps ending the kernel's closing wait before it leaves the
-    // close to finish on its own.
-    static constexpr std::chrono::milliseconds kCloseWait{100};
+    // How long discardAndClose() waits for a close that ends at once before it leaves the close
+    // to finish on its own, looked after every kCloseWatch.
+    static constexpr std::chrono::milliseconds kCloseWait{20};
+    static constexpr std::chrono::milliseconds kCloseWatch{50};
     // How often what the device sent is read and dropped: a 4 KiB input buffer takes 355 ms to
     // fill at 115 200 baud, and a read costs a call into the kernel.
     static constexpr std::chrono::milliseconds kInputEvery{20};
 
-private:
-    // What the device number says about where characters wait that no count sees.
+    // What a port needs to be opened, and what its opening found (see openAside()).
     enum class Kind { Uart, UsbSerial, Acm, PseudoTerminal };
+    struct Request {
+        QByteArray path;
+        QString port; // describe()
+        QString node;
+        LineSettings settings;
+        Handshaking handshaking = Handshaking::None;
+    };
+    struct Opened {
+        int fd = -1;
+        Kind kind = Kind::Uart;
+        bool chipUnseen = false; // the driver's drain does not wait for the adapter's chip
+        bool setExclusive = false;
+        bool owned = false; // every check that the port is another program's has passed
+    };
 
-    void takeOwnership();
-    void configure();
-    [[noreturn]] void failOpen(int err);
+private:
+    struct Opening;
+    struct Closing;
+
+    void beginOpen();
+    void adopt(const Opened &opened);
+    void refuseUnfitDriver(dev_t device);
     [[noreturn]] void failLost(int err);
     void requireOpen() const;
     void push();
@@ -78,8 +107,9 @@ private:
     bool adapterHadItsTime();
     void checkConnected();
     std::optional<int> askModemLines(int &lines);
-    void finishEarlierClose();
+    void finishEarlierCloses();
     void closeDescriptor() noexcept;
+    static void watchClosings(const std::weak_ptr<std::vector<Closing>> &watched);
 
     Tty &m_tty;
     PortMapping m_mapping;
@@ -92,11 +122,12 @@ private:
     QString m_path; // as opened, and the real node behind a link: what messages name
     QString m_node;
     Kind m_kind = Kind::Uart;
-    bool m_chipUnseen = false; // the driver's drain does not wait for the adapter's chip
+    bool m_chipUnseen = false;
     bool m_setExclusive = false;
     QByteArray m_held;
     qsizetype m_heldStart = 0;
-    WireClock m_wire; // the count on a pseudo-terminal, which keeps none
+    qint64 m_writtenSinceEmpty = 0; // handed to the kernel since its count last read 0
+    WireClock m_wire;               // the count on a pseudo-terminal, which keeps none
     Tty::Clock::time_point m_inputReadAt{};
     std::unique_ptr<TtyDrain> m_drain;
     ClearSpan m_clearSpan; // CTS on without a break since all was drained
@@ -104,17 +135,12 @@ private:
     std::optional<int> m_modemAnswer; // the last TIOCMGET that returned, with its lines
     int m_modemLines = 0;
 
-    // A close the kernel has not finished yet, with the calls still running on the descriptor
-    // (each keeps the file open, and its flock() with it) and the lock files it keeps until all
-    // have ended.
-    struct Closing {
-        std::unique_ptr<TtyClosing> close;
-        std::unique_ptr<TtyDrain> drain;
-        std::unique_ptr<TtyModemQuery> modemQuery;
-        PortLock lock;
-        QString node;
-        bool finished();
-    };
     QString m_lockFolder;
-    std::vector<Closing> m_closings;
+    // The opening under way, and openings given up whose thread has not returned yet (each
+    // closes what it opened and releases its lock files when it does).
+    std::shared_ptr<Opening> m_opening;
+    std::vector<std::shared_ptr<Opening>> m_abandoned;
+    // Closes the kernel has not finished yet; looked after until they have (see
+    // closeDescriptor()).
+    std::shared_ptr<std::vector<Closing>> m_closings;
 };

@@ -8,6 +8,7 @@
 // Every call returns 0 or a count on success and -errno on failure, as the kernel does.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -46,6 +47,14 @@ public:
     virtual std::optional<int> result(int &lines) = 0;
 };
 
+// Calls that may block for long, made aside from the caller's thread; done() tells, without
+// waiting, whether they have returned. Destroying it leaves them to finish on their own.
+class TtyWork {
+public:
+    virtual ~TtyWork() = default;
+    virtual bool done() = 0;
+};
+
 class Tty {
 public:
     using Clock = std::chrono::steady_clock;
@@ -53,9 +62,15 @@ public:
     virtual ~Tty() = default;
 
     // A process that holds a flock() or a POSIX lock on the device at path, as /proc/locks lists
-    // them by device and inode; 0 when none does. Asked before open(), because every open of a
-    // tty raises DTR and RTS.
+    // them by device and inode; 0 when none does, kUnnamedHolder when one does that the kernel
+    // does not name to this process. Asked before open(), because every open of a tty raises DTR
+    // and RTS.
+    static constexpr pid_t kUnnamedHolder = -1;
     virtual pid_t lockHolder(const QByteArray &path) = 0;
+    // The running kernel's release ("6.1.0-57-amd64"), as uname() gives it.
+    virtual QByteArray kernelRelease() = 0;
+    // Runs work on a thread of its own, where the kernel's version of the call may block.
+    virtual std::unique_ptr<TtyWork> aside(std::function<void()> work) = 0;
     // Opens for reading and writing, without becoming the controlling terminal, non-blocking.
     virtual int open(const QByteArray &path) = 0;
     virtual std::unique_ptr<TtyClosing> close(int fd) = 0;

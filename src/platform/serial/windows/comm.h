@@ -13,6 +13,7 @@
 #include <optional>
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -81,11 +82,14 @@ public:
 };
 
 // CreateFile() under way on a thread of its own: result() is empty while it runs. Destroying it
-// never waits; a handle that comes after is closed by the thread.
+// abandons it and never waits.
 class CommOpening {
 public:
     virtual ~CommOpening() = default;
     virtual std::optional<CommError> result(qintptr &handle) = 0;
+    // Gives the call up: a handle it gives, now or whenever CreateFile() returns, is closed on
+    // the opening's own thread, never on the caller's.
+    virtual void abandon() = 0;
     // Whether the call has returned (and any handle it gave, once abandoned, been closed).
     virtual bool finished() = 0;
 };
@@ -100,6 +104,14 @@ public:
     virtual bool done() = 0;
 };
 
+// A COM port Windows lists: a present device of the Ports (COM & LPT) class, a value of
+// HARDWARE\DEVICEMAP\SERIALCOMM, or a DOS device name COMn.
+struct CommPortEntry {
+    int number = 0;
+    QString name;        // "USB Serial Port (COM7)", "\Device\Serial0"
+    quint32 problem = 0; // the device's Device Manager problem code (CM_PROB_*); 0: it runs
+};
+
 class Comm {
 public:
     using Clock = std::chrono::steady_clock;
@@ -110,9 +122,15 @@ public:
     // CreateFile(path, read and write, no sharing, overlapped), on a thread of its own.
     virtual std::unique_ptr<CommOpening> open(const QString &path) = 0;
     // Closes the handle as CommClosing says: PurgeComm() first where purge is set, then the
-    // write still under way is ended, then CloseHandle().
-    virtual std::unique_ptr<CommClosing> close(Handle handle, bool purge,
+    // write still under way is ended, then CloseHandle(). Until that is done, any copy of this
+    // program can see that the port at path is still being closed (closingInThisProgram()).
+    virtual std::unique_ptr<CommClosing> close(Handle handle, const QString &path, bool purge,
                                                std::unique_ptr<CommWrite> write) = 0;
+    // Whether a close of path that this program started, in this run or an earlier one whose
+    // process is still there, has not ended.
+    virtual bool closingInThisProgram(const QString &path) = 0;
+    // The COM ports Windows lists now, by number, each once; a new look every call.
+    virtual QList<CommPortEntry> listPorts() = 0;
     virtual CommError getState(Handle handle, CommSettings &settings) = 0; // GetCommState
     virtual CommError setState(Handle handle, const CommSettings &settings) = 0;
     // SetCommTimeouts: reads return at once, writes never time out.

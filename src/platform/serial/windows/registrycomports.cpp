@@ -1,114 +1,81 @@
 #include "platform/serial/windows/registrycomports.h"
 
-#include <windows.h>
-#include <setupapi.h>
-
-#include <QRegularExpression>
 #include <QStringList>
 
 namespace {
 
-// GUID_DEVCLASS_PORTS (devguid.h): the Ports (COM & LPT) device class.
-constexpr GUID kPortsClass = {
-    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
-int comNumber(const QString &name)
+// How the operator knows the port: the friendly name as Device Manager shows it, or the
+// device object behind the number ("COM1 — \Device\Serial0").
+QString title(const CommPortEntry &port)
 {
-    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]*)$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = com.match(name.trimmed());
-    return match.hasMatch() ? match.captured(1).toInt() : 0;
+    return port.name.startsWith(QLatin1Char('\\'))
+               ? QStringLiteral("COM%1 \u2014 %2").arg(port.number).arg(port.name)
+               : port.name;
 }
 
-QString registryString(HKEY key, const wchar_t *name)
+// Device Manager's problem codes (CM_PROB_* in cfg.h), as Microsoft's page "Device Manager
+// error messages" explains them: what is wrong, in the words of the port's status there.
+QString problemText(quint32 problem)
 {
-    wchar_t value[256] = {};
-    DWORD size = sizeof value - sizeof(wchar_t);
-    DWORD type = 0;
-    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ)
-        return {};
-    return QString::fromWCharArray(value);
-}
-
-void addFriendlyNames(QMap<int, QString> &ports)
-{
-    const HDEVINFO devices = ::SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
-    if (devices == INVALID_HANDLE_VALUE)
-        return;
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    for (DWORD i = 0; ::SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
-        const HKEY key =
-            ::SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE)
-            continue;
-        const int number = comNumber(registryString(key, L"PortName"));
-        ::RegCloseKey(key);
-        wchar_t friendly[256] = {};
-        if (number > 0 &&
-            ::SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                                reinterpret_cast<BYTE *>(friendly),
-                                                sizeof friendly - sizeof(wchar_t), nullptr))
-            ports.insert(number, QString::fromWCharArray(friendly));
+    switch (problem) {
+    case 10: // CM_PROB_FAILED_START
+        return QStringLiteral("its driver did not start (Device Manager code 10)");
+    case 22: // CM_PROB_DISABLED
+        return QStringLiteral("it is disabled in Device Manager (code 22)");
+    case 28: // CM_PROB_FAILED_INSTALL
+        return QStringLiteral("its driver is not installed (Device Manager code 28)");
+    case 43: // CM_PROB_FAILED_POST_START
+        return QStringLiteral("Windows stopped it because it reported problems (Device Manager "
+                              "code 43)");
+    default:
+        return QStringLiteral("it does not work (Device Manager code %1)").arg(problem);
     }
-    ::SetupDiDestroyDeviceInfoList(devices);
 }
 
-// Values such as "\Device\Serial0" = "COM1", "\Device\VCP0" = "COM3".
-void addSerialComm(QMap<int, QString> &ports)
+// What to do about it: a disabled port is enabled where it was disabled; for a driver that did
+// not start or stopped, the page's first advice for a USB device is to plug it in again, then
+// to update the driver.
+QString remedy(quint32 problem)
 {
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                        &key) != ERROR_SUCCESS)
-        return;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256] = {};
-        wchar_t data[64] = {};
-        DWORD nameSize = 255;
-        DWORD dataSize = sizeof data - sizeof(wchar_t);
-        DWORD type = 0;
-        if (::RegEnumValueW(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE *>(data),
-                            &dataSize) != ERROR_SUCCESS)
-            break;
-        const int number = type == REG_SZ ? comNumber(QString::fromWCharArray(data)) : 0;
-        if (number > 0 && !ports.contains(number))
-            ports.insert(
-                number,
-                QStringLiteral("COM%1 \u2014 %2").arg(number).arg(QString::fromWCharArray(name)));
-    }
-    ::RegCloseKey(key);
-}
-
-// The DOS device name: what COMn is linked to, where nothing above lists it.
-QString dosDevice(int number)
-{
-    wchar_t target[512] = {};
-    const std::wstring name = QStringLiteral("COM%1").arg(number).toStdWString();
-    if (!::QueryDosDeviceW(name.c_str(), target, 511))
-        return {};
-    return QStringLiteral("COM%1 \u2014 %2").arg(number).arg(QString::fromWCharArray(target));
+    if (problem == 22)
+        return QStringLiteral("Enable it in Device Manager: under Ports (COM & LPT), right-click "
+                              "it and choose Enable device, then upload again.");
+    if (problem == 28)
+        return QStringLiteral("Install the adapter's driver (Device Manager: right-click it under "
+                              "Ports (COM & LPT) and choose Update driver), then upload again.");
+    return QStringLiteral("Unplug the adapter and plug it in again. If Device Manager still "
+                          "shows the code under Ports (COM & LPT), update or reinstall the "
+                          "adapter's driver there (right-click it, Update driver), then upload "
+                          "again.");
 }
 
 } // namespace
 
-QMap<int, QString> RegistryComPorts::known() const
+void RegistryComPorts::refresh()
 {
-    QMap<int, QString> ports;
-    addFriendlyNames(ports);
-    addSerialComm(ports);
-    return ports;
+    m_ports = m_comm.listPorts();
+    m_looked = true;
+}
+
+const CommPortEntry *RegistryComPorts::find(int number)
+{
+    if (!m_looked)
+        refresh();
+    for (const CommPortEntry &port : m_ports)
+        if (port.number == number)
+            return &port;
+    return nullptr;
 }
 
 // COM256 is the highest number Device Manager gives out.
 QList<int> RegistryComPorts::numbersAbove()
 {
+    if (!m_looked)
+        refresh();
     QList<int> numbers;
-    const QMap<int, QString> ports = known();
-    for (int number = kOffered + 1; number <= 256; ++number)
-        if (ports.contains(number) || !dosDevice(number).isEmpty())
-            numbers.append(number);
+    for (const CommPortEntry &port : m_ports)
+        if (port.number > kOffered && port.number <= kHighest)
+            numbers.append(port.number);
     return numbers;
 }
 
@@ -119,19 +86,24 @@ QString RegistryComPorts::devicePath(int number)
 
 QString RegistryComPorts::reaches(int number)
 {
-    const QMap<int, QString> ports = known();
-    if (ports.contains(number))
-        return ports.value(number);
-    const QString linked = dosDevice(number);
-    return linked.isEmpty() ? QStringLiteral("nothing is connected") : linked;
+    const CommPortEntry *port = find(number);
+    if (!port)
+        return QStringLiteral("nothing is connected");
+    return port->problem
+               ? QStringLiteral("%1 \u2014 %2").arg(title(*port), problemText(port->problem))
+               : title(*port);
 }
 
 QString RegistryComPorts::missing(int number)
 {
+    refresh();
+    if (const CommPortEntry *port = find(number); port && port->problem)
+        return QStringLiteral("COM%1 (%2) cannot be opened: Windows lists it, but %3. %4")
+            .arg(number)
+            .arg(title(*port), problemText(port->problem), remedy(port->problem));
     QStringList found;
-    const QMap<int, QString> ports = known();
-    for (auto port = ports.begin(); port != ports.end(); ++port)
-        found.append(QStringLiteral("COM%1 = %2").arg(port.key()).arg(port.value()));
+    for (const CommPortEntry &port : m_ports)
+        found.append(QStringLiteral("COM%1 = %2").arg(port.number).arg(title(port)));
     const QString there = found.isEmpty()
                               ? QStringLiteral("No serial port was found.")
                               : QStringLiteral("Found: %1.").arg(found.join(QStringLiteral(", ")));

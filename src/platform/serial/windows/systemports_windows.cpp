@@ -5,8 +5,8 @@
 #include "platform/serial/windows/windowscomm.h"
 
 struct SystemPorts::Parts {
-    RegistryComPorts comPorts;
     WindowsComm comm;
+    RegistryComPorts comPorts{comm};
     Win32SerialPort serialPort{comm, [this](int n) { return comPorts.devicePath(n); },
                                [this](int n) { return comPorts.missing(n); }};
 };

@@ -67,43 +67,75 @@ void Win32SerialPort::open()
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-bool Win32SerialPort::startOpen()
+void Win32SerialPort::settleCloses()
 {
-    if (isOpen() || m_opening)
-        throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
     std::erase_if(m_closings, [](Closing &closing) { return closing.closing->done(); });
     std::erase_if(m_abandoned, [](Abandoned &opening) { return opening.opening->finished(); });
-    // Windows would refuse the open as if another program had the port.
-    const auto ours = [this](const auto &pending) { return pending.number == m_number; };
-    if (std::any_of(m_closings.begin(), m_closings.end(), ours))
-        throw OperatorError(QStringLiteral("%1 is still being closed after the last upload: its "
-                                           "driver has not let go of it yet. Wait a moment, then "
-                                           "upload again.")
-                                .arg(describe()));
-    if (std::any_of(m_abandoned.begin(), m_abandoned.end(), ours))
+}
+
+// Nothing here waits: the caller polls opened() while the window's events go on.
+bool Win32SerialPort::startOpen()
+{
+    if (isOpen() || m_opening || m_openAfterClose)
+        throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
+    settleCloses();
+    if (std::any_of(m_abandoned.begin(), m_abandoned.end(),
+                    [this](const Abandoned &opening) { return opening.number == m_number; }))
         throw OperatorError(QStringLiteral("%1 is still being opened for the upload that was "
                                            "cancelled: Windows has not finished connecting to it. "
                                            "Wait a moment, then upload again.")
                                 .arg(describe()));
     m_path = m_mapping(m_number);
-    m_opening = m_comm.open(m_path);
-    // Most ports open at once; only a slow one is left to the caller's polling.
-    const auto end = std::chrono::steady_clock::now() + kOpenWait;
-    while (!m_opening->finished() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m_openAfterClose = true;
     return opened();
+}
+
+QString Win32SerialPort::stillClosingText(std::chrono::steady_clock::duration closingFor) const
+{
+    if (closingFor < kCloseHangs)
+        return QStringLiteral("%1 is still being closed after the last upload: its driver has not "
+                              "let go of it yet. Wait a moment, then upload again.")
+            .arg(describe());
+    // A driver that hangs in its close (FTDI's, while its chip holds what the device holds off)
+    // lets go when its device is removed: on a surprise removal a driver must complete the
+    // requests it holds (Microsoft's page "Handling an IRP_MN_SURPRISE_REMOVAL Request").
+    return QStringLiteral("%1 is still being closed after the last upload: its driver has not let "
+                          "go of it for %2 s, and may not while the device holds off what the "
+                          "adapter still has. Unplug the adapter and plug it in again to free "
+                          "the port, then upload again.")
+        .arg(describe())
+        .arg(std::chrono::duration_cast<std::chrono::seconds>(closingFor).count());
 }
 
 void Win32SerialPort::abandonOpen() noexcept
 {
-    if (m_opening)
+    m_openAfterClose = false;
+    if (m_opening) {
+        m_opening->abandon();
         m_abandoned.push_back({m_number, std::move(m_opening)});
+    }
 }
 
 bool Win32SerialPort::opened()
 {
     if (isOpen())
         return true;
+    if (m_openAfterClose) {
+        // Windows would refuse the open as if another program had the port: a close of it that
+        // has only just begun is waited for, a longer one told.
+        settleCloses();
+        const auto ours = std::find_if(m_closings.begin(), m_closings.end(),
+                                       [this](const Closing &c) { return c.number == m_number; });
+        if (ours != m_closings.end()) {
+            const auto closingFor = m_comm.now() - ours->since;
+            if (closingFor < kCloseWait)
+                return false;
+            m_openAfterClose = false;
+            throw OperatorError(stillClosingText(closingFor));
+        }
+        m_openAfterClose = false;
+        m_opening = m_comm.open(m_path);
+    }
     if (!m_opening)
         return false;
     Comm::Handle handle = 0;
@@ -118,6 +150,13 @@ bool Win32SerialPort::opened()
         break;
     case kAccessDenied:
     case kSharingViolation:
+        if (m_comm.closingInThisProgram(m_path))
+            throw OperatorError(QStringLiteral("%1 is held by an earlier copy of this program, "
+                                               "whose close of the port has not ended: its driver "
+                                               "has not let go of it. Unplug the adapter and plug "
+                                               "it in again to free the port (the earlier copy "
+                                               "then ends too), then upload again.")
+                                    .arg(describe()));
         throw OperatorError(QStringLiteral("%1 is in use by another program. Close the program "
                                            "that has it open, then upload again.")
                                 .arg(describe()));
@@ -143,7 +182,9 @@ bool Win32SerialPort::opened()
     m_handedOver = 0;
     m_lastOutQueue = 0;
     m_departedWhenCtsOff.reset();
-    m_ctsUnknown = !m_comm.reportsCts(m_path);
+    m_blindPurgedAt.reset();
+    m_noCtsLine = !m_comm.reportsCts(m_path);
+    m_ctsUnknown = m_noCtsLine;
     try {
         configure();
     } catch (...) {
@@ -264,8 +305,11 @@ CommStatus Win32SerialPort::status()
         if (!unanswered(error))
             failLost(error);
         // No count: what was handed over is taken to need its time on the wire, and whatever
-        // the device may have sent is purged unseen.
-        m_comm.purge(m_handle, false, true);
+        // the device may have sent is purged unseen, now and then.
+        if (!m_blindPurgedAt || m_comm.now() - *m_blindPurgedAt >= kBlindPurgeEvery) {
+            m_comm.purge(m_handle, false, true);
+            m_blindPurgedAt = m_comm.now();
+        }
         CommStatus guessed;
         guessed.outQueue = quint32(onTheWireStill());
         m_lastOutQueue = guessed.outQueue;
@@ -308,8 +352,9 @@ void Win32SerialPort::output(const QByteArray &data)
     push();
 }
 
-// What a driver calls transmitted may still wait in a USB adapter's chip (see ClearSpan). Where
-// the driver reports no modem lines, that time is waited for with the driver not holding
+// What a driver calls transmitted may still wait in a USB adapter's chip (see ClearSpan), and
+// the CTS it reports may be kCtsLag old: CTS must have read on for that much longer. Where the
+// driver reports no modem lines, that time is waited for with the driver not holding
 // transmission for CTS (COMSTAT's fCtsHold).
 bool Win32SerialPort::delivered()
 {
@@ -317,7 +362,18 @@ bool Win32SerialPort::delivered()
         m_clearSpan.reset();
         return false;
     }
-    return m_clearSpan.lasted(clearToSend(), m_comm.now(), m_wire.characterTime());
+    const auto lagPerCharacter = std::chrono::nanoseconds(kCtsLag) / ClearSpan::kAdapterBuffer;
+    return m_clearSpan.lasted(clearToSend(), m_comm.now(),
+                              m_wire.characterTime() + lagPerCharacter +
+                                  std::chrono::nanoseconds(1));
+}
+
+// usbser.sys completes a write when its USB transfer has, and reports no CTS (the CDC
+// serial-state notification has none): what it calls done has reached the USB device, which may
+// be a bridge to a UART whose own buffer and CTS line the host never sees.
+DeliveryReach Win32SerialPort::deliveryReach() const
+{
+    return m_noCtsLine ? DeliveryReach::UsbDevice : DeliveryReach::Device;
 }
 
 ClearToSend Win32SerialPort::clearToSend()
@@ -356,7 +412,7 @@ qint64 Win32SerialPort::dropHeld() noexcept
 }
 
 // Under Wine, purging a pseudo-terminal also drops what its other end has not read yet, so an
-// empty queue is not purged.
+// empty queue is not purged. The close runs on a thread of its own and is not waited for here.
 void Win32SerialPort::discardAndClose() noexcept
 {
     if (!isOpen())
@@ -366,12 +422,20 @@ void Win32SerialPort::discardAndClose() noexcept
     const bool failed = m_comm.clearError(m_handle, now) != kSuccess;
     const bool purge = failed || m_write || !m_held.isEmpty() || now.outQueue > 0;
     m_held.clear();
-    Closing closing{m_number, m_comm.close(m_handle, purge, std::move(m_write))};
+    m_closings.push_back(
+        {m_number, m_comm.now(), m_comm.close(m_handle, m_path, purge, std::move(m_write))});
     m_handle = 0;
     m_open = false;
-    const auto end = std::chrono::steady_clock::now() + kCloseWait;
-    while (!closing.closing->done() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!closing.closing->done())
-        m_closings.push_back(std::move(closing));
+}
+
+QString Win32SerialPort::closeUnfinished()
+{
+    settleCloses();
+    if (m_closings.empty())
+        return {};
+    return QStringLiteral("COM%1 is still being closed: its driver has not let go of it since the "
+                          "last upload. The window closes, but Windows keeps this program, and "
+                          "COM%1 with it, until the driver lets go. Unplug the adapter and plug "
+                          "it in again to free them.")
+        .arg(m_closings.front().number);
 }

@@ -19,9 +19,13 @@
 //   cannot answer a call (status calls a virtual port does not support) gives no information:
 //   without a count, what was handed over is taken to need its time on the wire at the baud
 //   rate.
-// - discardAndClose() hands the purge, the cancelling of what is under way and the close to a
-//   thread of their own (CommClosing), waiting for them at most kCloseWait; until they are
-//   done, an Upload to that port says it is still being closed.
+// - Nothing waits on the caller's thread: the open (CreateFile()) and the close (the purge, the
+//   cancelling of what is under way, CloseHandle()) run on threads of their own. An open given
+//   up leaves its handle to its thread, which closes it when CreateFile() returns. The next open
+//   of a port whose close is still under way waits for it (polled, as the open itself) up to
+//   kCloseWait from the close's start; after that, an Upload to that port says it is still being
+//   closed, and after kCloseHangs, what will free it. A close that hangs outlives the program
+//   (closeUnfinished()), and a later run that finds the port held by it says so.
 
 #include <functional>
 #include <memory>
@@ -49,6 +53,8 @@ public:
     bool opened() override;
     void abandonOpen() noexcept override;
     bool isOpen() const override { return m_open; }
+    DeliveryReach deliveryReach() const override;
+    QString closeUnfinished() override;
     qint64 queuedCount() override;
     void output(const QByteArray &data) override;
     bool delivered() override;
@@ -60,10 +66,20 @@ public:
 
     static constexpr qint64 kWriteChunk = 64 * 1024;
     static constexpr std::chrono::milliseconds kCloseWait{100};
-    static constexpr std::chrono::milliseconds kOpenWait{20};
+    static constexpr std::chrono::seconds kCloseHangs{5};
+    // A USB adapter's CTS reaches its driver only with the chip's status packets: FTDI's chips
+    // send their two modem-status bytes each latency-timer period, 16 ms by default, and are
+    // reported to send them only every 40 ms when idle (FTDI AN232B-04, "Data Throughput,
+    // Latency and Handshaking"). What reads "on" may be that old.
+    static constexpr std::chrono::milliseconds kCtsLag{40};
+    // Where ClearCommError() is not answered, whatever the device sent is purged this often:
+    // its 4 KiB input buffer takes 0.36 s to fill at 115 200 baud.
+    static constexpr std::chrono::milliseconds kBlindPurgeEvery{100};
 
 private:
     void configure();
+    QString stillClosingText(std::chrono::steady_clock::duration closingFor) const;
+    void settleCloses();
     [[noreturn]] void failLost(CommError error);
     void requireOpen() const;
     void push();
@@ -91,9 +107,12 @@ private:
     // to report (m_ctsUnknown).
     std::optional<qint64> m_departedWhenCtsOff;
     bool m_ctsUnknown = false; // also where the driver reports no CTS line (Comm::reportsCts)
+    bool m_noCtsLine = false;  // the driver reports no CTS line: usbser.sys
+    std::optional<Comm::Clock::time_point> m_blindPurgedAt;
 
     struct Closing {
         qint16 number;
+        std::chrono::steady_clock::time_point since;
         std::unique_ptr<CommClosing> closing;
     };
     std::vector<Closing> m_closings; // closes not yet done
@@ -103,5 +122,6 @@ private:
     };
     std::vector<Abandoned> m_abandoned; // opens given up on that have not returned yet
     std::unique_ptr<CommOpening> m_opening;
+    bool m_openAfterClose = false; // the open waits for the port's last close to end
     QString m_path;
 };

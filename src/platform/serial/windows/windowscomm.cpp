@@ -1,13 +1,22 @@
 #include "platform/serial/windows/windowscomm.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include <QMap>
+#include <QRegularExpression>
 
 #include <windows.h>
+
+#include <cfgmgr32.h>
+#include <setupapi.h>
 
 namespace {
 
@@ -97,75 +106,110 @@ private:
 };
 
 // A Bluetooth port connects to its device inside CreateFile(), for seconds, so the call runs on
-// a thread of its own. Its state is shared with that thread; a handle that comes after the
-// owner has given up is closed by whichever of the two is last.
+// a thread of its own. The handle stays that thread's until the owner takes it: an owner that
+// gives up, before CreateFile() returns or after, leaves the close to that thread, so that the
+// port is let go of the moment the call returns and no CloseHandle() runs on the window's
+// thread.
 class ThreadOpening final : public CommOpening {
 public:
     explicit ThreadOpening(std::wstring path) : m_state(std::make_shared<State>())
     {
-        auto run = [state = m_state, path = std::move(path)] {
+        auto run = [state = m_state, path = std::move(path)](bool ownThread) {
             const HANDLE port =
                 ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
             const CommError error = port == INVALID_HANDLE_VALUE ? lastError() : 0;
-            const std::lock_guard lock(state->mutex);
+            std::unique_lock lock(state->mutex);
             state->port = port;
             state->error = error;
             state->returned = true;
-            if (state->abandoned && port != INVALID_HANDLE_VALUE)
+            if (port == INVALID_HANDLE_VALUE || !ownThread)
+                return;
+            state->decided.wait(lock, [&state] { return state->taken || state->abandoned; });
+            if (state->abandoned) {
+                lock.unlock();
                 ::CloseHandle(port);
+                lock.lock();
+                state->closed = true;
+            }
         };
         try {
-            std::thread(run).detach();
+            std::thread(run, true).detach();
         } catch (const std::system_error &) {
-            run();
+            run(false);
+            m_closesHere = true; // no thread to leave it to
         }
     }
 
-    ~ThreadOpening() override
-    {
-        const std::lock_guard lock(m_state->mutex);
-        m_state->abandoned = true;
-        if (m_state->returned && !m_state->taken && m_state->port != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_state->port);
-    }
+    ~ThreadOpening() override { abandon(); }
 
     std::optional<CommError> result(qintptr &handle) override
     {
         const std::lock_guard lock(m_state->mutex);
-        if (!m_state->returned)
+        if (!m_state->returned || m_state->abandoned)
             return std::nullopt;
         if (m_state->error)
             return m_state->error;
         m_state->taken = true;
+        m_state->decided.notify_all();
         handle = reinterpret_cast<qintptr>(m_state->port);
         return CommError(0);
+    }
+
+    void abandon() override
+    {
+        const std::lock_guard lock(m_state->mutex);
+        if (m_state->taken || m_state->abandoned)
+            return;
+        m_state->abandoned = true;
+        m_state->decided.notify_all();
+        if (m_closesHere && m_state->port != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(m_state->port);
+            m_state->closed = true;
+        }
     }
 
     bool finished() override
     {
         const std::lock_guard lock(m_state->mutex);
-        return m_state->returned;
+        return m_state->returned &&
+               (!m_state->abandoned || m_state->port == INVALID_HANDLE_VALUE || m_state->closed);
     }
 
 private:
     struct State {
         std::mutex mutex;
+        std::condition_variable decided; // taken or abandoned
         HANDLE port = INVALID_HANDLE_VALUE;
         CommError error = 0;
         bool returned = false;
         bool abandoned = false;
         bool taken = false;
+        bool closed = false;
     };
     std::shared_ptr<State> m_state;
+    bool m_closesHere = false;
 };
+
+// The name of the event that says a close of the port is under way, in the session's namespace
+// ("Kernel object namespaces"): an event lives as long as a handle to it, and a process whose
+// close hangs in its driver keeps its handles, since it "cannot exit until all pending I/O has
+// been completed or canceled" (TerminateProcess).
+std::wstring closingName(const QString &path)
+{
+    return QStringLiteral("Local\\zelvor-upload closing %1")
+        .arg(path.section(QLatin1Char('\\'), -1).toUpper())
+        .toStdWString();
+}
 
 class ThreadClosing final : public CommClosing {
 public:
-    ThreadClosing(HANDLE port, HANDLE event, bool purge, std::unique_ptr<CommWrite> write)
+    ThreadClosing(HANDLE port, HANDLE event, const std::wstring &name, bool purge,
+                  std::unique_ptr<CommWrite> write)
         : m_done(std::make_shared<std::atomic<bool>>(false))
     {
-        auto run = [done = m_done, port, event, purge,
+        const HANDLE marker = ::CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+        auto run = [done = m_done, port, event, marker, purge,
                     write = std::shared_ptr<CommWrite>(std::move(write))]() mutable {
             if (purge)
                 ::PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
@@ -173,6 +217,8 @@ public:
             if (event)
                 ::CloseHandle(event);
             ::CloseHandle(port);
+            if (marker)
+                ::CloseHandle(marker);
             *done = true;
         };
         try {
@@ -188,6 +234,106 @@ private:
     std::shared_ptr<std::atomic<bool>> m_done;
 };
 
+int comNumber(const QString &name)
+{
+    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]*)$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = com.match(name.trimmed());
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+QString registryString(HKEY key, const wchar_t *name)
+{
+    wchar_t value[256] = {};
+    DWORD size = sizeof value - sizeof(wchar_t);
+    DWORD type = 0;
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ)
+        return {};
+    return QString::fromWCharArray(value);
+}
+
+// GUID_DEVCLASS_PORTS (devguid.h): the Ports (COM & LPT) device class.
+constexpr GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+// SetupDiGetClassDevs(DIGCF_PRESENT) lists present devices whatever their state: one whose
+// driver did not start (code 10) or that is disabled (code 22) is listed too, with the
+// PortName its driver was given. CM_Get_DevNode_Status() says which: DN_HAS_PROBLEM, and the
+// problem code Device Manager shows (CM_PROB_*, cfg.h).
+void addClassDevices(QMap<int, CommPortEntry> &ports)
+{
+    const HDEVINFO devices = ::SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE)
+        return;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; ::SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
+        const HKEY key =
+            ::SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        CommPortEntry entry;
+        entry.number = comNumber(registryString(key, L"PortName"));
+        ::RegCloseKey(key);
+        wchar_t friendly[256] = {};
+        if (entry.number <= 0 || ports.contains(entry.number) ||
+            !::SetupDiGetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                                 reinterpret_cast<BYTE *>(friendly),
+                                                 sizeof friendly - sizeof(wchar_t), nullptr))
+            continue;
+        entry.name = QString::fromWCharArray(friendly);
+        ULONG status = 0;
+        ULONG problem = 0;
+        if (::CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS &&
+            (status & DN_HAS_PROBLEM))
+            entry.problem = problem;
+        ports.insert(entry.number, entry);
+    }
+    ::SetupDiDestroyDeviceInfoList(devices);
+}
+
+// Values such as "\Device\Serial0" = "COM1", "\Device\VCP0" = "COM3".
+void addSerialComm(QMap<int, CommPortEntry> &ports)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
+                        &key) != ERROR_SUCCESS)
+        return;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256] = {};
+        wchar_t data[64] = {};
+        DWORD nameSize = 255;
+        DWORD dataSize = sizeof data - sizeof(wchar_t);
+        DWORD type = 0;
+        if (::RegEnumValueW(key, i, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE *>(data),
+                            &dataSize) != ERROR_SUCCESS)
+            break;
+        const int number = type == REG_SZ ? comNumber(QString::fromWCharArray(data)) : 0;
+        if (number > 0 && !ports.contains(number))
+            ports.insert(number, {number, QString::fromWCharArray(name), 0});
+    }
+    ::RegCloseKey(key);
+}
+
+// Every DOS device name COMn, with what it is linked to: one call lists all the names
+// (QueryDosDevice with no name).
+void addDosDevices(QMap<int, CommPortEntry> &ports)
+{
+    std::vector<wchar_t> names(64 * 1024);
+    DWORD length = 0;
+    while ((length = ::QueryDosDeviceW(nullptr, names.data(), DWORD(names.size()))) == 0 &&
+           ::GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < 4 * 1024 * 1024)
+        names.resize(names.size() * 2);
+    for (const wchar_t *name = names.data(); length > 0 && *name; name += wcslen(name) + 1) {
+        const int number = comNumber(QString::fromWCharArray(name));
+        wchar_t target[512] = {};
+        if (number > 0 && !ports.contains(number) && ::QueryDosDeviceW(name, target, 511))
+            ports.insert(number, {number, QString::fromWCharArray(target), 0});
+    }
+}
+
 } // namespace
 
 // Wine's ntdll exports wine_get_version(); Windows' does not.
@@ -202,7 +348,7 @@ std::unique_ptr<CommOpening> WindowsComm::open(const QString &path)
     return std::make_unique<ThreadOpening>(path.toStdWString());
 }
 
-std::unique_ptr<CommClosing> WindowsComm::close(Handle handle, bool purge,
+std::unique_ptr<CommClosing> WindowsComm::close(Handle handle, const QString &path, bool purge,
                                                 std::unique_ptr<CommWrite> write)
 {
     HANDLE event = nullptr;
@@ -210,7 +356,26 @@ std::unique_ptr<CommClosing> WindowsComm::close(Handle handle, bool purge,
         event = reinterpret_cast<HANDLE>(found->second);
         m_writeEvents.erase(found);
     }
-    return std::make_unique<ThreadClosing>(native(handle), event, purge, std::move(write));
+    return std::make_unique<ThreadClosing>(native(handle), event, closingName(path), purge,
+                                           std::move(write));
+}
+
+bool WindowsComm::closingInThisProgram(const QString &path)
+{
+    const HANDLE marker = ::OpenEventW(SYNCHRONIZE, FALSE, closingName(path).c_str());
+    if (!marker)
+        return false;
+    ::CloseHandle(marker);
+    return true;
+}
+
+QList<CommPortEntry> WindowsComm::listPorts()
+{
+    QMap<int, CommPortEntry> ports;
+    addClassDevices(ports);
+    addSerialComm(ports);
+    addDosDevices(ports);
+    return ports.values();
 }
 
 CommError WindowsComm::getState(Handle handle, CommSettings &settings)

@@ -15,8 +15,10 @@ public:
     WindowsComm();
 
     std::unique_ptr<CommOpening> open(const QString &path) override;
-    std::unique_ptr<CommClosing> close(Handle handle, bool purge,
+    std::unique_ptr<CommClosing> close(Handle handle, const QString &path, bool purge,
                                        std::unique_ptr<CommWrite> write) override;
+    bool closingInThisProgram(const QString &path) override;
+    QList<CommPortEntry> listPorts() override;
     CommError getState(Handle handle, CommSettings &settings) override;
     CommError setState(Handle handle, const CommSettings &settings) override;
     CommError setTimeouts(Handle handle) override;
