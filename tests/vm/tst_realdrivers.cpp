@@ -386,17 +386,19 @@ void TestRealDrivers::cancelWhileHeldForGood()
     QVERIFY2(again < 1000, qPrintable(QString::number(again)));
     if (chip.exists()) {
         QVERIFY(chip.command(QStringLiteral("release")));
-        QTRY_VERIFY_WITH_TIMEOUT(chip.events().last().contains(QLatin1String(" empty ")) &&
-                                     !chip.last(QStringLiteral("release")).isEmpty(),
-                                 5000);
+        // The chip has sent all it took (at close cp210x purges it, and then has nothing).
+        QTRY_VERIFY_WITH_TIMEOUT(
+            PlayedChip::number(chip.last(QStringLiteral("empty")), "bulk-out") ==
+                    PlayedChip::number(chip.last(QStringLiteral("release")), "bulk-out") &&
+                PlayedChip::number(chip.last(QStringLiteral("empty")), "empty") ==
+                    chip.received().size(),
+            5000);
         const QString released = chip.last(QStringLiteral("release"));
         const QByteArray received = chip.received();
         QVERIFY2(
             PlayedChip::number(released, "release") == 2000,
             qPrintable(QStringLiteral("the device got characters while it held: ") + released));
         QVERIFY(rig.sent().startsWith(received));
-        QCOMPARE(PlayedChip::number(chip.last(QStringLiteral("empty")), "bulk-out"),
-                 PlayedChip::number(released, "bulk-out"));
     }
 }
 

@@ -132,7 +132,9 @@ private:
     void reportStatus();
     void readControl(const char *control);
     void startPlan(std::istringstream &words);
-    void log(const std::string &event);
+    // At the time given, on CLOCK_MONOTONIC (steady_clock's), or now.
+    void log(const std::string &event, double at = 0);
+    size_t stillToSend() const;
     void logLine();
     void setCts(bool on, std::unique_lock<std::mutex> &lock);
     Bytes modemStatus();
@@ -187,11 +189,11 @@ std::string hex(const Bytes &bytes)
     return text;
 }
 
-void Player::log(const std::string &event)
+void Player::log(const std::string &event, double at)
 {
     if (!m_log)
         return;
-    std::fprintf(m_log, "%.6f %s\n", secondsNow(), event.c_str());
+    std::fprintf(m_log, "%.6f %s\n", at > 0 ? at : secondsNow(), event.c_str());
     std::fflush(m_log);
 }
 
@@ -212,6 +214,16 @@ void Player::logLine()
 bool Player::transmitterEmpty() const
 {
     return m_buffer.empty() && Clock::now() >= m_wireFreeAt;
+}
+
+// What the buffer holds, and the characters taken from it whose time on the wire has not come
+// yet (the UART takes them a few at a time).
+size_t Player::stillToSend() const
+{
+    const double bits = 1 + m_dataBits + (m_parity == 'N' ? 0 : 1) + m_halfStopBits / 2.0;
+    const double character = bits / std::max<uint32_t>(m_baud, 50);
+    const double left = std::chrono::duration<double>(m_wireFreeAt - Clock::now()).count();
+    return m_buffer.size() + (left > 0 ? size_t(left / character) + 1 : 0);
 }
 
 void Player::setCts(bool on, std::unique_lock<std::mutex> &)
@@ -508,7 +520,7 @@ std::optional<Bytes> Player::vendorOrClass(const usb_ctrlrequest &setup, const B
             reply = modemStatus();
         } else if (setup.bRequest == 0x10 && in) {
             reply.assign(std::max<size_t>(setup.wLength, 19), 0);
-            const uint32_t queued = uint32_t(m_buffer.size());
+            const uint32_t queued = uint32_t(stillToSend());
             std::memcpy(reply.data() + 12, &queued, 4);
             reply.resize(setup.wLength);
         } else if (setup.bRequestType == 0xc0 && setup.bRequest == 0xff && value == 0x370b) {
@@ -722,7 +734,8 @@ void Player::runUart()
         }
         if (m_buffer.empty() && !m_emptyLogged && now >= m_wireFreeAt) {
             m_emptyLogged = true;
-            log("empty " + std::to_string(m_received) + " bulk-out " + std::to_string(m_bulkOut));
+            log("empty " + std::to_string(m_received) + " bulk-out " + std::to_string(m_bulkOut),
+                std::chrono::duration<double>(m_wireFreeAt.time_since_epoch()).count());
             m_changed.notify_all();
         }
         const bool busy = !m_buffer.empty() && (m_cts || !m_ctsHandshake);
