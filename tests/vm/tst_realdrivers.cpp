@@ -214,7 +214,7 @@ void TestRealDrivers::fiveUploadsExactly()
             QCOMPARE(::cfgetospeed(&kept), speed_t(B115200));
         }
         rig.ui.upload();
-        QCOMPARE(rig.ui.messages.shown, QStringList());
+        QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join('|')));
         QVERIFY2(rig.ui.bar().startsWith(doneText()), qPrintable(rig.ui.bar()));
     }
     if (chip.exists()) {

@@ -655,6 +655,11 @@ void Player::serveEp0()
 // chip NAKs, and the driver's write waits (a larger read would wait for a short packet).
 void Player::readBulkOut()
 {
+    // The host's driver counts a packet as the chip's once the transfer completes, and may ask
+    // at once how much the chip holds: the packet is put in the buffer before ep0 answers.
+    sched_param realtime{};
+    realtime.sched_priority = 20;
+    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realtime);
     uint8_t packet[512];
     while (!m_gone) {
         {
