@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -122,15 +123,17 @@ public:
             return {};
         return QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    // The last event that starts with what, without its time; empty if none.
-    QString last(const QString &what, double *at = nullptr) const
+    // The last (or first) event that starts with what, without its time; empty if none.
+    QString last(const QString &what, double *at = nullptr, bool first = false) const
     {
-        const QStringList all = events();
-        for (auto event = all.crbegin(); event != all.crend(); ++event) {
-            const QString text = event->section(' ', 1);
+        QStringList all = events();
+        if (!first)
+            std::reverse(all.begin(), all.end());
+        for (const QString &event : all) {
+            const QString text = event.section(' ', 1);
             if (text.startsWith(what)) {
                 if (at)
-                    *at = event->section(' ', 0, 0).toDouble();
+                    *at = event.section(' ', 0, 0).toDouble();
                 return text;
             }
         }
@@ -278,7 +281,9 @@ void TestRealDrivers::heldOffThenTaken()
                                        : QStringLiteral("Waiting for the device \u00b7 0:01");
     QVERIFY2(bar.saw(held), qPrintable(bar.all()));
     QVERIFY(took >= 3000);
-    QVERIFY2(std::any_of(counts.begin(), counts.end(), [](int n) { return n > 0; }),
+    // (What a played chip holds at the end fits in its own buffer.)
+    QVERIFY2((chip.exists() && atTheEnd) ||
+                 std::any_of(counts.begin(), counts.end(), [](int n) { return n > 0; }),
              "the driver's queue never held anything");
     if (atTheEnd) {
         qsizetype first = 0;
@@ -301,8 +306,8 @@ void TestRealDrivers::heldOffThenTaken()
         QCOMPARE(PlayedChip::number(chip.last(QStringLiteral("hold"), &heldAt), "hold"), holdAt);
         QVERIFY(!chip.last(QStringLiteral("release"), &releasedAt).isEmpty());
         QVERIFY(releasedAt - heldAt >= 2.9);
-        QCOMPARE(PlayedChip::number(chip.last(QStringLiteral("empty"), &emptyAt), "empty"),
-                 long(size));
+        // The first time the chip had sent everything (a purge at close says so again).
+        QVERIFY(!chip.last(QStringLiteral("empty %1 ").arg(size), &emptyAt, true).isEmpty());
         QVERIFY2(emptyAt <= back, qPrintable(QStringLiteral("\"Sent\" %1 ms before the chip had "
                                                             "sent its last character")
                                                  .arg(qRound((emptyAt - back) * 1000))));
