@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes what the guest of tools/vm/test boots: Debian's own kernel (downloaded, never installed
 # on this machine), the modules the tests load with their order, and an initramfs of
-# busybox-static and tools/vm/init. Cached in $1 by kernel version; prints the folder last.
+# busybox-static and tools/vm/init. Cached in $1 by kernel version, made again when this script
+# or tools/vm/init changed; prints the folder last.
 set -eu
 cache=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -9,7 +10,8 @@ package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux
 [ -n "$package" ] || { echo "SKIPPED: apt knows no linux-image-amd64" >&2; exit 77; }
 version=${package#linux-image-}
 out="$cache/$version"
-if [ -f "$out/.complete" ] && [ "$out/initrd.img" -nt "$here/init" ]; then
+if [ -f "$out/.complete" ] && [ "$out/initrd.img" -nt "$here/init" ] &&
+    [ "$out/initrd.img" -nt "$here/prepare.sh" ]; then
     echo "$out"
     exit 0
 fi
@@ -47,6 +49,7 @@ for module in $(order virtio_pci 9pnet_virtio 9p); do
 done
 order xhci_pci ftdi_sio >"$root/kf/ftdi-modules"
 order cdc_acm dummy_hcd usb_f_acm g_serial libcomposite >"$root/kf/acm-modules"
+order dummy_hcd gadgetfs ch341 pl2303 cp210x ftdi_sio >"$root/kf/chip-modules"
 cp "$here/init" "$root/init"
 chmod 755 "$root/init"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) >"$out/initrd.img"
