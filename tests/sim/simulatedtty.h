@@ -1,6 +1,6 @@
 #pragma once
-// The sim room: simulated serial drivers and a pseudo-terminal device, for the tests, the
-// benchmark and the tools; the program never links it. May include platform/.
+// The sim room, test support: simulated serial drivers and a pseudo-terminal device, for the
+// tests, the benchmark and the tools; the program never links it. May include platform/.
 //
 // A serial driver and the device behind it, simulated on a clock the caller provides (a test's
 // fake clock or the benchmark's real one). It models what a pseudo-terminal cannot show:
