@@ -323,7 +323,7 @@ int SimulatedTty::setAttributes(int, const termios &settings)
     if (const int err = step())
         return -err;
     const bool changed = ::cfgetospeed(&settings) != ::cfgetospeed(&m_settings) ||
-                         settings.c_cflag != m_settings.c_cflag ||
+                         (settings.c_cflag ^ m_settings.c_cflag) & ~tcflag_t(HUPCL) ||
                          settings.c_iflag != m_settings.c_iflag;
     if (changed)
         ++settingsChanged;

@@ -736,13 +736,32 @@ void PosixSerialPort::discardAndClose() noexcept
     int inKernel = 0;
     const bool failed = m_tty.queued(m_fd, inKernel) != 0;
     if (failed || inKernel > 0 || held() > 0 ||
-        (m_kind == Kind::PseudoTerminal && estimatedInKernel() > 0))
+        (m_kind == Kind::PseudoTerminal && estimatedInKernel() > 0)) {
+        keepHandshakeAtClose();
         m_tty.flushOutput(m_fd);
+    }
     dropHeld();
     if (m_setExclusive)
         m_tty.setExclusive(m_fd, false);
     m_setExclusive = false;
     closeDescriptor();
+}
+
+// Characters that the device holds off may still wait in an adapter's chip, which no flush
+// reaches. The last close lowers DTR and RTS where HUPCL is set (tty_port_shutdown() in
+// drivers/tty/tty_port.c), and ftdi_sio switches the chip's RTS/CTS handshaking off before it
+// lowers them (ftdi_dtr_rts() in drivers/usb/serial/ftdi_sio.c): the chip would then send what it
+// holds into a device that has said it cannot take it, and take more from the queue meanwhile.
+// So a close that leaves characters behind keeps the lines, and the handshake, as they are; a
+// close after everything was delivered lowers them as always. HUPCL is no line setting: nothing
+// on the wire changes.
+void PosixSerialPort::keepHandshakeAtClose() noexcept
+{
+    termios settings{};
+    if (m_tty.getAttributes(m_fd, settings) != 0 || !(settings.c_cflag & HUPCL))
+        return;
+    settings.c_cflag &= ~tcflag_t(HUPCL);
+    m_tty.setAttributes(m_fd, settings);
 }
 
 // What a flush cannot reach (the transfers in flight to a USB adapter's chip, and on usb-serial

@@ -111,6 +111,7 @@ private:
     void checkConnected();
     std::optional<int> askModemLines(int &lines);
     void finishEarlierCloses();
+    void keepHandshakeAtClose() noexcept;
     void closeDescriptor() noexcept;
     static void watchClosings(const std::weak_ptr<std::vector<Closing>> &watched);
 
