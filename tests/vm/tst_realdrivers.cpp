@@ -179,7 +179,6 @@ private Q_SLOTS:
     void cancelWhileHeldForGood();
     void heldByAnotherProgram_data();
     void heldByAnotherProgram();
-    void sentOnlyWhenTransmitterEmpty();
     void refusedWithoutHandshaking();
     void unpluggedMidUpload();
     void portsOfOneDeviceKeepTheirNumbers();
@@ -460,49 +459,6 @@ void TestRealDrivers::heldByAnotherProgram()
                                    : inUse + QStringLiteral(" (process %1).").arg(program)});
     QCOMPARE(report[0] & (TIOCM_DTR | TIOCM_RTS), 0);
     QCOMPARE(speed_t(report[1]), speed_t(B9600));
-}
-
-// The device holds off with the end of the file in the UART, so the driver's queue is empty while
-// the FIFO and shift register still hold characters: "Sent" comes only once the transmitter is
-// empty (TIOCSERGETLSR, read through a second descriptor, as root may), never on an empty queue.
-void TestRealDrivers::sentOnlyWhenTransmitterEmpty()
-{
-    Rig rig;
-    const int look = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK | O_NOCTTY);
-    QVERIFY(look >= 0);
-    std::atomic<bool> done{false};
-    std::atomic<int> looks{0}, queuedSeen{0}, heldInTransmitter{0};
-    std::thread watcher([&] {
-        while (!done) {
-            int queued = 0;
-            unsigned int status = 0;
-            ++looks;
-            if (::ioctl(look, TIOCOUTQ, &queued) == 0 && queued > 0)
-                ++queuedSeen;
-            else if (::ioctl(look, TIOCSERGETLSR, &status) == 0 && !(status & TIOCSER_TEMT))
-                ++heldInTransmitter;
-            ::usleep(1000);
-        }
-    });
-    rig.ui.upload();
-    unsigned int status = 0;
-    int queued = -1;
-    const bool read =
-        ::ioctl(look, TIOCSERGETLSR, &status) == 0 && ::ioctl(look, TIOCOUTQ, &queued) == 0;
-    done = true;
-    watcher.join();
-    ::close(look);
-    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
-    QVERIFY(read);
-    QCOMPARE(queued, 0);
-    QVERIFY2(status & TIOCSER_TEMT, "\"Sent\" while the transmitter still held characters");
-    QVERIFY2(heldInTransmitter > 10,
-             qPrintable(QStringLiteral("the driver's queue never emptied before the transmitter "
-                                       "did: of %1 looks, %2 saw characters queued, %3 the "
-                                       "transmitter holding them")
-                            .arg(looks)
-                            .arg(queuedSeen)
-                            .arg(heldInTransmitter)));
 }
 
 // A CH340's driver before 6.14 neither tells the chip to hold off on CTS nor reports that it
