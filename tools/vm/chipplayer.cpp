@@ -236,6 +236,19 @@ void Player::setCts(bool on, std::unique_lock<std::mutex> &)
     m_changed.notify_all();
 }
 
+// An endpoint's descriptor as the driver sees it: an interrupt endpoint polled every frame.
+static usb_endpoint_descriptor endpointDescriptor(uint8_t address, uint8_t type, uint16_t size)
+{
+    usb_endpoint_descriptor ep{};
+    ep.bLength = USB_DT_ENDPOINT_SIZE;
+    ep.bDescriptorType = USB_DT_ENDPOINT;
+    ep.bEndpointAddress = address;
+    ep.bmAttributes = type;
+    ep.wMaxPacketSize = size;
+    ep.bInterval = type == USB_ENDPOINT_XFER_INT ? 1 : 0;
+    return ep;
+}
+
 // Descriptors for one full-speed configuration, written with a 4-byte tag 0, the full-speed and
 // the high-speed configuration, then the device descriptor (dev_config() in inode.c). dummy_hcd
 // runs at full speed here (is_high_speed=0), so the high-speed copy is never used.
@@ -266,13 +279,7 @@ void Player::writeDescriptors()
     interface.bInterfaceProtocol = m_chip.kind == Kind::Ch340 ? 2 : 0;
     put(&interface, USB_DT_INTERFACE_SIZE);
     auto endpoint = [&](uint8_t address, uint8_t type, uint16_t size) {
-        usb_endpoint_descriptor ep{};
-        ep.bLength = USB_DT_ENDPOINT_SIZE;
-        ep.bDescriptorType = USB_DT_ENDPOINT;
-        ep.bEndpointAddress = address;
-        ep.bmAttributes = type;
-        ep.wMaxPacketSize = size;
-        ep.bInterval = type == USB_ENDPOINT_XFER_INT ? 1 : 0;
+        const usb_endpoint_descriptor ep = endpointDescriptor(address, type, size);
         put(&ep, USB_DT_ENDPOINT_SIZE);
     };
     if (m_chip.interruptIn)
@@ -317,13 +324,7 @@ int Player::openEndpoint(uint8_t address, uint8_t type, uint16_t size)
         std::perror(name);
         std::exit(1);
     }
-    usb_endpoint_descriptor ep{};
-    ep.bLength = USB_DT_ENDPOINT_SIZE;
-    ep.bDescriptorType = USB_DT_ENDPOINT;
-    ep.bEndpointAddress = address;
-    ep.bmAttributes = type;
-    ep.wMaxPacketSize = size;
-    ep.bInterval = type == USB_ENDPOINT_XFER_INT ? 1 : 0;
+    const usb_endpoint_descriptor ep = endpointDescriptor(address, type, size);
     Bytes config{1, 0, 0, 0}; // tag 1, then the full-speed and the high-speed descriptor
     const auto *bytes = reinterpret_cast<const uint8_t *>(&ep);
     for (int speed = 0; speed < 2; ++speed)
