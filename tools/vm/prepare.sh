@@ -2,7 +2,7 @@
 # Makes what the guest of tools/vm/test boots: Debian's own kernel (downloaded, never installed
 # on this machine), the modules the tests load with their order, and an initramfs of
 # busybox-static and tools/vm/init. Cached in $1 by kernel version, made again when this script
-# or tools/vm/init changed; prints the folder last.
+# or tools/vm/init changed in content; prints the folder last.
 set -eu
 cache=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -10,8 +10,10 @@ package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux
 [ -n "$package" ] || { echo "SKIPPED: apt knows no linux-image-amd64" >&2; exit 77; }
 version=${package#linux-image-}
 out="$cache/$version"
-if [ -f "$out/.complete" ] && [ "$out/initrd.img" -nt "$here/init" ] &&
-    [ "$out/initrd.img" -nt "$here/prepare.sh" ]; then
+# Keyed by what this script and the guest's init say, not by when they were written: a fresh
+# clone reuses the cache, and never remakes it under a run that is using it.
+stamp=$(cat "$here/prepare.sh" "$here/init" | cksum)
+if [ -f "$out/.complete" ] && [ "$(cat "$out/.complete")" = "$stamp" ]; then
     echo "$out"
     exit 0
 fi
@@ -53,5 +55,5 @@ order dummy_hcd gadgetfs ch341 pl2303 cp210x ftdi_sio >"$root/kf/chip-modules"
 cp "$here/init" "$root/init"
 chmod 755 "$root/init"
 (cd "$root" && find . | cpio -o -H newc 2>/dev/null | gzip -1) >"$out/initrd.img"
-touch "$out/.complete"
+echo "$stamp" >"$out/.complete"
 echo "$out"
