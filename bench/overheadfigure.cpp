@@ -6,7 +6,6 @@
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/files/diskfilesystem.h"
-#include "upload/upload.h"
 
 namespace bench {
 
@@ -28,7 +27,7 @@ void overheadFigure(const Context &context)
         clock.start();
         ByteCheck check;
         while (!check.done)
-            check = stream->checkBytes(Upload::kCheckPiece);
+            check = stream->checkBytes(TextStream::kCheckPiece);
         const double seconds = double(clock.nsecsElapsed()) / 1e9;
         checkShare.push_back(seconds / outcome.wall);
         checkRate.push_back(double(check.checked) / 1e6 / seconds);
