@@ -164,11 +164,36 @@ QString machine()
              QGuiApplication::platformName());
 }
 
+namespace {
+
+QString tablePath;
+
+// Prints text, and adds it to the table's file where there is one.
+void put(const QString &text, QIODevice::OpenMode mode = QIODevice::Append)
+{
+    std::printf("%s", qPrintable(text));
+    std::fflush(stdout);
+    if (tablePath.isEmpty())
+        return;
+    QFile file(tablePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | mode) || file.write(text.toUtf8()) < 0)
+        qFatal("cannot write %s", qPrintable(tablePath));
+}
+
+} // namespace
+
+void startTable(const QString &heading, const QString &path)
+{
+    tablePath = path;
+    put(heading + QStringLiteral("\n\n| figure | measured | target | met |\n|---|---|---|---|\n"),
+        QIODevice::Truncate);
+}
+
 void row(const char *figure, const QString &measured, const char *target, bool met)
 {
-    std::printf("| %s | %s | %s | %s |\n", figure, qPrintable(measured), target,
-                met ? "yes" : "NO");
-    std::fflush(stdout);
+    put(QStringLiteral("| %1 | %2 | %3 | %4 |\n")
+            .arg(QLatin1String(figure), measured, QLatin1String(target),
+                 met ? QLatin1String("yes") : QLatin1String("NO")));
 }
 
 } // namespace bench

@@ -99,6 +99,8 @@ qint64 writeReferenceFile(const QString &path, qint64 bytes);
 qint64 statusKilobytes(const char *field); // from /proc/self/status
 int openDescriptors();
 QString machine();
+// Prints the table's heading, and writes it to `path` too, where row() then adds each row.
+void startTable(const QString &heading, const QString &path);
 void row(const char *figure, const QString &measured, const char *target, bool met);
 
 // The measurements, each in a file of its own.
