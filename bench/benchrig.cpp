@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <random>
 
 #include <signal.h>
 #include <sys/utsname.h>
@@ -71,7 +70,7 @@ void PacedPty::readPaced(double rate)
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
                const std::function<void(MainWindow &)> &during)
 {
-    ChosenFile dialog(file);
+    ScriptedFileDialog dialog(file);
     DiskFileSystem files;
     CollectedMessages messages;
     SysfsComPorts comPorts;
@@ -98,30 +97,6 @@ double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
-}
-
-qint64 writeReferenceFile(const QString &path, qint64 bytes)
-{
-    std::mt19937 random(20261206);
-    std::uniform_int_distribution<int> length(40, 80);
-    static const char hex[] = "0123456789ABCDEF";
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        qFatal("cannot write %s", qPrintable(path));
-    qint64 written = 0;
-    qint64 lines = 0;
-    QByteArray line;
-    while (written < bytes) {
-        const int n = length(random);
-        line = "S2";
-        while (line.size() < n)
-            line += hex[random() % 16];
-        line += "\r\n";
-        file.write(line);
-        written += line.size();
-        ++lines;
-    }
-    return lines;
 }
 
 qint64 statusKilobytes(const char *field)

@@ -15,6 +15,8 @@
 #include "benchservices.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/ptydevice.h"
+#include "sim/samplelines.h"
+#include "sim/scriptedfiledialog.h"
 #include "sim/simulatedtty.h"
 
 namespace bench {
@@ -94,8 +96,6 @@ struct Context {
 
 double cpuSeconds();
 double median(std::vector<double> values);
-// S-record-like lines of 40 to 80 characters with CR LF ends, up to about `bytes`; the lines.
-qint64 writeReferenceFile(const QString &path, qint64 bytes);
 qint64 statusKilobytes(const char *field); // from /proc/self/status
 int openDescriptors();
 QString machine();

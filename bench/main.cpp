@@ -51,7 +51,7 @@ int main(int argc, char *argv[])
     const QString only = onlyAt > 0 ? args.value(onlyAt + 1) : QString();
     context.folder = dir.path();
     context.reference = dir.filePath(QStringLiteral("reference.DNL"));
-    const qint64 referenceLines = bench::writeReferenceFile(context.reference, 200 * 1024);
+    const qint64 referenceLines = SampleLines::writeFile(context.reference, 200 * 1024);
     const qint64 referenceBytes = QFile(context.reference).size();
     const LineTiming timing(Upload::kLineSettings);
     context.wireSeconds =

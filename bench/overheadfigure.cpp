@@ -12,7 +12,7 @@ namespace bench {
 void overheadFigure(const Context &context)
 {
     const QString many = context.folder + QStringLiteral("/many.DNL");
-    const qint64 manyLines = writeReferenceFile(many, 10 * 1024 * 1024);
+    const qint64 manyLines = SampleLines::writeFile(many, 10 * 1024 * 1024);
     std::vector<double> linesPerSecond, checkShare, checkRate;
     for (int i = 0; i < context.runs; ++i) {
         InstantPort port;

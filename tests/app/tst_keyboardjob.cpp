@@ -29,6 +29,7 @@
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/atspireader.h"
 #include "sim/ptydevice.h"
+#include "sim/samplelines.h"
 #include "testfiles.h"
 
 namespace {
@@ -112,10 +113,7 @@ void TestKeyboardJob::initTestCase()
 void TestKeyboardJob::wholeJobFromTheKeyboard()
 {
     QTemporaryDir dir;
-    QByteArray content;
-    for (int i = 0; i < kLines; ++i)
-        content += QByteArray("S113") + QByteArray::number(i).rightJustified(6, '0') +
-                   QByteArray(60, 'F') + "\r\n";
+    const QByteArray content = SampleLines::withCrLf(SampleLines::make(kLines, 70));
     const QString file = writeFile(dir.filePath(QStringLiteral("app.DNL")), content);
     PtyDevice pty;
     TestPorts comPorts;

@@ -14,6 +14,7 @@
 #include "platform/files/diskfilesystem.h"
 #include "platform/serial/windows/registrycomports.h"
 #include "platform/serial/windows/win32serialport.h"
+#include "sim/samplelines.h"
 #include "sim/simulatedcomm.h"
 #include "testfiles.h"
 #include "upload/upload.h"
@@ -24,10 +25,7 @@
 
 inline QByteArray withCrLf(const QList<QByteArray> &lines)
 {
-    QByteArray all;
-    for (const QByteArray &line : lines)
-        all += line + "\r\n";
-    return all;
+    return SampleLines::withCrLf(lines);
 }
 
 // What both rigs share: the file, the form, the clock and the message box.
