@@ -12,7 +12,7 @@
 #include <QStringList>
 
 #include "app/mainwindow.h"
-#include "benchservices.h"
+#include "sim/collectedmessages.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/ptydevice.h"
 #include "sim/samplelines.h"

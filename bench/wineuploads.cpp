@@ -17,7 +17,7 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
-#include "benchservices.h"
+#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/files/diskfilesystem.h"
 #include "platform/serial/systemports.h"
@@ -43,7 +43,7 @@ int main(int argc, char *argv[])
     SystemPorts ports;
     ScriptedFileDialog dialog(args[2]);
     DiskFileSystem files;
-    bench::CollectedMessages messages;
+    CollectedMessages messages;
     QtEventLoop events;
     MainWindow window(
         Services{dialog, ports.serialPort(), files, messages, events, ports.comPorts()});

@@ -21,7 +21,7 @@
 #include <QToolTip>
 
 #include "app/mainwindow.h"
-#include "fakemessagebox.h"
+#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/desktop/qtopenfiledialog.h"
 #include "platform/files/diskfilesystem.h"
@@ -123,7 +123,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
         tty, [&comPorts](int) { return comPorts.device; }, dir.path());
     QtOpenFileDialog dialog;
     DiskFileSystem files;
-    FakeMessageBox messages;
+    CollectedMessages messages;
     QtEventLoop events;
     MainWindow window(Services{dialog, port, files, messages, events, comPorts});
     const auto control = [&window](const char *name) {

@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 
 #include "fakeeventloop.h"
-#include "fakemessagebox.h"
+#include "sim/collectedmessages.h"
 #include "fakeuploadform.h"
 #include "platform/files/diskfilesystem.h"
 #include "platform/serial/windows/registrycomports.h"
@@ -64,7 +64,7 @@ struct RigBase {
     const QList<QByteArray> lines;
     FakeUploadForm form;
     DiskFileSystem files;
-    FakeMessageBox messages;
+    CollectedMessages messages;
     FakeEventLoop events;
     int askedFor = 0; // the port number the mapping was last asked for
     EventLoop::Clock::time_point openedAt{};

@@ -8,7 +8,7 @@
 #include <QPushButton>
 
 #include "app/mainwindow.h"
-#include "fakemessagebox.h"
+#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/files/diskfilesystem.h"
 #include "sim/scriptedfiledialog.h"
@@ -37,7 +37,7 @@ struct WindowRig {
 
     ScriptedFileDialog dialog;
     DiskFileSystem files;
-    FakeMessageBox messages;
+    CollectedMessages messages;
     QtEventLoop events;
     MainWindow window;
 };

@@ -215,7 +215,7 @@ void TestUpload::countsExactlyPast16MiB()
     file.line = QByteArray(4093, 'S'); // 4 095 characters with CR LF
     file.count = 5000;                 // 20 475 000 characters
     FakeUploadForm form;
-    FakeMessageBox messages;
+    CollectedMessages messages;
     FakeEventLoop events;
     EmptyingPort port(form.bar);
     Upload upload(form, port, file, messages, events);
