@@ -53,7 +53,8 @@ struct RigBase {
         return false;
 #else
         const QDir fds(QStringLiteral("/proc/self/fd"));
-        for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        for (const QFileInfo &fd :
+             fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
             if (fd.symLinkTarget() == form.filePath)
                 return true;
         return false;
