@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <random>
 
 #include <signal.h>
 #include <sys/utsname.h>
@@ -71,7 +70,7 @@ void PacedPty::readPaced(double rate)
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
                const std::function<void(MainWindow &)> &during)
 {
-    ChosenFile dialog(file);
+    ScriptedFileDialog dialog(file);
     DiskFileSystem files;
     CollectedMessages messages;
     SysfsComPorts comPorts;
@@ -98,30 +97,6 @@ double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
-}
-
-qint64 writeReferenceFile(const QString &path, qint64 bytes)
-{
-    std::mt19937 random(20261206);
-    std::uniform_int_distribution<int> length(40, 80);
-    static const char hex[] = "0123456789ABCDEF";
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        qFatal("cannot write %s", qPrintable(path));
-    qint64 written = 0;
-    qint64 lines = 0;
-    QByteArray line;
-    while (written < bytes) {
-        const int n = length(random);
-        line = "S2";
-        while (line.size() < n)
-            line += hex[random() % 16];
-        line += "\r\n";
-        file.write(line);
-        written += line.size();
-        ++lines;
-    }
-    return lines;
 }
 
 qint64 statusKilobytes(const char *field)
@@ -164,11 +139,36 @@ QString machine()
              QGuiApplication::platformName());
 }
 
+namespace {
+
+QString tablePath;
+
+// Prints text, and adds it to the table's file where there is one.
+void put(const QString &text, QIODevice::OpenMode mode = QIODevice::Append)
+{
+    std::printf("%s", qPrintable(text));
+    std::fflush(stdout);
+    if (tablePath.isEmpty())
+        return;
+    QFile file(tablePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | mode) || file.write(text.toUtf8()) < 0)
+        qFatal("cannot write %s", qPrintable(tablePath));
+}
+
+} // namespace
+
+void startTable(const QString &heading, const QString &path)
+{
+    tablePath = path;
+    put(heading + QStringLiteral("\n\n| figure | measured | target | met |\n|---|---|---|---|\n"),
+        QIODevice::Truncate);
+}
+
 void row(const char *figure, const QString &measured, const char *target, bool met)
 {
-    std::printf("| %s | %s | %s | %s |\n", figure, qPrintable(measured), target,
-                met ? "yes" : "NO");
-    std::fflush(stdout);
+    put(QStringLiteral("| %1 | %2 | %3 | %4 |\n")
+            .arg(QLatin1String(figure), measured, QLatin1String(target),
+                 met ? QLatin1String("yes") : QLatin1String("NO")));
 }
 
 } // namespace bench

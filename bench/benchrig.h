@@ -12,9 +12,11 @@
 #include <QStringList>
 
 #include "app/mainwindow.h"
-#include "benchservices.h"
+#include "sim/collectedmessages.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/ptydevice.h"
+#include "sim/samplelines.h"
+#include "sim/scriptedfiledialog.h"
 #include "sim/simulatedtty.h"
 
 namespace bench {
@@ -94,11 +96,11 @@ struct Context {
 
 double cpuSeconds();
 double median(std::vector<double> values);
-// S-record-like lines of 40 to 80 characters with CR LF ends, up to about `bytes`; the lines.
-qint64 writeReferenceFile(const QString &path, qint64 bytes);
 qint64 statusKilobytes(const char *field); // from /proc/self/status
 int openDescriptors();
 QString machine();
+// Prints the table's heading, and writes it to `path` too, where row() then adds each row.
+void startTable(const QString &heading, const QString &path);
 void row(const char *figure, const QString &measured, const char *target, bool met);
 
 // The measurements, each in a file of its own.

@@ -52,7 +52,7 @@ private:
 double secondStart(SerialPort &port, const QString &file, int cancelAfter)
 {
     TimedPort timed(port);
-    ChosenFile dialog(file);
+    ScriptedFileDialog dialog(file);
     DiskFileSystem files;
     CollectedMessages messages;
     QtEventLoop events;
@@ -147,7 +147,7 @@ void cancelFigures(const Context &context)
     // The next upload to the same port: after a whole upload to a pseudo-terminal, and after a
     // Cancel while a simulated USB adapter holds off, whose close the kernel would make wait.
     const QString small = context.folder + QStringLiteral("/small.DNL");
-    writeReferenceFile(small, 2000);
+    SampleLines::writeFile(small, 2000);
     std::vector<double> afterUpload, afterCancel;
     for (int i = 0; i < context.runs; ++i) {
         PtyDevice pty;

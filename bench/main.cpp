@@ -2,6 +2,7 @@
 // port, and prints each figure beside its target. Nothing here is asserted: it reports.
 //
 //   build/bench/zelvor-bench [--runs N] [--only lines|desktop|cancel|overhead|memory|startup]
+//                            [--table FILE]
 //   build/bench/zelvor-bench --soak [UPLOADS]
 //
 // The port runs over two devices: the simulated 16550 UART at 115 200 baud 7N2 on the real clock
@@ -11,7 +12,8 @@
 // keeps the line and the CPU it costs, cancelfigures.cpp how quickly Cancel gives the window
 // back and a second upload starts, overheadfigure.cpp the upload's own cost per line,
 // memoryfigure.cpp peak memory, startupfigure.cpp the start to the window, soak.cpp many uploads
-// in a row.
+// in a row. The table of figures is also written, as Markdown, to FILE, by default
+// bench-figures.md in the build folder.
 
 #include <cstdio>
 
@@ -49,17 +51,22 @@ int main(int argc, char *argv[])
     const QString only = onlyAt > 0 ? args.value(onlyAt + 1) : QString();
     context.folder = dir.path();
     context.reference = dir.filePath(QStringLiteral("reference.DNL"));
-    const qint64 referenceLines = bench::writeReferenceFile(context.reference, 200 * 1024);
+    const qint64 referenceLines = SampleLines::writeFile(context.reference, 200 * 1024);
     const qint64 referenceBytes = QFile(context.reference).size();
     const LineTiming timing(Upload::kLineSettings);
     context.wireSeconds =
         std::chrono::duration<double>(timing.transmitTime(referenceBytes)).count();
 
-    std::printf("zelvor-upload benchmark, median of %d runs; reference file %lld bytes in %lld "
-                "lines, %.2f s on the wire at 115 200 baud 7N2\n",
-                context.runs, referenceBytes, referenceLines, context.wireSeconds);
-    std::printf("machine: %s\n\n", qPrintable(bench::machine()));
-    std::printf("| figure | measured | target | met |\n|---|---|---|---|\n");
+    const qsizetype tableAt = args.indexOf(QLatin1String("--table"));
+    bench::startTable(
+        QStringLiteral("zelvor-upload benchmark, median of %1 runs; reference file %2 bytes in %3 "
+                       "lines, %4 s on the wire at 115 200 baud 7N2\n\nmachine: %5")
+            .arg(context.runs)
+            .arg(referenceBytes)
+            .arg(referenceLines)
+            .arg(context.wireSeconds, 0, 'f', 2)
+            .arg(bench::machine()),
+        tableAt > 0 ? args.value(tableAt + 1) : QStringLiteral(ZELVOR_BENCH_TABLE));
     const std::pair<const char *, void (*)(const bench::Context &)> groups[] = {
         {"lines", bench::lineFigures},    {"desktop", bench::desktopFigure},
         {"cancel", bench::cancelFigures}, {"overhead", bench::overheadFigure},

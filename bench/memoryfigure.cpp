@@ -26,7 +26,7 @@ void memoryFigure(const Context &context)
 {
     const auto peakFor = [&](qint64 bytes) {
         const QString path = context.folder + QStringLiteral("/size%1.DNL").arg(bytes);
-        writeReferenceFile(path, bytes);
+        SampleLines::writeFile(path, bytes);
         std::vector<double> peaks;
         for (int i = 0; i < context.runs; ++i) {
             QProcess child;

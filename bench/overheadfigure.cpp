@@ -6,14 +6,13 @@
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/files/diskfilesystem.h"
-#include "upload/upload.h"
 
 namespace bench {
 
 void overheadFigure(const Context &context)
 {
     const QString many = context.folder + QStringLiteral("/many.DNL");
-    const qint64 manyLines = writeReferenceFile(many, 10 * 1024 * 1024);
+    const qint64 manyLines = SampleLines::writeFile(many, 10 * 1024 * 1024);
     std::vector<double> linesPerSecond, checkShare, checkRate;
     for (int i = 0; i < context.runs; ++i) {
         InstantPort port;
@@ -28,7 +27,7 @@ void overheadFigure(const Context &context)
         clock.start();
         ByteCheck check;
         while (!check.done)
-            check = stream->checkBytes(Upload::kCheckPiece);
+            check = stream->checkBytes(TextStream::kCheckPiece);
         const double seconds = double(clock.nsecsElapsed()) / 1e9;
         checkShare.push_back(seconds / outcome.wall);
         checkRate.push_back(double(check.checked) / 1e6 / seconds);

@@ -24,9 +24,9 @@ int soak(int uploads)
 {
     QTemporaryDir dir;
     QByteArray content;
-    for (int i = 0; i < 20; ++i)
-        content += "S113" + QByteArray::number(i * 16, 16).rightJustified(4, '0') +
-                   QByteArray(56, char('A' + i)) + (i % 3 ? "\r\n" : "\n");
+    SampleLines sample(64, 64);
+    for (int i = 0; i < 20; ++i) // ended by CR LF, and every third by LF alone
+        content += sample.next() + (i % 3 ? "\r\n" : "\n");
     const QString file = dir.filePath(QStringLiteral("app.DNL"));
     QFile out(file);
     if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
@@ -36,7 +36,7 @@ int soak(int uploads)
     expected.replace("\r\n", "\n").replace("\n", "\r\n");
 
     QString device;
-    ChosenFile dialog(file);
+    ScriptedFileDialog dialog(file);
     KernelTty tty;
     PosixSerialPort port(
         tty, [&device](int) { return device; }, dir.path());
@@ -66,7 +66,7 @@ int soak(int uploads)
         PtyDevice pty;
         device = QString::fromStdString(pty.path());
         messages.shown.clear();
-        dialog.m_path = file;
+        dialog.held = file;
         switch (i % 5) {
         case 0: { // a normal end; every byte arrives
             browse->click();
@@ -83,7 +83,7 @@ int soak(int uploads)
             expect(messages.shown.isEmpty(), i, "Cancel reported an error");
             break;
         case 2: // no file
-            dialog.m_path = dir.filePath(QStringLiteral("missing.DNL"));
+            dialog.held = dir.filePath(QStringLiteral("missing.DNL"));
             browse->click();
             load->click();
             expect(messages.shown.size() == 1, i, "no message for a missing file");

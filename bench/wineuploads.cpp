@@ -17,10 +17,11 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
-#include "benchservices.h"
+#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/files/diskfilesystem.h"
 #include "platform/serial/systemports.h"
+#include "sim/scriptedfiledialog.h"
 #include "winefloor.h"
 
 void mark(const char *what, int value)
@@ -40,9 +41,9 @@ int main(int argc, char *argv[])
     if (args[3] == QLatin1String("floor"))
         return winefloor(args[1], args[2]);
     SystemPorts ports;
-    bench::ChosenFile dialog(args[2]);
+    ScriptedFileDialog dialog(args[2]);
     DiskFileSystem files;
-    bench::CollectedMessages messages;
+    CollectedMessages messages;
     QtEventLoop events;
     MainWindow window(
         Services{dialog, ports.serialPort(), files, messages, events, ports.comPorts()});

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include <QApplication>
-#include <QFile>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -17,20 +16,9 @@
 #include "platform/serial/posix/sysfscomports.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/desktop/qtmessagebox.h"
+#include "sim/samplelines.h"
+#include "sim/scriptedfiledialog.h"
 #include "sim/simulatedtty.h"
-
-namespace {
-
-class ChosenFile final : public OpenFileDialog {
-public:
-    explicit ChosenFile(QString path) : m_path(std::move(path)) {}
-    QString chooseFile(const OpenFileSettings &) override { return m_path; }
-
-private:
-    QString m_path;
-};
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -42,15 +30,10 @@ int main(int argc, char *argv[])
     }
 
     QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("CONTROLLER-2.4.DNL")));
-    if (!file.open(QIODevice::WriteOnly))
-        return 1;
-    for (int i = 0; i < 700; ++i)
-        file.write("S2140" + QByteArray::number(i * 16, 16).rightJustified(5, '0').toUpper() +
-                   QByteArray(32, 'F') + "E3\r\n");
-    file.close();
+    const QString file = dir.filePath(QStringLiteral("CONTROLLER-2.4.DNL"));
+    SampleLines::writeFile(file, 700 * 46, 44, 44);
 
-    ChosenFile fileDialog(file.fileName());
+    ScriptedFileDialog fileDialog(file);
     SimulatedTty uart(SimulatedTty::Driver::Uart16550, [] { return Tty::Clock::now(); });
     PosixSerialPort serialPort(
         uart, [](int) { return QStringLiteral("/dev/ttyUSB0"); }, dir.path());

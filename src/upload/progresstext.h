@@ -45,6 +45,8 @@ public:
                                  qint64 waiting, const QString &port);
     // The device takes data again: the text from before it held off, if that was replaced.
     std::optional<Shown> resumed();
+    // The lines handed over so far.
+    qint64 lines() const { return m_lines; }
     Shown sent(Clock::time_point now, DeliveryReach reach = DeliveryReach::Device) const;
     // notSent: characters that did not reach the device; -1 where no count sees them.
     Shown cancelled(Clock::time_point now, qint64 notSent = 0) const;

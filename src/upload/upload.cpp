@@ -5,10 +5,18 @@
 #include <new>
 
 #include <QLocale>
+#include <QScopeGuard>
 
 #include "platform/operatorerror.h"
+#include "upload/linetiming.h"
 
 using namespace std::chrono_literals;
+
+namespace {
+
+const LineTiming kTiming{Upload::kLineSettings};
+
+} // namespace
 
 Upload::Upload(UploadForm &form, SerialPort &port, FileSystem &files, MessageBox &messages,
                EventLoop &events)
@@ -18,72 +26,74 @@ Upload::Upload(UploadForm &form, SerialPort &port, FileSystem &files, MessageBox
 void Upload::run()
 {
     m_running = true;
-    m_lastQueued = 0;
-    m_stalledWait = 0ms;
-    m_movedAt = m_events.now();
-    m_watchedQueued = 0;
-    m_linesHandedOver = 0;
+    m_cancelRequested = false;
     m_text.start(m_events.now(), 0);
+    m_form.applyControlSet(ControlSet::Uploading);
+    std::optional<QString> error;
+    Ending ending;
     try {
-        m_cancelRequested = false;
-        m_form.applyControlSet(ControlSet::Uploading);
-
-        const qint32 fileSize = m_files.fileSize(m_form.path());
-        ProgressDisplay &bar = m_form.progress();
-        bar.setMinimum(0);
-        bar.setMaximum(float(fileSize));
-        bar.setValue(0);
-        m_text.start(m_events.now(), fileSize);
-        showText({QStringLiteral("0 %"), {}});
-
-        m_textStream = m_files.openTextFile(m_form.path());
-        if (!checkFile()) {
-            // Cancelled before the port was touched: nothing was sent.
-            bar.setValue(bar.minimum());
-            closeTextStream();
-            showText(m_text.cancelled(m_events.now()));
-            m_form.applyControlSet(ControlSet::AfterUpload);
-            m_running = false;
-            return;
-        }
-
-        m_port.setPortNumber(selectedPortNumber());
-        m_port.setLineSettings(kLineSettings);
-        m_port.setHandshaking(Handshaking::RtsCts);
-        if (!openPort()) {
-            // Cancelled while the port was being opened: nothing was sent.
-            closeTextStream();
-            showText(m_text.cancelled(m_events.now()));
-            m_form.applyControlSet(ControlSet::AfterUpload);
-            m_running = false;
-            return;
-        }
-
-        sendLines();
-        const bool wholeFileHandedOver = !m_cancelRequested;
-        if (wholeFileHandedOver)
-            waitUntilDelivered();
-        const qint64 notSent = m_cancelRequested ? giveUp() : 0;
-        const DeliveryReach reach = m_port.deliveryReach();
-        m_port.discardAndClose();
-
-        closeTextStream();
-        const auto now = m_events.now();
-        // Sent only when the whole file was handed over and all of it reached the device; the
-        // last line, counted by no line after it, has then arrived too, and the bar is full.
-        const bool sent = wholeFileHandedOver && notSent == 0;
-        if (sent)
-            bar.setValue(bar.maximum());
-        showText(sent ? m_text.sent(now, reach) : m_text.cancelled(now, notSent));
-        m_form.applyControlSet(ControlSet::AfterUpload);
-    } catch (const OperatorError &error) {
-        fail(error.text());
+        ending = sendFile();
+    } catch (const OperatorError &stop) {
+        error = stop.text();
     } catch (const std::bad_alloc &) {
-        fail(QStringLiteral("Not enough memory to read the file %1.").arg(m_form.path()));
-    } catch (const std::exception &error) {
-        fail(QString::fromLocal8Bit(error.what()));
+        error = notEnoughMemoryText();
+    } catch (const std::exception &stop) {
+        error = QString::fromLocal8Bit(stop.what());
     }
+    // The file is closed by now. After an error nothing is waited for: the port may be gone, and
+    // the progress bar stays where the error found it.
+    if (error)
+        m_port.discardAndClose();
+    const auto now = m_events.now();
+    if (error) {
+        showText(m_text.stopped(now));
+        m_messages.show(*error);
+    } else if (ending.sent) {
+        // The last line, counted by no line after it, has arrived too: the bar is full.
+        m_form.progress().setValue(m_form.progress().maximum());
+        showText(m_text.sent(now, ending.reach));
+    } else {
+        showText(m_text.cancelled(now, ending.notSent));
+    }
+    m_form.applyControlSet(ControlSet::AfterUpload);
     m_running = false;
+}
+
+// Sends the whole file and closes the port; returns early, with nothing sent, when Cancel comes
+// before the port is open. The file is closed on every way out.
+Upload::Ending Upload::sendFile()
+{
+    const qint32 fileSize = m_files.fileSize(m_form.path());
+    ProgressDisplay &bar = m_form.progress();
+    bar.setMinimum(0);
+    bar.setMaximum(float(fileSize));
+    bar.setValue(0);
+    m_text.start(m_events.now(), fileSize);
+    showText({QStringLiteral("0 %"), {}});
+
+    const std::unique_ptr<TextStream> stream = m_files.openTextFile(m_form.path());
+    const auto closeStream = qScopeGuard([&stream] { stream->close(); });
+    if (!checkFile(*stream))
+        return {};
+
+    m_port.setPortNumber(selectedPortNumber());
+    m_port.setLineSettings(kLineSettings);
+    m_port.setHandshaking(Handshaking::RtsCts);
+    if (!openPort())
+        return {};
+
+    const std::optional<QString> readFailed = sendLines(*stream);
+    // What was handed over goes out whole, even when the file could no longer be read.
+    const bool wholeFileHandedOver = !m_cancelRequested && !readFailed;
+    if (!m_cancelRequested)
+        waitUntilDelivered();
+    const qint64 notSent = m_cancelRequested ? giveUp() : 0;
+    if (readFailed)
+        throw OperatorError(*readFailed + wholeLinesText(notSent));
+    const DeliveryReach reach = m_port.deliveryReach();
+    m_port.discardAndClose();
+    // Sent only when the whole file was handed over and all of it reached the device.
+    return {wholeFileHandedOver && notSent == 0, notSent, reach};
 }
 
 qint16 Upload::selectedPortNumber() const
@@ -100,11 +110,11 @@ qint16 Upload::selectedPortNumber() const
 // Looks through the whole file, a piece at a time with the window's events between pieces, for a
 // byte of 0x80 or above: the line has 7 data bits, and would carry such a byte with its top bit
 // cut off, a character the file never held. Returns false when Cancel came first.
-bool Upload::checkFile()
+bool Upload::checkFile(TextStream &stream)
 {
     const auto started = m_events.now();
     for (;;) {
-        const ByteCheck check = m_textStream->checkBytes(kCheckPiece);
+        const ByteCheck check = stream.checkBytes(TextStream::kCheckPiece);
         if (check.wide)
             throw OperatorError(wideByteText(*check.wide));
         if (check.done) {
@@ -148,64 +158,70 @@ QString Upload::wideByteText(const WideByte &wide) const
              QLocale().toString(wide.column));
 }
 
-// Reads from the file. When reading fails (the file changed, or a line does not fit in memory),
-// the lines already handed over still go out whole before the error is reported.
-template <typename Read> auto Upload::readFile(Read read)
+// What the device got when reading the file failed: the lines handed over, less the one that
+// Cancel cut off.
+QString Upload::wholeLinesText(qint64 notSent) const
 {
-    try {
-        return read();
-    } catch (const OperatorError &error) {
-        stopWithWholeLines(error.text());
-    } catch (const std::bad_alloc &) {
-        stopWithWholeLines(
-            QStringLiteral("Not enough memory to read the file %1.").arg(m_form.path()));
-    }
-}
-
-// Waits as at the end of the file until the device has what was handed over, so that it never
-// holds half a line, then stops with text and what the device got. Cancel cuts the wait short.
-void Upload::stopWithWholeLines(const QString &text)
-{
-    waitUntilDelivered();
-    const qint64 notSent = m_cancelRequested ? giveUp() : 0;
-    const QLocale locale;
-    const qint64 whole = notSent == 0 ? m_linesHandedOver : m_linesHandedOver - 1;
+    const qint64 whole = notSent == 0 ? m_text.lines() : m_text.lines() - 1;
     QString got = whole == 0   ? QStringLiteral(" Nothing of it reached the device.")
                   : whole == 1 ? QStringLiteral(" The device got the first line whole.")
                                : QStringLiteral(" The device got the first %1 lines whole.")
-                                     .arg(locale.toString(whole));
+                                     .arg(QLocale().toString(whole));
     if (notSent != 0)
         got += QStringLiteral(" The line after them was cut off by Cancel.");
-    throw OperatorError(text + got);
+    return got;
 }
 
-void Upload::sendLines()
+QString Upload::notEnoughMemoryText() const
 {
+    return QStringLiteral("Not enough memory to read the file %1.").arg(m_form.path());
+}
+
+// Hands the file over a line at a time, each once the queue has emptied; returns at the end of
+// the file, on Cancel, or with the reason when the file can no longer be read (it changed, or a
+// line does not fit in memory).
+std::optional<QString> Upload::sendLines(TextStream &stream)
+{
+    std::optional<QString> readFailed;
+    const auto read = [this, &readFailed](auto action) -> decltype(action()) {
+        try {
+            return action();
+        } catch (const OperatorError &error) {
+            readFailed = error.text();
+        } catch (const std::bad_alloc &) {
+            readFailed = notEnoughMemoryText();
+        }
+        return {};
+    };
     ProgressDisplay &bar = m_form.progress();
     QByteArray previousLine;
+    qint64 counted = 0; // the bar's value, exact where a float is not
     qint64 queued = 0;
+    m_watchedQueued = 0;
+    m_movedAt = m_events.now();
     for (;;) {
         waitForPort(queued);
         if (m_cancelRequested) {
             bar.setValue(bar.minimum());
-            return;
+            return {};
         }
-        if (readFile([this] { return m_textStream->atEnd(); }))
-            return;
+        if (read([&stream] { return stream.atEnd(); }) || readFailed)
+            return readFailed;
         queued = m_port.queuedCount();
         watchHoldOff(queued);
         if (queued == 0) {
             // A line is counted once it has left the queue, with its CR LF; so the last line
             // never is, and an empty line adds nothing.
-            if (!previousLine.isEmpty())
-                bar.setValue(float(double(bar.value()) + double(previousLine.size()) + 2.0));
-            previousLine = readFile([this] { return m_textStream->readLine(); });
+            if (!previousLine.isEmpty()) {
+                counted += previousLine.size() + 2;
+                bar.setValue(float(counted));
+            }
+            previousLine = read([&stream] { return stream.readLine(); });
+            if (readFailed)
+                return readFailed;
             m_port.output(previousLine + "\r\n");
-            ++m_linesHandedOver;
-            // The next pass sleeps for this line's time on the wire at once; a count the same
-            // as before is a new line, not a device that took nothing.
+            // The next pass sleeps for this line's time on the wire.
             queued = m_port.queuedCount();
-            m_lastQueued = -1;
             if (const auto shown = m_text.handedOver(m_events.now(), previousLine.size() + 2))
                 showText(*shown);
         }
@@ -213,21 +229,21 @@ void Upload::sendLines()
 }
 
 // Handles the window's events; while characters are queued, sleeps until they have had about
-// their time on the wire, or until the port can take the bytes it still holds. A count that
-// does not move means the device holds off: the sleeps then grow, up to kHeldWait.
+// their time on the wire, or until the port can take the bytes it still holds. While the device
+// takes nothing, each sleep lasts as long as it has taken nothing so far, up to kHeldWait: the
+// sleeps double.
 void Upload::waitForPort(qint64 queued)
 {
-    m_stalledWait = queued > 0 && queued == m_lastQueued
-                        ? std::min<std::chrono::milliseconds>(m_stalledWait * 2 + 1ms, kHeldWait)
-                        : 0ms;
-    m_lastQueued = queued;
     const qintptr wake = m_port.wakeHandle();
-    if (wake >= 0)
+    if (wake >= 0) {
         m_events.processEvents(kHeldWait, wake);
-    else if (queued > 0)
-        m_events.processEvents(std::max(m_timing.pollWait(queued), m_stalledWait));
-    else
+    } else if (queued > 0) {
+        const auto still =
+            std::chrono::floor<std::chrono::milliseconds>(m_events.now() - m_movedAt);
+        m_events.processEvents(std::max(kTiming.pollWait(queued), std::min(still, kHeldWait)));
+    } else {
         m_events.processEvents(0ms);
+    }
 }
 
 // The device takes something when the queue shrinks or empties. When it has taken nothing for
@@ -268,11 +284,6 @@ void Upload::waitUntilDelivered()
     }
 }
 
-// After Cancel, what was handed over gets its own time on the wire, within kCancelWait, so that
-// a line already handed over goes out whole where it can, and the window is back within half a
-// second whatever the device does. Then what the port still holds is dropped, and what the
-// operating system has is dropped at close. Returns the characters that did not reach the
-// device: 0 when they all did, -1 when they wait where no count sees them.
 // The window's events are handled while the port opens; false when Cancel ended the wait.
 bool Upload::openPort()
 {
@@ -288,9 +299,16 @@ bool Upload::openPort()
     return true;
 }
 
+// After Cancel, what was handed over gets its own time on the wire, within kCancelWait, so that
+// a line already handed over goes out whole where it can, and the window is back within half a
+// second whatever the device does. Then what the port still holds is dropped, and what the
+// operating system has is dropped at close. Returns the characters that did not reach the
+// device: 0 when they all did, -1 when they wait where no count sees them.
 qint64 Upload::giveUp()
 {
-    const auto deadline = m_events.now() + cancelTime(m_port.queuedCount());
+    const auto wait = std::min<std::chrono::microseconds>(
+        kTiming.transmitTime(m_port.queuedCount()) + kFifoTime, kCancelWait);
+    const auto deadline = m_events.now() + wait;
     bool done = m_port.delivered();
     while (!done && m_events.now() < deadline) {
         m_events.processEvents(LineTiming::kMaxPollWait, m_port.wakeHandle());
@@ -303,32 +321,7 @@ qint64 Upload::giveUp()
     return left > 0 ? left : -1;
 }
 
-std::chrono::microseconds Upload::cancelTime(qint64 queued) const
-{
-    return std::min<std::chrono::microseconds>(m_timing.transmitTime(queued) + kFifoTime,
-                                               kCancelWait);
-}
-
 void Upload::showText(const ProgressText::Shown &shown)
 {
     m_form.progress().setText(shown.text, shown.details);
-}
-
-void Upload::closeTextStream() noexcept
-{
-    if (m_textStream) {
-        m_textStream->close();
-        m_textStream.reset();
-    }
-}
-
-// Unlike a normal end, nothing is waited for: the port may be gone. The progress bar stays where
-// the error found it.
-void Upload::fail(const QString &text)
-{
-    m_port.discardAndClose();
-    closeTextStream();
-    showText(m_text.stopped(m_events.now()));
-    m_messages.show(text);
-    m_form.applyControlSet(ControlSet::AfterUpload);
 }

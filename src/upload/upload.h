@@ -22,7 +22,7 @@
 // reads the error's text in a message box, and the window returns to its ready state.
 
 #include <chrono>
-#include <memory>
+#include <optional>
 
 #include <QByteArray>
 
@@ -30,7 +30,6 @@
 #include "platform/files/filesystem.h"
 #include "platform/desktop/messagebox.h"
 #include "platform/serial/serialport.h"
-#include "upload/linetiming.h"
 #include "upload/progresstext.h"
 #include "upload/uploadform.h"
 
@@ -54,8 +53,6 @@ public:
     // After Cancel, the longest the characters already handed over may take before they are
     // dropped; with the port's close, the window is back within half a second.
     static constexpr std::chrono::milliseconds kCancelWait{300};
-    // The most of the file looked through between two looks at the window's events.
-    static constexpr qint64 kCheckPiece = 1024 * 1024;
     // How long the check may take before the bar says it is under way.
     static constexpr std::chrono::milliseconds kCheckShownAfter{200};
     // Time for a hardware buffer to empty once the queue has: 16 characters take 1.4 ms.
@@ -66,20 +63,25 @@ public:
     static constexpr std::chrono::milliseconds kOpenPoll{20};
 
 private:
+    // How an upload ended that no error stopped.
+    struct Ending {
+        bool sent = false;  // the whole file was handed over and all of it reached the device
+        qint64 notSent = 0; // after Cancel: as for ProgressText::cancelled()
+        DeliveryReach reach = DeliveryReach::Device;
+    };
+
+    Ending sendFile();
     qint16 selectedPortNumber() const;
-    bool checkFile();
+    bool checkFile(TextStream &stream);
     QString wideByteText(const WideByte &wide) const;
-    void sendLines();
-    template <typename Read> auto readFile(Read read);
-    [[noreturn]] void stopWithWholeLines(const QString &text);
+    std::optional<QString> sendLines(TextStream &stream);
     void waitForPort(qint64 queued);
     void watchHoldOff(qint64 queued);
     void waitUntilDelivered();
     bool openPort();
     qint64 giveUp();
-    std::chrono::microseconds cancelTime(qint64 queued) const;
-    void closeTextStream() noexcept;
-    void fail(const QString &text);
+    QString wholeLinesText(qint64 notSent) const;
+    QString notEnoughMemoryText() const;
     void showText(const ProgressText::Shown &shown);
 
     UploadForm &m_form;
@@ -87,15 +89,12 @@ private:
     FileSystem &m_files;
     MessageBox &m_messages;
     EventLoop &m_events;
-    const LineTiming m_timing{kLineSettings};
     ProgressText m_text;
-
-    qint64 m_lastQueued = 0;
-    std::chrono::milliseconds m_stalledWait{0};
-    EventLoop::Clock::time_point m_movedAt{}; // when the device last took something
+    // Whether the device takes anything: the queue's count at the last look, and when it last
+    // shrank or emptied. Both the hold-off shown on the bar and the back-off between looks
+    // follow from it.
     qint64 m_watchedQueued = 0;
-    qint64 m_linesHandedOver = 0;
+    EventLoop::Clock::time_point m_movedAt{};
     bool m_cancelRequested = false;
     bool m_running = false;
-    std::unique_ptr<TextStream> m_textStream;
 };

@@ -21,7 +21,7 @@
 #include <QToolTip>
 
 #include "app/mainwindow.h"
-#include "fakemessagebox.h"
+#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/desktop/qtopenfiledialog.h"
 #include "platform/files/diskfilesystem.h"
@@ -29,6 +29,7 @@
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/atspireader.h"
 #include "sim/ptydevice.h"
+#include "sim/samplelines.h"
 #include "testfiles.h"
 
 namespace {
@@ -112,10 +113,7 @@ void TestKeyboardJob::initTestCase()
 void TestKeyboardJob::wholeJobFromTheKeyboard()
 {
     QTemporaryDir dir;
-    QByteArray content;
-    for (int i = 0; i < kLines; ++i)
-        content += QByteArray("S113") + QByteArray::number(i).rightJustified(6, '0') +
-                   QByteArray(60, 'F') + "\r\n";
+    const QByteArray content = SampleLines::withCrLf(SampleLines::make(kLines, 70));
     const QString file = writeFile(dir.filePath(QStringLiteral("app.DNL")), content);
     PtyDevice pty;
     TestPorts comPorts;
@@ -125,7 +123,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
         tty, [&comPorts](int) { return comPorts.device; }, dir.path());
     QtOpenFileDialog dialog;
     DiskFileSystem files;
-    FakeMessageBox messages;
+    CollectedMessages messages;
     QtEventLoop events;
     MainWindow window(Services{dialog, port, files, messages, events, comPorts});
     const auto control = [&window](const char *name) {

@@ -12,9 +12,9 @@
 #include "app/mainwindow.h"
 #include "app/twipslayout.h"
 #include "upload/progresstext.h"
-#include "fakeopenfiledialog.h"
 #include "platform/serial/comports.h"
 #include "platform/serial/posix/sysfscomports.h"
+#include "sim/scriptedfiledialog.h"
 #include "uploadrig.h"
 
 namespace {
@@ -22,7 +22,7 @@ namespace {
 // The window around an upload rig; no serial port is found in its empty /dev and /sys.
 struct Rig {
     UploadRig upload{{"line one", "line two"}};
-    FakeOpenFileDialog dialog;
+    ScriptedFileDialog dialog;
     SysfsComPorts comPorts{upload.lockFolder.path(), upload.lockFolder.path()};
     MainWindow window{
         Services{dialog, upload.port, upload.files, upload.messages, upload.events, comPorts}};
@@ -207,7 +207,7 @@ void TestMainWindow::portListStaysFourEntries()
 void TestMainWindow::portsAboveCom4()
 {
     UploadRig upload{{"line"}};
-    FakeOpenFileDialog dialog;
+    ScriptedFileDialog dialog;
     PortsAboveFour ports;
     ports.numbers = {7, 12};
     MainWindow window{

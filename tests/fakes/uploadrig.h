@@ -9,11 +9,12 @@
 #include <QTemporaryDir>
 
 #include "fakeeventloop.h"
-#include "fakemessagebox.h"
+#include "sim/collectedmessages.h"
 #include "fakeuploadform.h"
 #include "platform/files/diskfilesystem.h"
 #include "platform/serial/windows/registrycomports.h"
 #include "platform/serial/windows/win32serialport.h"
+#include "sim/samplelines.h"
 #include "sim/simulatedcomm.h"
 #include "testfiles.h"
 #include "upload/upload.h"
@@ -24,10 +25,7 @@
 
 inline QByteArray withCrLf(const QList<QByteArray> &lines)
 {
-    QByteArray all;
-    for (const QByteArray &line : lines)
-        all += line + "\r\n";
-    return all;
+    return SampleLines::withCrLf(lines);
 }
 
 // What both rigs share: the file, the form, the clock and the message box.
@@ -55,7 +53,8 @@ struct RigBase {
         return false;
 #else
         const QDir fds(QStringLiteral("/proc/self/fd"));
-        for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        for (const QFileInfo &fd :
+             fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
             if (fd.symLinkTarget() == form.filePath)
                 return true;
         return false;
@@ -66,7 +65,7 @@ struct RigBase {
     const QList<QByteArray> lines;
     FakeUploadForm form;
     DiskFileSystem files;
-    FakeMessageBox messages;
+    CollectedMessages messages;
     FakeEventLoop events;
     int askedFor = 0; // the port number the mapping was last asked for
     EventLoop::Clock::time_point openedAt{};

@@ -8,16 +8,15 @@
 #include <QPushButton>
 
 #include "app/mainwindow.h"
-#include "fakemessagebox.h"
-#include "fakeopenfiledialog.h"
+#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/files/diskfilesystem.h"
+#include "sim/scriptedfiledialog.h"
 
 struct WindowRig {
     WindowRig(SerialPort &port, ComPorts &comPorts, const QString &file)
-        : window(Services{dialog, port, files, messages, events, comPorts})
+        : dialog(file), window(Services{dialog, port, files, messages, events, comPorts})
     {
-        dialog.answers = {file};
         button("cmdBrowse")->click();
     }
     // Clicks Upload and returns how long the upload took, in ms.
@@ -36,9 +35,9 @@ struct WindowRig {
     QString tip() { return window.findChild<QProgressBar *>()->toolTip(); }
     bool ready() { return button("cmdLoad")->isEnabled() && !button("cmdCancel")->isEnabled(); }
 
-    FakeOpenFileDialog dialog;
+    ScriptedFileDialog dialog;
     DiskFileSystem files;
-    FakeMessageBox messages;
+    CollectedMessages messages;
     QtEventLoop events;
     MainWindow window;
 };

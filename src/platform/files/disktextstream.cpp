@@ -1,30 +1,9 @@
 #include "platform/files/disktextstream.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/files/fileinfo.h"
 #include "platform/operatorerror.h"
-
-namespace {
-
-// The index of the first byte of 0x80 or above, or size when there is none; eight at a time.
-qsizetype firstWide(const uchar *bytes, qsizetype size)
-{
-    qsizetype i = 0;
-    for (; i + 8 <= size; i += 8) {
-        quint64 word = 0;
-        std::memcpy(&word, bytes + i, sizeof word);
-        if (word & 0x8080808080808080ULL)
-            break;
-    }
-    for (; i < size; ++i)
-        if (bytes[i] & 0x80)
-            return i;
-    return size;
-}
-
-} // namespace
 
 DiskTextStream::DiskTextStream(const QString &path) : m_path(path)
 {
@@ -112,25 +91,23 @@ ByteCheck DiskTextStream::checkBytes(qint64 bytes)
         throw OperatorError(QStringLiteral("Cannot read %1: %2").arg(m_path, m_file.errorString()));
     const bool atEnd = got == 0 || m_check.checked + got == m_size;
     checkUnchanged(atEnd, m_check.checked + got);
+    // One pass: lines end as readLine() ends them, at LF, CR LF or a lone CR, and each goes out
+    // with CR LF in place of its own end.
     const auto *const piece = reinterpret_cast<const uchar *>(m_buffer.constData());
-    const qsizetype wide = firstWide(piece, got);
-    // Lines end as readLine() ends them: at LF, CR LF or a lone CR; so a line end is a CR or
-    // an LF, less the LFs right after a CR. Counted in loops the compiler vectorises.
-    qsizetype ends = 0;
-    for (qsizetype i = 0; i < wide; ++i)
-        ends += (piece[i] == '\r') + (piece[i] == '\n');
-    qsizetype pairs = wide > 0 && m_afterCr && piece[0] == '\n' ? 1 : 0;
-    for (qsizetype i = 0; i + 1 < wide; ++i)
-        pairs += (piece[i] == '\r') & (piece[i + 1] == '\n');
-    m_checkLine += ends - pairs;
-    // Each line goes out with CR LF in place of its own end.
-    m_check.characters += wide + ends - 2 * pairs;
-    qsizetype lineStart = wide;
-    while (lineStart > 0 && piece[lineStart - 1] != '\r' && piece[lineStart - 1] != '\n')
-        --lineStart;
-    m_checkColumn = lineStart == 0 ? m_checkColumn + wide : wide - lineStart;
-    if (wide > 0)
-        m_afterCr = piece[wide - 1] == '\r';
+    qsizetype wide = 0;
+    for (; wide < got && !(piece[wide] & 0x80); ++wide) {
+        const uchar byte = piece[wide];
+        const bool lineEnd = byte == '\r' || (byte == '\n' && !m_afterCr);
+        m_afterCr = byte == '\r';
+        if (lineEnd) {
+            ++m_checkLine;
+            m_checkColumn = 0;
+            m_check.characters += 2;
+        } else if (byte != '\n') {
+            ++m_checkColumn;
+            ++m_check.characters;
+        }
+    }
     if (wide < got) {
         QByteArray bytes(m_buffer.constData() + wide, std::min<qsizetype>(3, got - wide));
         if (bytes.size() < 3) // the piece ended: the bytes after it tell a byte-order mark

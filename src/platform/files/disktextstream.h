@@ -27,8 +27,6 @@ public:
     void close() noexcept override;
 
     static constexpr qsizetype kChunk = 64 * 1024;
-    // The most checkBytes() reads at a time.
-    static constexpr qsizetype kCheckPiece = 1024 * 1024;
     // About this many bytes of lines (under a tenth of a second on the line, plus the line that
     // passes it) are returned between two looks at the file.
     static constexpr qint64 kChangeCheckEvery = 1024;

@@ -30,6 +30,10 @@ class TextStream {
 public:
     virtual ~TextStream() = default;
 
+    // The most checkBytes() looks through at a time: a caller keeps its window responsive
+    // between pieces.
+    static constexpr qint64 kCheckPiece = 1024 * 1024;
+
     virtual bool atEnd() = 0;
     // The next line without its line end; empty at the end of the file.
     virtual QByteArray readLine() = 0;

@@ -12,6 +12,7 @@
 #include "platform/files/diskfilesystem.h"
 #include "platform/files/disktextstream.h"
 #include "platform/operatorerror.h"
+#include "sim/samplelines.h"
 #include "testfiles.h"
 
 namespace {
@@ -131,17 +132,13 @@ void TestDiskFiles::changedWhileRead()
     QFETCH(QString, change);
     QFETCH(bool, reported);
 
-    QByteArray content;
-    for (int i = 0; i < 3000; ++i)
-        content +=
-            "S1" + QByteArray::number(i).rightJustified(6, '0') + QByteArray(60, 'A') + "\r\n";
+    const QByteArray content = SampleLines::withCrLf(SampleLines::make(3000, 68));
     const QString path = write(content);
     DiskFileSystem files;
     std::unique_ptr<TextStream> stream = files.openTextFile(path);
     QCOMPARE(stream->readLine(), content.left(68));
 
-    QByteArray other = content;
-    other.replace('A', 'B');
+    const QByteArray other = content.toLower();
     if (change == "truncate")
         QVERIFY(QFile::resize(path, 1000));
     else if (change == "rewrite")

@@ -1,6 +1,7 @@
 #pragma once
-// Records each error report instead of showing it; onShow lets a test look at the state the
-// operator would see while the box is open.
+// A message box for the tests, the benchmark and the tools: it collects each error report instead
+// of showing it, and onShow lets a test look at the state the operator would see while the box is
+// open.
 
 #include <functional>
 
@@ -8,7 +9,7 @@
 
 #include "platform/desktop/messagebox.h"
 
-class FakeMessageBox final : public MessageBox {
+class CollectedMessages final : public MessageBox {
 public:
     void show(const QString &text) override
     {
