@@ -32,8 +32,6 @@ public:
 class InstantPort final : public SerialPort {
 public:
     void setPortNumber(qint16) override {}
-    void setLineSettings(const LineSettings &) override {}
-    void setHandshaking(Handshaking) override {}
     void open() override { m_open = true; }
     bool isOpen() const override { return m_open; }
     qint64 queuedCount() override { return 0; }

@@ -23,8 +23,6 @@ class TimedPort final : public SerialPort {
 public:
     explicit TimedPort(SerialPort &port) : m_port(port) {}
     void setPortNumber(qint16 n) override { m_port.setPortNumber(n); }
-    void setLineSettings(const LineSettings &s) override { m_port.setLineSettings(s); }
-    void setHandshaking(Handshaking h) override { m_port.setHandshaking(h); }
     void open() override
     {
         m_port.open();

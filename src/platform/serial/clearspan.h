@@ -21,8 +21,9 @@ public:
     void reset() { m_since.reset(); }
 
     // Looks at CTS once more (Unknown counts as on); true once it has been on for as long as
-    // kAdapterBuffer characters take at characterTime each.
-    bool lasted(ClearToSend cts, Clock::time_point now, std::chrono::nanoseconds characterTime)
+    // kAdapterBuffer characters take at characterTime each, and lag longer.
+    bool lasted(ClearToSend cts, Clock::time_point now, std::chrono::nanoseconds characterTime,
+                std::chrono::nanoseconds lag = {})
     {
         if (cts == ClearToSend::Off) {
             m_since.reset();
@@ -30,7 +31,7 @@ public:
         }
         if (!m_since)
             m_since = now;
-        return now - *m_since >= kAdapterBuffer * characterTime;
+        return now - *m_since >= kAdapterBuffer * characterTime + lag;
     }
 
 private:

@@ -5,14 +5,15 @@
 // tests, the benchmark and the tools reach into them, and systemports.h gives the program the
 // ports of the system it was built for.
 //
-// What the upload needs of a serial port: choose it by number, set its line format and handshake,
-// open it, hand it text, ask how much is still waiting to go out, learn when everything has
-// reached the device, and close it.
+// What the upload needs of a serial port: choose it by number, check its line format, open it, hand
+// it text, ask how much is still waiting to go out, learn when everything has reached the device,
+// and close it.
 
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
+#include "platform/operatorerror.h"
 #include "platform/serial/linesettings.h"
 
 // Whether the device lets characters through, as its CTS line says.
@@ -29,8 +30,18 @@ public:
 
     // Selects the port (COM1 is 1) that the next open() uses.
     virtual void setPortNumber(qint16 number) = 0;
-    virtual void setLineSettings(const LineSettings &settings) = 0;
-    virtual void setHandshaking(Handshaking handshaking) = 0;
+    // Every port sets one line format, kLineFormat with kHandshake, the one the upload uses;
+    // these refuse any other before the port is touched.
+    void setLineSettings(const LineSettings &settings) const
+    {
+        if (settings != kLineFormat)
+            refuseOtherFormat();
+    }
+    void setHandshaking(Handshaking handshaking) const
+    {
+        if (handshaking != kHandshake)
+            refuseOtherFormat();
+    }
 
     virtual void open() = 0;
     // Opening without waiting, where the system's open may take long (a Bluetooth port connects
@@ -84,4 +95,12 @@ public:
 
     // How messages name the port, e.g. "COM1 (/dev/ttyUSB0)".
     virtual QString describe() const = 0;
+
+private:
+    [[noreturn]] void refuseOtherFormat() const
+    {
+        throw OperatorError(QStringLiteral("%1: only 115200 baud, 7 data bits, no parity, 2 stop "
+                                           "bits with RTS/CTS handshaking can be set.")
+                                .arg(describe()));
+    }
 };

@@ -29,6 +29,7 @@ private Q_SLOTS:
     void edges();
     void openRefused_data();
     void openRefused();
+    void otherLineFormatsRefused();
     void settingsLeftByAnotherProgram();
     void shortWritesAreCompleted();
     void bluetoothPortConnects();
@@ -39,20 +40,23 @@ private Q_SLOTS:
     void portList();
 };
 
+// Only serial.sys, the FTDI driver and Bluetooth's know a CTS line; usbser.sys sees only as far
+// as the USB device. Wine's pseudo-terminal counts nothing, so the upload keeps to the line's
+// time there too, and has long taken the whole file when the end of it leaves the wire.
 void TestWin32SerialPort::edges_data()
 {
     QTest::addColumn<Driver>("driver");
-    QTest::addColumn<QString>("scenario");
-
-    const QList<std::pair<Driver, const char *>> drivers{
-        {Driver::Serial16550, "serial.sys"}, {Driver::UsbSer, "usbser.sys"},
-        {Driver::FtdiVcp, "ftdi vcp"},       {Driver::VirtualPort, "virtual port"},
-        {Driver::Bluetooth, "bluetooth"},    {Driver::WinePty, "wine pty"}};
-    // Wine's pseudo-terminal has long taken the whole file when the end of it leaves the wire.
-    for (const auto &[driver, name] : drivers)
-        for (const QString &scenario : kEdgeScenarios)
-            if (driver != Driver::WinePty || scenario != "unplugged at the end")
-                QTest::addRow("%s, %s", name, qPrintable(scenario)) << driver << scenario;
+    QTest::addColumn<EdgeRow>("row");
+    const QString cts = "CTS off \u00b7 waiting 0:0";
+    const QString waiting = "Waiting for the device \u00b7 0:0";
+    const QString lost = "Lost the connection to COM1: ";
+    addEdgeRows("serial.sys", Driver::Serial16550, false, "Sent in ", cts, lost);
+    addEdgeRows("usbser.sys", Driver::UsbSer, false, "Taken by the USB device in ", waiting, lost);
+    addEdgeRows("ftdi vcp", Driver::FtdiVcp, false, "Sent in ", cts, lost);
+    addEdgeRows("virtual port", Driver::VirtualPort, false, "Sent in ", waiting, lost);
+    addEdgeRows("bluetooth", Driver::Bluetooth, false, "Sent in ", cts, lost);
+    addEdgeRows("wine pty", Driver::WinePty, true, "Sent in ", waiting,
+                "Lost the connection to COM1: The device is not ready.", {"unplugged at the end"});
 }
 
 // Catches a success declared for characters still in an adapter's chip or held off at the end,
@@ -63,13 +67,13 @@ void TestWin32SerialPort::edges_data()
 void TestWin32SerialPort::edges()
 {
     QFETCH(Driver, driver);
-    QFETCH(QString, scenario);
+    QFETCH(EdgeRow, row);
 
     // A pseudo-terminal takes 22 KB before Wine's write stays pending: the file is longer.
     const bool pty = driver == Driver::WinePty;
-    Win32UploadRig rig(edgeLines(scenario, pty ? 400 : 64), driver);
+    Win32UploadRig rig(edgeLines(row.scenario, pty ? 400 : 64), driver);
     EdgeRun run;
-    run.scenario = scenario;
+    run.scenario = row.scenario;
     runEdge(rig, rig.comm, run);
     for (const auto &c : rig.comm.wire()) {
         QCOMPARE(c.settings.baudRate, 115200u);
@@ -77,16 +81,7 @@ void TestWin32SerialPort::edges()
         QCOMPARE(c.settings.stopBits, quint8(2)); // TWOSTOPBITS
         QVERIFY(c.settings.outxCtsFlow && c.settings.rtsControl == CommSettings::Rts::Handshake);
     }
-    // Only serial.sys and the FTDI driver know a CTS line. Wine's pseudo-terminal counts nothing,
-    // so the upload keeps to the line's time there too, and its reader still reads what it holds
-    // when a hold-off at the end begins.
-    const bool cts =
-        driver == Driver::Serial16550 || driver == Driver::FtdiVcp || driver == Driver::Bluetooth;
-    checkEdge(rig, rig.comm, run,
-              cts ? "CTS off \u00b7 waiting 0:0" : "Waiting for the device \u00b7 0:0",
-              pty ? "Lost the connection to COM1: The device is not ready."
-                  : "Lost the connection to COM1: ",
-              !pty, true, pty ? 1000 : 400);
+    checkEdge(rig, rig.comm, run, row, pty ? 1000 : 400);
 }
 
 void TestWin32SerialPort::openRefused_data()
@@ -152,6 +147,26 @@ void TestWin32SerialPort::openRefused()
     QVERIFY(!rig.port.isOpen());
     QCOMPARE(rig.comm.purges, 0);
     QVERIFY(rig.comm.wire().isEmpty());
+}
+
+// Catches a line format other than the upload's taken without a word: a port sets that one only.
+void TestWin32SerialPort::otherLineFormatsRefused()
+{
+    Win32UploadRig rig({});
+    rig.port.setPortNumber(3);
+    const QString refused = "COM3: only 115200 baud, 7 data bits, no parity, 2 stop bits with "
+                            "RTS/CTS handshaking can be set.";
+    for (const LineSettings &other :
+         {LineSettings{9600, Parity::None, 7, 2}, LineSettings{115200, Parity::Even, 7, 2},
+          LineSettings{115200, Parity::None, 8, 2}, LineSettings{115200, Parity::None, 7, 1}})
+        QCOMPARE(errorText([&] { rig.port.setLineSettings(other); }), refused);
+    QCOMPARE(errorText([&] { rig.port.setHandshaking(Handshaking::XonXoff); }), refused);
+    QCOMPARE(errorText([&] { rig.port.setHandshaking(Handshaking::None); }), refused);
+    QCOMPARE(errorText([&] {
+                 rig.port.setLineSettings(kLineFormat);
+                 rig.port.setHandshaking(kHandshake);
+             }),
+             QStringLiteral("(no error)"));
 }
 
 // Catches settings taken over from the last program: its XonChar equal to XoffChar, limits beyond

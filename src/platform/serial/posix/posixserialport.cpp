@@ -16,7 +16,6 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include "platform/serial/posix/baudrates.h"
 #include "platform/operatorerror.h"
 
 namespace {
@@ -78,11 +77,6 @@ bool releaseAtLeast(const QByteArray &release, const int (&version)[2])
     return major > version[0] || (major == version[0] && minor >= version[1]);
 }
 
-QString dataBitsText(tcflag_t flags)
-{
-    return QStringLiteral("%1 data bits").arg(5 + int((flags & CSIZE) - CS5) / int(CS6 - CS5));
-}
-
 [[noreturn]] void failOpen(int err, const QString &port, const QString &node)
 {
     const QString reason = systemReason(err);
@@ -125,7 +119,7 @@ QString dataBitsText(tcflag_t flags)
                                                "in is often probed by ModemManager for a few "
                                                "seconds: wait a moment, then upload again.")
                                     .arg(port));
-        throw OperatorError(QStringLiteral("%1 is in use by another program.").arg(port));
+        throw OperatorError(PortCore::inUse(port) + QLatin1Char('.'));
     default:
         break;
     }
@@ -134,16 +128,14 @@ QString dataBitsText(tcflag_t flags)
 
 [[noreturn]] void failLostAt(int err, const QString &port)
 {
-    throw OperatorError(QStringLiteral("Lost the connection to %1: %2. Check that the device is "
-                                       "connected, then upload again.")
-                            .arg(port, systemReason(std::abs(err))));
+    throw OperatorError(PortCore::lostConnection(port, systemReason(std::abs(err))));
 }
 
 // Every check that can find the port in use comes before anything on it is changed.
 void takeOwnership(Tty &tty, PosixSerialPort::Opened &opened, const QString &port)
 {
     using Kind = PosixSerialPort::Kind;
-    const QString inUse = QStringLiteral("%1 is in use by another program.").arg(port);
+    const QString inUse = PortCore::inUse(port) + QLatin1Char('.');
     if (tty.lock(opened.fd) == -EWOULDBLOCK)
         throw OperatorError(inUse);
     // Where the open could not be made without CAP_SYS_ADMIN (KernelTty::open()), it succeeds
@@ -168,77 +160,46 @@ void takeOwnership(Tty &tty, PosixSerialPort::Opened &opened, const QString &por
     }
 }
 
-void configure(Tty &tty, const PosixSerialPort::Opened &opened,
-               const PosixSerialPort::Request &request)
+// Sets the line format; a pseudo-terminal always keeps 8 data bits and no parity, and has no
+// line for them to matter on.
+void configure(Tty &tty, const PosixSerialPort::Opened &opened, const QString &port,
+               const QString &node)
 {
     const int fd = opened.fd;
-    const LineSettings &settings = request.settings;
-    const speed_t speed = speedForBaud(settings.baudRate);
-    if (speed == B0)
-        throw OperatorError(
-            QStringLiteral("%1: %2 baud is not a speed a serial port can be set to.")
-                .arg(request.port)
-                .arg(settings.baudRate));
     termios wanted{};
     if (const int err = tty.getAttributes(fd, wanted))
-        failLostAt(err, request.port);
+        failLostAt(err, port);
     ::cfmakeraw(&wanted);
-    wanted.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    wanted.c_cflag |= CLOCAL | CREAD;
-    wanted.c_cflag |= settings.dataBits == 5   ? CS5
-                      : settings.dataBits == 6 ? CS6
-                      : settings.dataBits == 7 ? CS7
-                                               : CS8;
-    if (settings.parity != Parity::None)
-        wanted.c_cflag |= PARENB | (settings.parity == Parity::Odd ? PARODD : 0);
-    if (settings.stopBits == 2)
-        wanted.c_cflag |= CSTOPB;
-    if (request.handshaking == Handshaking::RtsCts)
-        wanted.c_cflag |= CRTSCTS;
+    wanted.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD);
+    wanted.c_cflag |= CLOCAL | CREAD | CS7 | CSTOPB | CRTSCTS;
     wanted.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-    if (request.handshaking == Handshaking::XonXoff)
-        wanted.c_iflag |= IXON | IXOFF;
     wanted.c_cc[VMIN] = 0;
     wanted.c_cc[VTIME] = 0;
-    ::cfsetospeed(&wanted, speed);
-    ::cfsetispeed(&wanted, speed);
+    ::cfsetospeed(&wanted, B115200);
+    ::cfsetispeed(&wanted, B115200);
     // glibc's tcsetattr() reads the settings back after the kernel has taken them, and reports
     // EINVAL when the driver kept another character size, parity or CREAD
     // (sysdeps/unix/sysv/linux/tcsetattr.c); the settings are in force all the same, and the
     // read-back below says which were kept.
     if (const int err = tty.setAttributes(fd, wanted); err && err != -EINVAL)
-        failOpen(-err, request.port, request.node);
+        failOpen(-err, port, node);
 
-    // A driver keeps what it can of the settings without failing; sending with the rest would
-    // garble every character. A pseudo-terminal always keeps 8 data bits and no parity, and has
-    // no line for them to matter on.
     termios kept{};
     if (const int err = tty.getAttributes(fd, kept))
-        failLostAt(err, request.port);
-    QStringList refused;
-    if (::cfgetospeed(&kept) != speed)
-        refused.append(QStringLiteral("%1 baud").arg(baudForSpeed(::cfgetospeed(&kept))));
+        failLostAt(err, port);
     const bool pty = opened.kind == PosixSerialPort::Kind::PseudoTerminal;
-    if (!pty && (kept.c_cflag & CSIZE) != (wanted.c_cflag & CSIZE))
-        refused.append(dataBitsText(kept.c_cflag));
-    if (!pty && (kept.c_cflag & (PARENB | PARODD)) != (wanted.c_cflag & (PARENB | PARODD)))
-        refused.append(QStringLiteral("a different parity"));
-    if ((kept.c_cflag & CSTOPB) != (wanted.c_cflag & CSTOPB))
-        refused.append(kept.c_cflag & CSTOPB ? QStringLiteral("2 stop bits")
-                                             : QStringLiteral("1 stop bit"));
-    if ((kept.c_cflag & CRTSCTS) != (wanted.c_cflag & CRTSCTS))
-        refused.append(kept.c_cflag & CRTSCTS ? QStringLiteral("RTS/CTS handshaking")
-                                              : QStringLiteral("no RTS/CTS handshaking"));
-    if (!refused.isEmpty())
-        throw OperatorError(QStringLiteral("%1 does not take the line settings %2 baud, %3, %4, "
-                                           "%5 stop bits%6: its driver kept %7. Nothing was sent.")
-                                .arg(request.port)
-                                .arg(settings.baudRate)
-                                .arg(dataBitsText(wanted.c_cflag))
-                                .arg(settings.parity == Parity::None ? "no parity" : "parity")
-                                .arg(settings.stopBits)
-                                .arg(request.handshaking == Handshaking::RtsCts ? ", RTS/CTS" : "")
-                                .arg(refused.join(QStringLiteral(", "))));
+    KeptSettings read;
+    if (::cfgetospeed(&kept) == B115200)
+        read.baudRate = kLineFormat.baudRate;
+    read.dataBits =
+        pty ? kLineFormat.dataBits : 5 + int((kept.c_cflag & CSIZE) - CS5) / int(CS6 - CS5);
+    read.parity = !pty && (kept.c_cflag & PARENB);
+    read.stopBits = kept.c_cflag & CSTOPB ? 2 : 1;
+    read.rtsCts = kept.c_cflag & CRTSCTS;
+    if (const QString otherwise =
+            PortCore::keptOtherwise(read, QStringLiteral("no RTS/CTS handshaking"));
+        !otherwise.isEmpty())
+        throw OperatorError(PortCore::settingsRefused(port, otherwise));
 }
 
 // Closes a descriptor on a thread that may wait: the kernel's closing wait is ended as soon as
@@ -263,7 +224,6 @@ struct PosixSerialPort::Opening {
     Opened opened;
     std::exception_ptr error;
     PortLock lock; // given to the opening when it is abandoned
-    QString node;
 };
 
 // A close the kernel has not finished yet, with the calls still running on the descriptor (each
@@ -274,7 +234,6 @@ struct PosixSerialPort::Closing {
     std::unique_ptr<TtyDrain> drain;
     std::unique_ptr<TtyModemQuery> modemQuery;
     PortLock lock;
-    QString node;
 
     // Interrupts what still waits, and tells whether all of it has returned.
     bool finished()
@@ -289,8 +248,7 @@ struct PosixSerialPort::Closing {
 };
 
 PosixSerialPort::PosixSerialPort(Tty &tty, PortMapping mapping, const QString &lockFolder)
-    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder), m_lockFolder(lockFolder),
-      m_closings(std::make_shared<std::vector<Closing>>())
+    : m_tty(tty), m_mapping(std::move(mapping)), m_lock(lockFolder), m_lockFolder(lockFolder)
 {}
 
 // A close or an opening still under way at the end is left to finish on its own; the process's
@@ -301,20 +259,13 @@ PosixSerialPort::~PosixSerialPort()
     discardAndClose();
 }
 
-void PosixSerialPort::setPortNumber(qint16 number)
-{
-    if (number < 1)
-        throw OperatorError(QStringLiteral("Invalid port number: %1").arg(number));
-    m_number = number;
-}
-
 QString PosixSerialPort::describe() const
 {
     if (m_path.isEmpty())
-        return QStringLiteral("COM%1").arg(m_number);
+        return PortCore::describe();
     if (m_node != m_path)
-        return QStringLiteral("COM%1 (%2 \u2192 %3)").arg(m_number).arg(m_path, m_node);
-    return QStringLiteral("COM%1 (%2)").arg(m_number).arg(m_path);
+        return QStringLiteral("COM%1 (%2 \u2192 %3)").arg(number()).arg(m_path, m_node);
+    return QStringLiteral("COM%1 (%2)").arg(number()).arg(m_path);
 }
 
 void PosixSerialPort::open()
@@ -328,10 +279,9 @@ void PosixSerialPort::open()
 bool PosixSerialPort::startOpen()
 {
     if (isOpen() || m_opening || m_earlierCloseUntil)
-        throw OperatorError(QStringLiteral("%1 is already open.").arg(describe()));
-    finishEarlierCloses();
+        throw OperatorError(alreadyOpen(describe()));
     m_path.clear();
-    m_path = m_mapping(m_number);
+    m_path = m_mapping(number());
     const QString canonical = QFileInfo(m_path).canonicalFilePath();
     m_node = canonical.isEmpty() ? m_path : canonical;
     m_earlierCloseUntil = m_tty.now() + kEarlierCloseWait;
@@ -345,9 +295,7 @@ bool PosixSerialPort::startOpen()
 // close that does not finish is reported.
 bool PosixSerialPort::earlierCloseFinished()
 {
-    finishEarlierCloses();
-    if (std::none_of(m_closings->begin(), m_closings->end(),
-                     [this](const Closing &closing) { return closing.node == m_node; })) {
+    if (!m_closings.since(m_node)) {
         m_earlierCloseUntil.reset();
         return true;
     }
@@ -364,13 +312,8 @@ bool PosixSerialPort::earlierCloseFinished()
 // block are made aside.
 void PosixSerialPort::beginOpen()
 {
-    if (std::any_of(m_abandoned.begin(), m_abandoned.end(), [this](const Abandoned &abandoned) {
-            return abandoned.opening->node == m_node;
-        }))
-        throw OperatorError(QStringLiteral("%1 is still being opened for the upload that was "
-                                           "cancelled: its driver has not answered yet. Wait a "
-                                           "moment, then upload again.")
-                                .arg(describe()));
+    if (m_abandoned.since(m_node))
+        throw OperatorError(stillBeingOpened(describe(), "its driver has not answered yet"));
     struct stat node {};
     const dev_t device =
         ::stat(QFile::encodeName(m_node).constData(), &node) == 0 && S_ISCHR(node.st_mode)
@@ -390,18 +333,14 @@ void PosixSerialPort::beginOpen()
                                                "Wait a moment, then upload again.")
                                     .arg(describe()));
         if (holder == Tty::kUnnamedHolder)
-            throw OperatorError(QStringLiteral("%1 is in use by another program, one that Linux "
-                                               "does not name here (it may run in a sandbox or "
-                                               "a container).")
-                                    .arg(describe()));
-        throw OperatorError(QStringLiteral("%1 is in use by another program (process %2).")
-                                .arg(describe())
-                                .arg(holder));
+            throw OperatorError(inUse(describe()) +
+                                QStringLiteral(", one that Linux does not name here (it may run "
+                                               "in a sandbox or a container)."));
+        throw OperatorError(inUse(describe()) + QStringLiteral(" (process %1).").arg(holder));
     }
 
     auto opening = std::make_shared<Opening>();
-    opening->node = m_node;
-    const Request request{QFile::encodeName(m_path), describe(), m_node, m_settings, m_handshaking};
+    const Request request{QFile::encodeName(m_path), describe(), m_node};
     Tty &tty = m_tty;
     m_opening = opening;
     m_openWork = m_tty.aside([opening, request, &tty] {
@@ -412,7 +351,7 @@ void PosixSerialPort::beginOpen()
             if (opened.fd < 0)
                 failOpen(-opened.fd, request.port, request.node);
             takeOwnership(tty, opened, request.port);
-            configure(tty, opened, request);
+            configure(tty, opened, request.port, request.node);
         } catch (...) {
             error = std::current_exception();
         }
@@ -465,7 +404,7 @@ bool PosixSerialPort::opened()
         beginOpen();
     }
     if (!m_opening)
-        throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
+        throw OperatorError(notOpen(describe()));
     Opened result;
     std::exception_ptr error;
     {
@@ -503,7 +442,7 @@ void PosixSerialPort::adopt(const Opened &opened)
     m_chipUnseen = opened.chipUnseen;
     m_setExclusive = opened.setExclusive;
     m_writtenSinceEmpty = 0;
-    m_wire.start(m_settings, m_tty.now());
+    startCounting();
     m_inputReadAt = m_tty.now();
     discardInput(); // whatever waited there from before is not this device's answer
 }
@@ -519,7 +458,14 @@ void PosixSerialPort::abandonOpen() noexcept
             m_opening->abandoned = true;
             m_opening->lock = std::move(m_lock);
             m_lock = PortLock(m_lockFolder);
-            m_abandoned.push_back({std::move(m_opening), std::move(m_openWork)});
+            // The thread's call is kept beside its opening, never in it: the thread holds the
+            // opening, and a thread that let go of the last hold on its own call would wait for
+            // itself.
+            std::shared_ptr<TtyWork> work = std::move(m_openWork);
+            m_abandoned.add(m_node, m_tty.now(), [opening = std::move(m_opening), work] {
+                const std::lock_guard guard(opening->mutex);
+                return opening->done;
+            });
             return;
         }
     }
@@ -536,27 +482,15 @@ void PosixSerialPort::failLost(int err)
     failLostAt(err, describe());
 }
 
-void PosixSerialPort::requireOpen() const
+qint64 PosixSerialPort::handOver(QByteArrayView characters)
 {
-    if (!isOpen())
-        throw OperatorError(QStringLiteral("%1 is not open.").arg(describe()));
-}
-
-void PosixSerialPort::push()
-{
-    while (held() > 0) {
-        const qint64 written = m_tty.write(m_fd, m_held.constData() + m_heldStart, held());
-        if (written == -EAGAIN || written == 0)
-            return; // the kernel takes no more for now
-        if (written < 0)
-            failLost(int(written));
-        m_heldStart += written;
-        m_writtenSinceEmpty += written;
-        if (m_kind == Kind::PseudoTerminal)
-            m_wire.handedOver(written, m_tty.now());
-    }
-    m_held.clear();
-    m_heldStart = 0;
+    const qint64 written = m_tty.write(m_fd, characters.data(), characters.size());
+    if (written == -EAGAIN || written == 0)
+        return 0; // the kernel takes no more for now
+    if (written < 0)
+        failLost(int(written));
+    m_writtenSinceEmpty += written;
+    return written;
 }
 
 void PosixSerialPort::discardInput()
@@ -566,23 +500,15 @@ void PosixSerialPort::discardInput()
     }
 }
 
-qint64 PosixSerialPort::estimatedInKernel() const
+qint64 PosixSerialPort::inSystem()
 {
-    return m_wire.stillOnWire(m_tty.now());
-}
-
-qint64 PosixSerialPort::queuedCount()
-{
-    requireOpen();
-    push();
     if (const auto now = m_tty.now(); now - m_inputReadAt >= kInputEvery) {
         m_inputReadAt = now;
         discardInput();
     }
-    // A pseudo-terminal keeps no count (TIOCOUTQ is always 0): the port's own estimate stands
-    // in, and as on a UART, the last characters on their way are not counted.
+    // A pseudo-terminal keeps no count (TIOCOUTQ is always 0): the line's time stands in.
     if (m_kind == Kind::PseudoTerminal)
-        return held() + std::max<qint64>(0, estimatedInKernel() - WireClock::kUncountedCharacters);
+        return boundByWire();
     int inKernel = 0;
     if (const int err = m_tty.queued(m_fd, inKernel))
         failLost(err);
@@ -591,16 +517,12 @@ qint64 PosixSerialPort::queuedCount()
     // can be queued than was handed over since the count last read 0.
     if (inKernel == 0)
         m_writtenSinceEmpty = 0;
-    return held() + std::min<qint64>(inKernel, m_writtenSinceEmpty);
+    return std::min<qint64>(inKernel, m_writtenSinceEmpty);
 }
 
-void PosixSerialPort::output(const QByteArray &data)
+void PosixSerialPort::outputBegins()
 {
-    requireOpen();
     m_drain.reset();
-    m_clearSpan.reset();
-    m_held.append(data);
-    push();
 }
 
 // A UART's line status register says when its shift register is empty (TIOCSERGETLSR,
@@ -612,7 +534,7 @@ void PosixSerialPort::output(const QByteArray &data)
 bool PosixSerialPort::transmitterEmpty()
 {
     if (m_kind == Kind::PseudoTerminal)
-        return estimatedInKernel() == 0;
+        return wire().stillOnWire(m_tty.now()) == 0;
     if (m_kind == Kind::Uart) {
         bool empty = false;
         const int answered = m_tty.transmitterEmpty(m_fd, empty);
@@ -643,9 +565,9 @@ bool PosixSerialPort::transmitterEmpty()
 // behind the bridge. Where tcdrain() has waited for the chip (ftdi_sio, cp210x), everything has
 // reached the device, whatever CTS does afterwards: a device that lowers CTS once it has the
 // whole file (it starts flashing) has had it all.
-bool PosixSerialPort::adapterHadItsTime()
+bool PosixSerialPort::chipMayHold() const
 {
-    return !m_chipUnseen || m_clearSpan.lasted(clearToSend(), m_tty.now(), m_wire.characterTime());
+    return m_chipUnseen;
 }
 
 // A USB adapter that was pulled can still report an empty queue until the kernel hangs the port
@@ -682,19 +604,10 @@ std::optional<int> PosixSerialPort::askModemLines(int &lines)
     return m_modemAnswer;
 }
 
-bool PosixSerialPort::delivered()
-{
-    if (queuedCount() > 0 || !transmitterEmpty()) {
-        m_clearSpan.reset();
-        return false;
-    }
-    checkConnected();
-    return adapterHadItsTime();
-}
-
 ClearToSend PosixSerialPort::clearToSend()
 {
-    requireOpen();
+    if (!isOpen())
+        throw OperatorError(notOpen(describe()));
     int lines = 0;
     const std::optional<int> answered = askModemLines(lines);
     if (answered && *answered < 0 && !unanswered(*answered))
@@ -718,25 +631,17 @@ qintptr PosixSerialPort::wakeHandle() const
     return isOpen() && held() > 0 ? m_tty.watchable(m_fd) : -1;
 }
 
-qint64 PosixSerialPort::dropHeld() noexcept
-{
-    const qint64 dropped = held();
-    m_held.clear();
-    m_heldStart = 0;
-    return dropped;
-}
-
 void PosixSerialPort::discardAndClose() noexcept
 {
     if (!isOpen())
         return;
-    m_clearSpan.reset();
+    forgetClearSpan();
     // What is still queued is dropped, so that close() does not wait on it. An empty queue is
     // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
     int inKernel = 0;
     const bool failed = m_tty.queued(m_fd, inKernel) != 0;
     if (failed || inKernel > 0 || held() > 0 ||
-        (m_kind == Kind::PseudoTerminal && estimatedInKernel() > 0)) {
+        (m_kind == Kind::PseudoTerminal && wire().stillOnWire(m_tty.now()) > 0)) {
         keepHandshakeAtClose();
         m_tty.flushOutput(m_fd);
     }
@@ -771,45 +676,19 @@ void PosixSerialPort::keepHandshakeAtClose() noexcept
 // waiting keeps the file open; nothing is waited for any more, so those waits are ended. Until
 // the last of them has returned, the port stays locked against other programs, and ours; each
 // close keeps its own locks, so that a later one cannot release them, and releases them as soon
-// as it has finished.
+// as it has finished (looked after every kCloseWatch on the window's own event loop).
 void PosixSerialPort::closeDescriptor() noexcept
 {
-    Closing closing{m_tty.close(m_fd), std::move(m_drain), std::move(m_modemQuery),
-                    std::move(m_lock), m_node};
+    auto closing = std::make_shared<Closing>(
+        Closing{m_tty.close(m_fd), std::move(m_drain), std::move(m_modemQuery), std::move(m_lock)});
     m_lock = PortLock(m_lockFolder);
     m_fd = -1;
     m_modemAnswer.reset();
-    const auto end = std::chrono::steady_clock::now() + kCloseWait;
-    while (!closing.finished() && std::chrono::steady_clock::now() < end)
+    const auto end = std::chrono::steady_clock::now() + kQuickClose;
+    while (!closing->finished() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (closing.finished())
+    if (closing->finished())
         return;
-    const bool watching = !m_closings->empty();
-    m_closings->push_back(std::move(closing));
-    if (!watching)
-        watchClosings(m_closings);
-}
-
-// Looks after the closes still under way, every kCloseWatch on the window's own event loop, and
-// releases each one's lock files as soon as it has finished, so that another program may take
-// the port then, not only at our next open.
-void PosixSerialPort::watchClosings(const std::weak_ptr<std::vector<Closing>> &watched)
-{
-    QTimer::singleShot(kCloseWatch, [watched] {
-        const auto closings = watched.lock();
-        if (!closings)
-            return;
-        std::erase_if(*closings, [](Closing &closing) { return closing.finished(); });
-        if (!closings->empty())
-            watchClosings(watched);
-    });
-}
-
-void PosixSerialPort::finishEarlierCloses()
-{
-    std::erase_if(*m_closings, [](Closing &closing) { return closing.finished(); });
-    std::erase_if(m_abandoned, [](const Abandoned &abandoned) {
-        const std::lock_guard guard(abandoned.opening->mutex);
-        return abandoned.opening->done;
-    });
+    m_closings.add(m_node, m_tty.now(), [closing] { return closing->finished(); });
+    m_closings.watch(kCloseWatch);
 }
