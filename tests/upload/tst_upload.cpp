@@ -38,8 +38,6 @@ struct MadeLines final : FileSystem, TextStream {
 struct EmptyingPort final : SerialPort {
     explicit EmptyingPort(const ProgressDisplay &shown) : bar(shown) {}
     void setPortNumber(qint16) override {}
-    void setLineSettings(const LineSettings &) override {}
-    void setHandshaking(Handshaking) override {}
     void open() override {}
     bool isOpen() const override { return false; }
     qint64 queuedCount() override { return 0; }
