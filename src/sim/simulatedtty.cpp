@@ -45,41 +45,22 @@ std::size_t hardwareSize(Driver driver)
     }
 }
 
-class SimulatedDrain final : public TtyDrain {
+// A call answered by polling the simulation, on the caller's thread.
+class PolledCall final : public TtyCall {
 public:
-    explicit SimulatedDrain(std::function<std::optional<int>()> poll) : m_poll(std::move(poll)) {}
+    explicit PolledCall(
+        std::function<std::optional<int>()> poll, std::function<void()> interrupt = [] {})
+        : m_poll(std::move(poll)), m_interrupt(std::move(interrupt))
+    {}
     std::optional<int> result() override { return m_poll(); }
+    void interrupt() override { m_interrupt(); }
 
 private:
     std::function<std::optional<int>()> m_poll;
+    std::function<void()> m_interrupt;
 };
 
 } // namespace
-
-// The kernel's closing wait: over once nothing is on its way any more, or when interrupted.
-class SimulatedTty::Closing final : public TtyClosing {
-public:
-    explicit Closing(SimulatedTty &tty) : m_tty(tty) {}
-    bool done() override
-    {
-        if (m_tty.m_closing) {
-            m_tty.advance();
-            if (!m_tty.inFlight() || m_tty.m_unplugged)
-                m_tty.finishClose();
-        }
-        return !m_tty.m_closing;
-    }
-    void interrupt() override
-    {
-        if (!m_tty.m_closing || m_tty.closeIgnoresSignals)
-            return;
-        ++m_tty.closesInterrupted;
-        m_tty.finishClose();
-    }
-
-private:
-    SimulatedTty &m_tty;
-};
 
 SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
     : m_driver(driver), m_clock(std::move(clock)), m_queueSize(queueSize(driver)),
@@ -230,7 +211,7 @@ int SimulatedTty::open(const QByteArray &)
     return kFd;
 }
 
-std::unique_ptr<TtyClosing> SimulatedTty::close(int)
+std::unique_ptr<TtyCall> SimulatedTty::close(int)
 {
     advance();
     if (m_exclusive)
@@ -241,7 +222,22 @@ std::unique_ptr<TtyClosing> SimulatedTty::close(int)
     // tty_port_close_start() waits while characters are on their way and the device holds them.
     if (!inFlight() || m_unplugged || m_driver == Driver::PseudoTerminal)
         finishClose();
-    return std::make_unique<Closing>(*this);
+    // The kernel's closing wait: over once nothing is on its way any more, or when interrupted.
+    return std::make_unique<PolledCall>(
+        [this]() -> std::optional<int> {
+            if (m_closing) {
+                advance();
+                if (!inFlight() || m_unplugged)
+                    finishClose();
+            }
+            return m_closing ? std::nullopt : std::optional(0);
+        },
+        [this] {
+            if (!m_closing || closeIgnoresSignals)
+                return;
+            ++closesInterrupted;
+            finishClose();
+        });
 }
 
 void SimulatedTty::finishClose()
@@ -396,9 +392,9 @@ int SimulatedTty::transmitterEmpty(int, bool &empty)
     return 0;
 }
 
-std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
+std::unique_ptr<TtyCall> SimulatedTty::drain(int)
 {
-    return std::make_unique<SimulatedDrain>([this]() -> std::optional<int> {
+    return std::make_unique<PolledCall>([this]() -> std::optional<int> {
         if (drainIgnoresSignals && heldAt(m_clock()))
             return std::nullopt;
         // A usb-serial driver whose chip no longer answers takes it as empty
@@ -412,26 +408,14 @@ std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
     });
 }
 
-namespace {
-
-class SimulatedModemQuery final : public TtyModemQuery {
-public:
-    explicit SimulatedModemQuery(std::function<int(int &)> ask) : m_ask(std::move(ask)) {}
-    std::optional<int> result(int &lines) override { return m_ask(lines); }
-
-private:
-    std::function<int(int &)> m_ask;
-};
-
-} // namespace
-
-std::unique_ptr<TtyModemQuery> SimulatedTty::queryModemLines(int fd)
+std::unique_ptr<TtyCall> SimulatedTty::queryModemLines(int fd)
 {
-    return std::make_unique<SimulatedModemQuery>([this, fd](int &lines) {
+    return std::make_unique<PolledCall>([this, fd] {
         const int waited = usbModemCallsWaitedFor;
+        int lines = 0;
         const int returned = modemLines(fd, lines);
         usbModemCallsWaitedFor = waited;
-        return returned;
+        return returned < 0 ? returned : lines;
     });
 }
 
@@ -461,20 +445,11 @@ int SimulatedTty::flushOutput(int)
     return 0;
 }
 
-namespace {
-
-class DoneWork final : public TtyWork {
-public:
-    bool done() override { return true; }
-};
-
-} // namespace
-
 // The simulated calls never block: the work is done at once, on the caller's thread.
-std::unique_ptr<TtyWork> SimulatedTty::aside(std::function<void()> work)
+std::unique_ptr<TtyCall> SimulatedTty::aside(std::function<void()> work)
 {
     work();
-    return std::make_unique<DoneWork>();
+    return std::make_unique<PolledCall>([] { return 0; });
 }
 
 int SimulatedTty::hungUp(int, bool &hungUp)

@@ -206,8 +206,8 @@ void configure(Tty &tty, const PosixSerialPort::Opened &opened, const QString &p
 // the close has begun.
 void closeAndWait(Tty &tty, int fd)
 {
-    const std::unique_ptr<TtyClosing> closing = tty.close(fd);
-    while (!closing->done()) {
+    const std::unique_ptr<TtyCall> closing = tty.close(fd);
+    while (!closing->result()) {
         closing->interrupt();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -230,9 +230,9 @@ struct PosixSerialPort::Opening {
 // keeps the file open, and its flock() with it) and the lock files it keeps until all have
 // ended.
 struct PosixSerialPort::Closing {
-    std::unique_ptr<TtyClosing> close;
-    std::unique_ptr<TtyDrain> drain;
-    std::unique_ptr<TtyModemQuery> modemQuery;
+    std::unique_ptr<TtyCall> close;
+    std::unique_ptr<TtyCall> drain;
+    std::unique_ptr<TtyCall> modemQuery;
     PortLock lock;
 
     // Interrupts what still waits, and tells whether all of it has returned.
@@ -241,9 +241,8 @@ struct PosixSerialPort::Closing {
         close->interrupt();
         if (drain)
             drain->interrupt();
-        int lines = 0;
-        return close->done() && (!drain || drain->result()) &&
-               (!modemQuery || modemQuery->result(lines));
+        return close->result() && (!drain || drain->result()) &&
+               (!modemQuery || modemQuery->result());
     }
 };
 
@@ -461,7 +460,7 @@ void PosixSerialPort::abandonOpen() noexcept
             // The thread's call is kept beside its opening, never in it: the thread holds the
             // opening, and a thread that let go of the last hold on its own call would wait for
             // itself.
-            std::shared_ptr<TtyWork> work = std::move(m_openWork);
+            std::shared_ptr<TtyCall> work = std::move(m_openWork);
             m_abandoned.add(m_node, m_tty.now(), [opening = std::move(m_opening), work] {
                 const std::lock_guard guard(opening->mutex);
                 return opening->done;
@@ -585,7 +584,7 @@ void PosixSerialPort::checkConnected()
         failLost(*answered);
 }
 
-// A USB adapter's modem lines are asked on a thread of their own (see TtyModemQuery): this
+// A USB adapter's modem lines are asked on a thread of their own (see TtyCall): this
 // gives the last answer that has come, and asks again once it has. Other drivers answer from
 // what they already know, at once.
 std::optional<int> PosixSerialPort::askModemLines(int &lines)
@@ -594,10 +593,9 @@ std::optional<int> PosixSerialPort::askModemLines(int &lines)
         return m_tty.modemLines(m_fd, lines);
     if (!m_modemQuery)
         m_modemQuery = m_tty.queryModemLines(m_fd);
-    int answer = 0;
-    if (const std::optional<int> returned = m_modemQuery->result(answer)) {
-        m_modemAnswer = returned;
-        m_modemLines = answer;
+    if (const std::optional<int> returned = m_modemQuery->result()) {
+        m_modemAnswer = std::min(*returned, 0);
+        m_modemLines = std::max(*returned, 0);
         m_modemQuery.reset();
     }
     lines = m_modemLines;
