@@ -20,29 +20,25 @@ constexpr int kAcmBuffer = 20 * 64;
 // n_tty throttles its input once less than this much room is left (TTY_THRESHOLD_THROTTLE).
 constexpr int kThrottleRoom = 128;
 
-std::size_t queueSize(Driver driver)
-{
-    switch (driver) {
-    case Driver::CdcAcm:
-        return 16 * kAcmBuffer;
-    case Driver::PseudoTerminal:
-        return 22 * 1024;
-    default:
-        return 4096;
-    }
-}
+// What each model is: its driver's queue, the hardware's buffer that the queue feeds, the
+// driver's name in sysfs and the device number of its tty (major 4: a UART's ttyS, 188:
+// usb-serial's ttyUSB, 166: cdc-acm's ttyACM, 136: a pseudo-terminal's slave), in the order of
+// Driver.
+struct Model {
+    std::size_t queue;
+    std::size_t hardware;
+    QByteArray name;
+    dev_t device;
+};
 
-std::size_t hardwareSize(Driver driver)
+const Model &model(Driver driver)
 {
-    switch (driver) {
-    case Driver::Uart16550:
-        return 16;
-    case Driver::UsbSerial:
-    case Driver::UsbSerialNoTxEmpty:
-        return 512;
-    default:
-        return 0;
-    }
+    static const Model models[]{{4096, 16, "serial8250", makedev(4, 64)},
+                                {4096, 512, "ftdi_sio", makedev(188, 0)},
+                                {4096, 512, "pl2303", makedev(188, 0)},
+                                {16 * kAcmBuffer, 0, "cdc_acm", makedev(166, 0)},
+                                {22 * 1024, 0, {}, makedev(136, 5)}};
+    return models[int(driver)];
 }
 
 // A call answered by polling the simulation, on the caller's thread.
@@ -63,8 +59,8 @@ private:
 } // namespace
 
 SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
-    : m_driver(driver), m_clock(std::move(clock)), m_queueSize(queueSize(driver)),
-      m_hardwareSize(hardwareSize(driver))
+    : m_driver(driver), m_clock(std::move(clock)), m_queueSize(model(driver).queue),
+      m_hardwareSize(model(driver).hardware)
 {
     m_settings.c_cflag = CS8 | CREAD | CLOCAL;
     ::cfsetospeed(&m_settings, B9600);
@@ -251,40 +247,12 @@ void SimulatedTty::finishClose()
 // FTDI's driver can ask its chip whether it is empty (tx_empty); PL2303's cannot.
 QByteArray SimulatedTty::driverName(dev_t)
 {
-    if (!usbDriver.isEmpty())
-        return usbDriver;
-    switch (m_driver) {
-    case Driver::Uart16550:
-        return "serial8250";
-    case Driver::UsbSerial:
-        return "ftdi_sio";
-    case Driver::UsbSerialNoTxEmpty:
-        return "pl2303";
-    case Driver::CdcAcm:
-        return "cdc_acm";
-    case Driver::PseudoTerminal:
-        break;
-    }
-    return {};
+    return usbDriver.isEmpty() ? model(m_driver).name : usbDriver;
 }
 
 int SimulatedTty::deviceNumber(int, dev_t &device)
 {
-    switch (m_driver) {
-    case Driver::Uart16550:
-        device = makedev(4, 64);
-        break;
-    case Driver::UsbSerial:
-    case Driver::UsbSerialNoTxEmpty:
-        device = makedev(188, 0);
-        break;
-    case Driver::CdcAcm:
-        device = makedev(166, 0);
-        break;
-    case Driver::PseudoTerminal:
-        device = makedev(136, 5);
-        break;
-    }
+    device = model(m_driver).device;
     return 0;
 }
 

@@ -1,7 +1,6 @@
 #include "platform/serial/posix/posixserialport.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <exception>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+#include <QVersionNumber>
 
 #include "platform/operatorerror.h"
 
@@ -56,26 +56,7 @@ bool drainWaitsForChip(const QByteArray &driver)
 // ch341_set_flow_control() to drivers/usb/serial/ch341.c): ch341_set_termios() sets the speed
 // and the character format only, and leaves CRTSCTS in the settings it hands back, so they read
 // back as asked while the chip sends whatever CTS says.
-constexpr int kCh341FlowControlSince[] = {6, 14};
-
-bool releaseAtLeast(const QByteArray &release, const int (&version)[2])
-{
-    const QList<QByteArray> parts = release.split('.');
-    bool majorOk = false;
-    bool minorOk = false;
-    const int major = parts.value(0).toInt(&majorOk);
-    int minor = 0;
-    if (parts.size() > 1) {
-        QByteArray digits = parts.at(1);
-        qsizetype length = 0;
-        while (length < digits.size() && std::isdigit(uchar(digits.at(length))))
-            ++length;
-        minor = digits.left(length).toInt(&minorOk);
-    }
-    if (!majorOk || !minorOk)
-        return false;
-    return major > version[0] || (major == version[0] && minor >= version[1]);
-}
+const QVersionNumber kCh341FlowControlSince(6, 14);
 
 [[noreturn]] void failOpen(int err, const QString &port, const QString &node)
 {
@@ -267,14 +248,6 @@ QString PosixSerialPort::describe() const
     return QStringLiteral("COM%1 (%2)").arg(number()).arg(m_path);
 }
 
-void PosixSerialPort::open()
-{
-    if (startOpen())
-        return;
-    while (!opened())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 bool PosixSerialPort::startOpen()
 {
     if (isOpen() || m_opening || m_earlierCloseUntil)
@@ -380,17 +353,14 @@ void PosixSerialPort::refuseUnfitDriver(dev_t device)
     if (device == 0 || m_tty.driverName(device) != "ch341-uart")
         return;
     const QByteArray release = m_tty.kernelRelease();
-    if (releaseAtLeast(release, kCh341FlowControlSince))
+    if (QVersionNumber::fromString(QString::fromLatin1(release)) >= kCh341FlowControlSince)
         return;
     throw OperatorError(
         QStringLiteral("%1 cannot be used for uploads: its adapter is a CH340 or CH341, whose "
                        "driver (ch341) ignores RTS/CTS handshaking on this Linux kernel (%2), so "
-                       "characters the device holds off would be lost. Use Linux %3.%4 or later, "
-                       "or an adapter with another chip (FTDI, CP210x or PL2303). Nothing was "
-                       "sent.")
-            .arg(describe(), QString::fromLatin1(release))
-            .arg(kCh341FlowControlSince[0])
-            .arg(kCh341FlowControlSince[1]));
+                       "characters the device holds off would be lost. Use Linux %3 or later, or "
+                       "an adapter with another chip (FTDI, CP210x or PL2303). Nothing was sent.")
+            .arg(describe(), QString::fromLatin1(release), kCh341FlowControlSince.toString()));
 }
 
 bool PosixSerialPort::opened()

@@ -43,8 +43,6 @@ public:
                     const QString &lockFolder = QStringLiteral("/var/lock"));
     ~PosixSerialPort() override;
 
-    // Waits for the opening that startOpen() begins: for tests and tools, never the window.
-    void open() override;
     bool startOpen() override;
     bool opened() override;
     void abandonOpen() noexcept override;
