@@ -27,6 +27,15 @@ int result(int returned)
     return returned < 0 ? -errno : returned;
 }
 
+// A read() or write() that a signal interrupted before it moved anything is made again.
+qint64 retried(const std::function<ssize_t()> &call)
+{
+    for (;;) {
+        if (const ssize_t moved = call(); moved >= 0 || errno != EINTR)
+            return moved >= 0 ? moved : -errno;
+    }
+}
+
 int ioctlResult(int fd, unsigned long request, void *argument)
 {
     return ::ioctl(fd, request, argument) < 0 ? -errno : 0;
@@ -226,24 +235,12 @@ int KernelTty::setAttributes(int fd, const termios &settings)
 
 qint64 KernelTty::write(int fd, const char *data, qint64 size)
 {
-    for (;;) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written >= 0)
-            return written;
-        if (errno != EINTR)
-            return -errno;
-    }
+    return retried([&] { return ::write(fd, data, size_t(size)); });
 }
 
 qint64 KernelTty::read(int fd, char *data, qint64 size)
 {
-    for (;;) {
-        const ssize_t got = ::read(fd, data, size_t(size));
-        if (got >= 0)
-            return got;
-        if (errno != EINTR)
-            return -errno;
-    }
+    return retried([&] { return ::read(fd, data, size_t(size)); });
 }
 
 int KernelTty::queued(int fd, int &count)
