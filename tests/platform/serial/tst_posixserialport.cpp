@@ -22,6 +22,7 @@
 #include <QScopeGuard>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QTest>
 
 #include "edgerun.h"
@@ -282,13 +283,9 @@ void TestPosixSerialPort::openRefused()
     rig.device = QString(device).replace(QLatin1String("DIR"), dir);
     writeFile(dir + QStringLiteral("/ttyUSB0"), {});
     QFile::link(dir + QStringLiteral("/ttyUSB0"), dir + QStringLiteral("/COM2"));
-    if (fault == "EACCES")
-        rig.tty.openError = -EACCES;
-    else if (fault == "EIO")
-        rig.tty.openError = -EIO;
-    else if (fault == "EBUSY")
-        rig.tty.openError = -EBUSY;
-    else if (fault == "flock")
+    rig.tty.openError =
+        -QMap<QString, int>{{"EACCES", EACCES}, {"EIO", EIO}, {"EBUSY", EBUSY}}.value(fault);
+    if (fault == "flock")
         rig.tty.lockedElsewhere = true, rig.tty.lockHolderPid = parent;
     else if (fault == "flock race")
         rig.tty.lockedElsewhere = true;
