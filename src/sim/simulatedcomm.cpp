@@ -1,6 +1,7 @@
 #include "sim/simulatedcomm.h"
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 namespace {
@@ -357,9 +358,6 @@ CommError SimulatedComm::write(Handle, const QByteArray &data, std::unique_ptr<C
             written = size;
             return kSuccess;
         });
-    CommStatus status;
-    clearError(kHandle, status);
-    mostQueued = std::max(mostQueued, int(status.outQueue));
     return kSuccess;
 }
 
@@ -413,29 +411,19 @@ CommError SimulatedComm::purge(Handle, bool output, bool input)
 
 QString SimulatedComm::errorText(CommError error) const
 {
-    switch (error) {
-    case kFileNotFound:
-        return QStringLiteral("The system cannot find the file specified.");
-    case kAccessDenied:
-        return QStringLiteral("Access is denied.");
-    case kNotReady:
-        return QStringLiteral("The device is not ready.");
-    case kBadCommand:
-        return QStringLiteral("The device does not recognize the command.");
-    case kInvalidParameter:
-        return QStringLiteral("The parameter is incorrect.");
-    case kInvalidFunction:
-        return QStringLiteral("Incorrect function.");
-    case kGenFailure:
-        return QStringLiteral("A device attached to the system is not functioning.");
-    case kOperationAborted:
-        return QStringLiteral("The I/O operation has been aborted because of either a thread "
-                              "exit or an application request.");
-    case kDeviceNotConnected:
-        return QStringLiteral("The device is not connected.");
-    case kSemTimeout:
-        return QStringLiteral("The semaphore timeout period has expired.");
-    default:
-        return QStringLiteral("Error %1.").arg(error);
-    }
+    static const std::map<CommError, const char *> texts{
+        {kFileNotFound, "The system cannot find the file specified."},
+        {kAccessDenied, "Access is denied."},
+        {kNotReady, "The device is not ready."},
+        {kBadCommand, "The device does not recognize the command."},
+        {kInvalidParameter, "The parameter is incorrect."},
+        {kInvalidFunction, "Incorrect function."},
+        {kGenFailure, "A device attached to the system is not functioning."},
+        {kOperationAborted, "The I/O operation has been aborted because of either a thread exit "
+                            "or an application request."},
+        {kDeviceNotConnected, "The device is not connected."},
+        {kSemTimeout, "The semaphore timeout period has expired."}};
+    const auto text = texts.find(error);
+    return text == texts.end() ? QStringLiteral("Error %1.").arg(error)
+                               : QString::fromLatin1(text->second);
 }

@@ -99,7 +99,6 @@ public:
     // What the port did.
     int settingsChangedInFlight = 0;
     int cutAtClose = 0; // characters still on their way at close
-    int mostQueued = 0; // the most bytes cbOutQue counted at once
     int purges = 0;
     int shortWrites = 0; // writes that completed with fewer bytes than they were given
     int listings = 0;    // calls to listPorts()

@@ -20,70 +20,47 @@ constexpr int kAcmBuffer = 20 * 64;
 // n_tty throttles its input once less than this much room is left (TTY_THRESHOLD_THROTTLE).
 constexpr int kThrottleRoom = 128;
 
-std::size_t queueSize(Driver driver)
+// What each model is: its driver's queue, the hardware's buffer that the queue feeds, the
+// driver's name in sysfs and the device number of its tty (major 4: a UART's ttyS, 188:
+// usb-serial's ttyUSB, 166: cdc-acm's ttyACM, 136: a pseudo-terminal's slave), in the order of
+// Driver.
+struct Model {
+    std::size_t queue;
+    std::size_t hardware;
+    QByteArray name;
+    dev_t device;
+};
+
+const Model &model(Driver driver)
 {
-    switch (driver) {
-    case Driver::CdcAcm:
-        return 16 * kAcmBuffer;
-    case Driver::PseudoTerminal:
-        return 22 * 1024;
-    default:
-        return 4096;
-    }
+    static const Model models[]{{4096, 16, "serial8250", makedev(4, 64)},
+                                {4096, 512, "ftdi_sio", makedev(188, 0)},
+                                {4096, 512, "pl2303", makedev(188, 0)},
+                                {16 * kAcmBuffer, 0, "cdc_acm", makedev(166, 0)},
+                                {22 * 1024, 0, {}, makedev(136, 5)}};
+    return models[int(driver)];
 }
 
-std::size_t hardwareSize(Driver driver)
-{
-    switch (driver) {
-    case Driver::Uart16550:
-        return 16;
-    case Driver::UsbSerial:
-    case Driver::UsbSerialNoTxEmpty:
-        return 512;
-    default:
-        return 0;
-    }
-}
-
-class SimulatedDrain final : public TtyDrain {
+// A call answered by polling the simulation, on the caller's thread.
+class PolledCall final : public TtyCall {
 public:
-    explicit SimulatedDrain(std::function<std::optional<int>()> poll) : m_poll(std::move(poll)) {}
+    explicit PolledCall(
+        std::function<std::optional<int>()> poll, std::function<void()> interrupt = [] {})
+        : m_poll(std::move(poll)), m_interrupt(std::move(interrupt))
+    {}
     std::optional<int> result() override { return m_poll(); }
+    void interrupt() override { m_interrupt(); }
 
 private:
     std::function<std::optional<int>()> m_poll;
+    std::function<void()> m_interrupt;
 };
 
 } // namespace
 
-// The kernel's closing wait: over once nothing is on its way any more, or when interrupted.
-class SimulatedTty::Closing final : public TtyClosing {
-public:
-    explicit Closing(SimulatedTty &tty) : m_tty(tty) {}
-    bool done() override
-    {
-        if (m_tty.m_closing) {
-            m_tty.advance();
-            if (!m_tty.inFlight() || m_tty.m_unplugged)
-                m_tty.finishClose();
-        }
-        return !m_tty.m_closing;
-    }
-    void interrupt() override
-    {
-        if (!m_tty.m_closing || m_tty.closeIgnoresSignals)
-            return;
-        ++m_tty.closesInterrupted;
-        m_tty.finishClose();
-    }
-
-private:
-    SimulatedTty &m_tty;
-};
-
 SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
-    : m_driver(driver), m_clock(std::move(clock)), m_queueSize(queueSize(driver)),
-      m_hardwareSize(hardwareSize(driver))
+    : m_driver(driver), m_clock(std::move(clock)), m_queueSize(model(driver).queue),
+      m_hardwareSize(model(driver).hardware)
 {
     m_settings.c_cflag = CS8 | CREAD | CLOCAL;
     ::cfsetospeed(&m_settings, B9600);
@@ -230,7 +207,7 @@ int SimulatedTty::open(const QByteArray &)
     return kFd;
 }
 
-std::unique_ptr<TtyClosing> SimulatedTty::close(int)
+std::unique_ptr<TtyCall> SimulatedTty::close(int)
 {
     advance();
     if (m_exclusive)
@@ -241,7 +218,22 @@ std::unique_ptr<TtyClosing> SimulatedTty::close(int)
     // tty_port_close_start() waits while characters are on their way and the device holds them.
     if (!inFlight() || m_unplugged || m_driver == Driver::PseudoTerminal)
         finishClose();
-    return std::make_unique<Closing>(*this);
+    // The kernel's closing wait: over once nothing is on its way any more, or when interrupted.
+    return std::make_unique<PolledCall>(
+        [this]() -> std::optional<int> {
+            if (m_closing) {
+                advance();
+                if (!inFlight() || m_unplugged)
+                    finishClose();
+            }
+            return m_closing ? std::nullopt : std::optional(0);
+        },
+        [this] {
+            if (!m_closing || closeIgnoresSignals)
+                return;
+            ++closesInterrupted;
+            finishClose();
+        });
 }
 
 void SimulatedTty::finishClose()
@@ -255,40 +247,12 @@ void SimulatedTty::finishClose()
 // FTDI's driver can ask its chip whether it is empty (tx_empty); PL2303's cannot.
 QByteArray SimulatedTty::driverName(dev_t)
 {
-    if (!usbDriver.isEmpty())
-        return usbDriver;
-    switch (m_driver) {
-    case Driver::Uart16550:
-        return "serial8250";
-    case Driver::UsbSerial:
-        return "ftdi_sio";
-    case Driver::UsbSerialNoTxEmpty:
-        return "pl2303";
-    case Driver::CdcAcm:
-        return "cdc_acm";
-    case Driver::PseudoTerminal:
-        break;
-    }
-    return {};
+    return usbDriver.isEmpty() ? model(m_driver).name : usbDriver;
 }
 
 int SimulatedTty::deviceNumber(int, dev_t &device)
 {
-    switch (m_driver) {
-    case Driver::Uart16550:
-        device = makedev(4, 64);
-        break;
-    case Driver::UsbSerial:
-    case Driver::UsbSerialNoTxEmpty:
-        device = makedev(188, 0);
-        break;
-    case Driver::CdcAcm:
-        device = makedev(166, 0);
-        break;
-    case Driver::PseudoTerminal:
-        device = makedev(136, 5);
-        break;
-    }
+    device = model(m_driver).device;
     return 0;
 }
 
@@ -396,9 +360,9 @@ int SimulatedTty::transmitterEmpty(int, bool &empty)
     return 0;
 }
 
-std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
+std::unique_ptr<TtyCall> SimulatedTty::drain(int)
 {
-    return std::make_unique<SimulatedDrain>([this]() -> std::optional<int> {
+    return std::make_unique<PolledCall>([this]() -> std::optional<int> {
         if (drainIgnoresSignals && heldAt(m_clock()))
             return std::nullopt;
         // A usb-serial driver whose chip no longer answers takes it as empty
@@ -412,26 +376,14 @@ std::unique_ptr<TtyDrain> SimulatedTty::drain(int)
     });
 }
 
-namespace {
-
-class SimulatedModemQuery final : public TtyModemQuery {
-public:
-    explicit SimulatedModemQuery(std::function<int(int &)> ask) : m_ask(std::move(ask)) {}
-    std::optional<int> result(int &lines) override { return m_ask(lines); }
-
-private:
-    std::function<int(int &)> m_ask;
-};
-
-} // namespace
-
-std::unique_ptr<TtyModemQuery> SimulatedTty::queryModemLines(int fd)
+std::unique_ptr<TtyCall> SimulatedTty::queryModemLines(int fd)
 {
-    return std::make_unique<SimulatedModemQuery>([this, fd](int &lines) {
+    return std::make_unique<PolledCall>([this, fd] {
         const int waited = usbModemCallsWaitedFor;
+        int lines = 0;
         const int returned = modemLines(fd, lines);
         usbModemCallsWaitedFor = waited;
-        return returned;
+        return returned < 0 ? returned : lines;
     });
 }
 
@@ -461,20 +413,11 @@ int SimulatedTty::flushOutput(int)
     return 0;
 }
 
-namespace {
-
-class DoneWork final : public TtyWork {
-public:
-    bool done() override { return true; }
-};
-
-} // namespace
-
 // The simulated calls never block: the work is done at once, on the caller's thread.
-std::unique_ptr<TtyWork> SimulatedTty::aside(std::function<void()> work)
+std::unique_ptr<TtyCall> SimulatedTty::aside(std::function<void()> work)
 {
     work();
-    return std::make_unique<DoneWork>();
+    return std::make_unique<PolledCall>([] { return 0; });
 }
 
 int SimulatedTty::hungUp(int, bool &hungUp)

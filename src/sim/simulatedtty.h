@@ -90,10 +90,10 @@ public:
     static constexpr std::chrono::milliseconds kLatencyTimer{16};
 
     int open(const QByteArray &path) override;
-    std::unique_ptr<TtyClosing> close(int fd) override;
+    std::unique_ptr<TtyCall> close(int fd) override;
     pid_t lockHolder(const QByteArray &) override { return lockHolderPid; }
     QByteArray kernelRelease() override { return release; }
-    std::unique_ptr<TtyWork> aside(std::function<void()> work) override;
+    std::unique_ptr<TtyCall> aside(std::function<void()> work) override;
     int deviceNumber(int fd, dev_t &device) override;
     QByteArray driverName(dev_t device) override;
     int lock(int fd) override;
@@ -105,16 +105,15 @@ public:
     qint64 read(int fd, char *data, qint64 size) override;
     int queued(int fd, int &count) override;
     int transmitterEmpty(int fd, bool &empty) override;
-    std::unique_ptr<TtyDrain> drain(int fd) override;
+    std::unique_ptr<TtyCall> drain(int fd) override;
     int modemLines(int fd, int &lines) override;
-    std::unique_ptr<TtyModemQuery> queryModemLines(int fd) override;
+    std::unique_ptr<TtyCall> queryModemLines(int fd) override;
     int flushOutput(int fd) override;
     int hungUp(int fd, bool &hungUp) override;
     int watchable(int) const override { return -1; }
     Clock::time_point now() const override { return m_clock(); }
 
 private:
-    class Closing;
     void advance() { advanceTo(m_clock()); }
     void advanceTo(Clock::time_point now);
     void send(double characters, bool held);

@@ -23,11 +23,6 @@ public:
     }
     Clock::time_point now() const override { return time; }
 
-    std::chrono::milliseconds elapsed() const
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(time - Clock::time_point{});
-    }
-
     static constexpr int kMaxPasses = 1'000'000;
     std::function<void()> onPass;
     std::function<void()> beforePass; // before the pass's time goes by

@@ -1,6 +1,7 @@
 #include "platform/serial/portcore.h"
 
 #include <algorithm>
+#include <thread>
 
 #include <QTimer>
 
@@ -49,6 +50,14 @@ void Unfinished::watchList(const std::weak_ptr<std::vector<Work>> &list,
         if (!works->empty())
             watchList(list, every);
     });
+}
+
+void PortCore::open()
+{
+    if (startOpen())
+        return;
+    while (!opened())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void PortCore::setPortNumber(qint16 number)

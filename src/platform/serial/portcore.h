@@ -61,6 +61,8 @@ public:
     using Clock = std::chrono::steady_clock;
 
     void setPortNumber(qint16 number) final;
+    // Waits for the opening that startOpen() begins: for tests and tools, never the window.
+    void open() final;
     qint64 queuedCount() final;
     void output(const QByteArray &data) final;
     bool delivered() final;

@@ -12,13 +12,13 @@ class SystemPorts {
 public:
     SystemPorts();
     ~SystemPorts();
-    SystemPorts(const SystemPorts &) = delete;
-    SystemPorts &operator=(const SystemPorts &) = delete;
 
-    ComPorts &comPorts();
-    SerialPort &serialPort();
+    ComPorts &comPorts() { return m_comPorts; }
+    SerialPort &serialPort() { return m_serialPort; }
 
 private:
     struct Parts;
     std::unique_ptr<Parts> m_parts;
+    ComPorts &m_comPorts;
+    SerialPort &m_serialPort;
 };

@@ -22,6 +22,7 @@
 #include <QScopeGuard>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QTest>
 
 #include "edgerun.h"
@@ -108,13 +109,10 @@ void TestPosixSerialPort::edges()
     QFETCH(EdgeRow, row);
 
     UploadRig rig(edgeLines(row.scenario), driver);
-    EdgeRun run;
-    run.scenario = row.scenario;
-    runEdge(rig, rig.tty, run);
+    runEdge(rig, rig.tty, row, 400);
     QCOMPARE(rig.tty.exclusiveSetAtClose, 0);
     QCOMPARE(rig.tty.opensWhileClosing, 0);
     QVERIFY(sentAtLineSettings(rig.tty));
-    checkEdge(rig, rig.tty, run, row, 400);
 }
 
 void TestPosixSerialPort::ctsOffOnceAllIsTaken_data()
@@ -125,10 +123,6 @@ void TestPosixSerialPort::ctsOffOnceAllIsTaken_data()
     QTest::newRow("16550: its line status says all is out")
         << Driver::Uart16550 << QByteArray() << true;
     QTest::newRow("ftdi: tcdrain waited for the chip") << Driver::UsbSerial << QByteArray() << true;
-    QTest::newRow("Edgeport/1: tcdrain waited for the chip")
-        << Driver::UsbSerial << QByteArray("edgeport_ti_1") << true;
-    QTest::newRow("TI 3410: tcdrain waited for the chip")
-        << Driver::UsbSerial << QByteArray("ti_usb_3410_5052_1") << true;
     QTest::newRow("pl2303: the chip may still hold some")
         << Driver::UsbSerialNoTxEmpty << QByteArray() << false;
 }
@@ -218,87 +212,58 @@ void TestPosixSerialPort::openRefused_data()
     QTest::addColumn<QString>("device");
     QTest::addColumn<QByteArray>("lock"); // a lock file's content; PID: a live process
     QTest::addColumn<QString>("message");
-
+    // A row on /dev/ttyUSB0 unless the message names another device.
+    const auto row = [](const char *name, const char *fault, const QByteArray &lock,
+                        const QString &message, const char *device = "/dev/ttyUSB0") {
+        QTest::newRow(name) << QString(fault) << QString(device) << lock << message;
+    };
     const QString inUse = "COM1 (/dev/ttyUSB0) is in use by another program";
-    QTest::newRow("no permission")
-        << "EACCES"
-        << "/dev/ttyUSB0" << QByteArray()
-        << "Cannot open COM1 (/dev/ttyUSB0): Permission denied. Add your user to the 'dialout' "
-           "group and log in again.";
-    QTest::newRow("phantom built-in port")
-        << "EIO"
-        << "/dev/ttyS3" << QByteArray()
-        << "Cannot open COM1 (/dev/ttyS3): Input/output error. There is no serial port hardware "
-           "behind /dev/ttyS3; choose the port your device is connected to.";
-    QTest::newRow("ACM device being probed")
-        << "EBUSY"
-        << "/dev/ttyACM0" << QByteArray()
-        << "COM1 (/dev/ttyACM0) is busy. A device that has just been plugged in is often probed "
-           "by ModemManager for a few seconds: wait a moment, then upload again.";
-    QTest::newRow("flock() held, seen in /proc/locks before the open")
-        << "flock"
-        << "/dev/ttyUSB0" << QByteArray() << inUse + " (process PID).";
-    QTest::newRow("flock() taken between that look and the open")
-        << "flock race"
-        << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
-    QTest::newRow("exclusive mode held, opened as root")
-        << "TIOCEXCL"
-        << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
-    QTest::newRow("lockdev's and Taylor UUCP's lock")
-        << "lock"
-        << "/dev/ttyUSB0" << QByteArray("      PID\n") << inUse + " (process PID).";
-    QTest::newRow("minicom's lock: pid, program and user on one line")
-        << "lock"
-        << "/dev/ttyUSB0" << QByteArray("      PID minicom operator\n")
-        << inUse + " (process PID).";
-    QTest::newRow("QLockFile's lock, named after the link")
-        << "lock"
-        << "DIR/COM2" << QByteArray("PID\nminicom\nbench\n")
-        << "COM1 (DIR/COM2 \u2192 DIR/ttyUSB0) is in use by another program (process PID).";
-    QTest::newRow("lockdev's lock named after the device number (1:3)")
-        << "lock"
-        << "/dev/null" << QByteArray("      PID\n")
-        << "COM1 (/dev/null) is in use by another program (process PID).";
-    QTest::newRow("a binary pid") << "lock"
-                                  << "/dev/ttyUSB0" << QByteArray("BINARY")
-                                  << inUse + " (process PID).";
-    QTest::newRow("a lock still being written: empty")
-        << "lock"
-        << "/dev/ttyUSB0" << QByteArray() << inUse + ".";
-    QTest::newRow("a lock without a number")
-        << "lock"
-        << "/dev/ttyUSB0" << QByteArray("locked\n") << inUse + ".";
+    const QString byPid = inUse + " (process PID).";
+    row("no permission", "EACCES", {},
+        "Cannot open COM1 (/dev/ttyUSB0): Permission denied. Add your user to the 'dialout' group "
+        "and log in again.");
+    row("phantom built-in port", "EIO", {},
+        "Cannot open COM1 (/dev/ttyS3): Input/output error. There is no serial port hardware "
+        "behind /dev/ttyS3; choose the port your device is connected to.",
+        "/dev/ttyS3");
+    row("ACM device being probed", "EBUSY", {},
+        "COM1 (/dev/ttyACM0) is busy. A device that has just been plugged in is often probed by "
+        "ModemManager for a few seconds: wait a moment, then upload again.",
+        "/dev/ttyACM0");
+    row("flock() held, seen in /proc/locks before the open", "flock", {}, byPid);
+    row("flock() taken between that look and the open", "flock race", {}, inUse + ".");
+    row("exclusive mode held, opened as root", "TIOCEXCL", {}, inUse + ".");
+    row("lockdev's and Taylor UUCP's lock", "lock", "      PID\n", byPid);
+    row("minicom's lock: pid, program and user on one line", "lock", "      PID minicom operator\n",
+        byPid);
+    row("QLockFile's lock, named after the link", "lock", "PID\nminicom\nbench\n",
+        "COM1 (DIR/COM2 \u2192 DIR/ttyUSB0) is in use by another program (process PID).",
+        "DIR/COM2");
+    row("lockdev's lock named after the device number (1:3)", "lock", "      PID\n",
+        "COM1 (/dev/null) is in use by another program (process PID).", "/dev/null");
+    row("a binary pid", "lock", "BINARY", byPid);
+    row("a lock still being written: empty", "lock", {}, inUse + ".");
+    row("a lock without a number", "lock", "locked\n", inUse + ".");
     const QString unreadable = "COM1 (/dev/ttyUSB0) may be in use by another program: its lock "
                                "file DIR/LCK..ttyUSB0 cannot be read (Permission denied). Ask the "
                                "administrator to check it, then upload again.";
-    QTest::newRow("an old lock this user may not read")
-        << "unreadable"
-        << "/dev/ttyUSB0" << QByteArray("      PID\n") << unreadable;
-    QTest::newRow("a lock folder this user may not look into")
-        << "unsearchable"
-        << "/dev/ttyUSB0" << QByteArray() << unreadable;
-    QTest::newRow("a holder /proc/locks does not name (in a container, or an OFD lock)")
-        << "unnamed"
-        << "/dev/ttyUSB0" << QByteArray()
-        << inUse + ", one that Linux does not name here (it may run in a sandbox or a container).";
-    QTest::newRow("a live process of another user, which this one may not signal")
-        << "lock"
-        << "/dev/ttyUSB0" << QByteArray("OTHER\n") << inUse + " (process OTHER).";
-    QTest::newRow("a pid of four characters, not a binary one")
-        << "lock"
-        << "/dev/ttyUSB0" << QByteArray("  1\n") << inUse + " (process 1).";
-    QTest::newRow("CH340 on Linux 6.1, whose driver ignores RTS/CTS")
-        << "ch341"
-        << "/dev/null" << QByteArray()
-        << "COM1 (/dev/null) cannot be used for uploads: its adapter is a CH340 or CH341, whose "
-           "driver (ch341) ignores RTS/CTS handshaking on this Linux kernel (6.1.0-57-amd64), so "
-           "characters the device holds off would be lost. Use Linux 6.14 or later, or an adapter "
-           "with another chip (FTDI, CP210x or PL2303). Nothing was sent.";
-    QTest::newRow("driver keeps 8 data bits")
-        << "8 bits"
-        << "/dev/ttyUSB0" << QByteArray()
-        << "COM1 (/dev/ttyUSB0) does not take the line settings 115200 baud, 7 data bits, no "
-           "parity, 2 stop bits, RTS/CTS: its driver kept 8 data bits. Nothing was sent.";
+    row("an old lock this user may not read", "unreadable", "      PID\n", unreadable);
+    row("a lock folder this user may not look into", "unsearchable", {}, unreadable);
+    row("a holder /proc/locks does not name (in a container, or an OFD lock)", "unnamed", {},
+        inUse + ", one that Linux does not name here (it may run in a sandbox or a container).");
+    row("a live process of another user, which this one may not signal", "lock", "OTHER\n",
+        inUse + " (process OTHER).");
+    row("a pid of four characters, not a binary one", "lock", "  1\n", inUse + " (process 1).");
+    row("CH340 on Linux 6.1, whose driver ignores RTS/CTS", "ch341", {},
+        "COM1 (/dev/null) cannot be used for uploads: its adapter is a CH340 or CH341, whose "
+        "driver "
+        "(ch341) ignores RTS/CTS handshaking on this Linux kernel (6.1.0-57-amd64), so characters "
+        "the device holds off would be lost. Use Linux 6.14 or later, or an adapter with another "
+        "chip (FTDI, CP210x or PL2303). Nothing was sent.",
+        "/dev/null");
+    row("driver keeps 8 data bits", "8 bits", {},
+        "COM1 (/dev/ttyUSB0) does not take the line settings 115200 baud, 7 data bits, no parity, "
+        "2 stop bits, RTS/CTS: its driver kept 8 data bits. Nothing was sent.");
 }
 
 // Catches another program's port being taken over (its lock, in any writer's format, deleted or
@@ -318,13 +283,9 @@ void TestPosixSerialPort::openRefused()
     rig.device = QString(device).replace(QLatin1String("DIR"), dir);
     writeFile(dir + QStringLiteral("/ttyUSB0"), {});
     QFile::link(dir + QStringLiteral("/ttyUSB0"), dir + QStringLiteral("/COM2"));
-    if (fault == "EACCES")
-        rig.tty.openError = -EACCES;
-    else if (fault == "EIO")
-        rig.tty.openError = -EIO;
-    else if (fault == "EBUSY")
-        rig.tty.openError = -EBUSY;
-    else if (fault == "flock")
+    rig.tty.openError =
+        -QMap<QString, int>{{"EACCES", EACCES}, {"EIO", EIO}, {"EBUSY", EBUSY}}.value(fault);
+    if (fault == "flock")
         rig.tty.lockedElsewhere = true, rig.tty.lockHolderPid = parent;
     else if (fault == "flock race")
         rig.tty.lockedElsewhere = true;

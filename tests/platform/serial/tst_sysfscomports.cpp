@@ -25,46 +25,44 @@ public:
     }
     void add(const QString &line)
     {
-        {
-            const QStringList w = line.split(QLatin1Char(' '));
-            if (w[0] == "uart") {
-                const QString tty = sys("class/tty/ttyS" + w[1]);
-                QDir().mkpath(tty);
-                writeFile(tty + "/type", w[2].toLatin1());
-                writeFile(dev("ttyS" + w[1]), {});
-            } else if (w[0] == "usb") {
-                const QString socket = w[2].section(':', 0, 0);
-                const QString interface = w[2].contains(':') ? w[2] : socket + ":1.0";
-                // A hub's socket ("1-1") holds the sockets behind it ("1-1.3").
-                QString usb = sys("devices/usb1");
-                const QStringList hops = socket.split('.');
-                for (qsizetype i = 0; i < hops.size(); ++i) {
-                    usb += "/" + hops.mid(0, i + 1).join('.');
-                    if (QFile::exists(usb + "/idVendor"))
-                        continue;
-                    QDir().mkpath(usb);
-                    writeFile(usb + "/idVendor", "0403\n");
-                    if (i + 1 < hops.size())
-                        writeFile(usb + "/product", "USB2.0 Hub\n");
-                }
-                const QString port = usb + "/" + interface + "/" + w[1];
-                QDir().mkpath(port);
-                writeFile(usb + "/" + interface + "/bInterfaceNumber", "00\n");
-                if (w[3] != "-") {
-                    writeFile(usb + "/product", w[3].toLatin1().replace('_', ' ') + "\n");
-                    writeFile(usb + "/manufacturer", w[4].toLatin1() + "\n");
-                }
-                QDir().mkpath(sys("class/tty/" + w[1]));
-                QFile::link(port, sys("class/tty/" + w[1] + "/device"));
-                writeFile(dev(w[1]), {});
-                QDir().mkpath(dev("serial/by-path"));
-                if (w[2] != "-")
-                    QFile::link(dev(w[1]),
-                                dev("serial/by-path/pci-0000:00:14.0-usb-0:" + socket.mid(2) +
-                                    interface.mid(socket.size()) + "-port0"));
-            } else if (w[0] == "com") {
-                QFile::link(dev(w[2]), dev("COM" + w[1]));
+        const QStringList w = line.split(QLatin1Char(' '));
+        if (w[0] == "uart") {
+            const QString tty = sys("class/tty/ttyS" + w[1]);
+            QDir().mkpath(tty);
+            writeFile(tty + "/type", w[2].toLatin1());
+            writeFile(dev("ttyS" + w[1]), {});
+        } else if (w[0] == "usb") {
+            const QString socket = w[2].section(':', 0, 0);
+            const QString interface = w[2].contains(':') ? w[2] : socket + ":1.0";
+            // A hub's socket ("1-1") holds the sockets behind it ("1-1.3").
+            QString usb = sys("devices/usb1");
+            const QStringList hops = socket.split('.');
+            for (qsizetype i = 0; i < hops.size(); ++i) {
+                usb += "/" + hops.mid(0, i + 1).join('.');
+                if (QFile::exists(usb + "/idVendor"))
+                    continue;
+                QDir().mkpath(usb);
+                writeFile(usb + "/idVendor", "0403\n");
+                if (i + 1 < hops.size())
+                    writeFile(usb + "/product", "USB2.0 Hub\n");
             }
+            const QString port = usb + "/" + interface + "/" + w[1];
+            QDir().mkpath(port);
+            writeFile(usb + "/" + interface + "/bInterfaceNumber", "00\n");
+            if (w[3] != "-") {
+                writeFile(usb + "/product", w[3].toLatin1().replace('_', ' ') + "\n");
+                writeFile(usb + "/manufacturer", w[4].toLatin1() + "\n");
+            }
+            QDir().mkpath(sys("class/tty/" + w[1]));
+            QFile::link(port, sys("class/tty/" + w[1] + "/device"));
+            writeFile(dev(w[1]), {});
+            QDir().mkpath(dev("serial/by-path"));
+            if (w[2] != "-")
+                QFile::link(dev(w[1]),
+                            dev("serial/by-path/pci-0000:00:14.0-usb-0:" + socket.mid(2) +
+                                interface.mid(socket.size()) + "-port0"));
+        } else if (w[0] == "com") {
+            QFile::link(dev(w[2]), dev("COM" + w[1]));
         }
     }
     // Pulls the adapter out: its node, its by-path link and its sysfs entry go.

@@ -30,7 +30,6 @@ private Q_SLOTS:
     void openRefused_data();
     void openRefused();
     void otherLineFormatsRefused();
-    void settingsLeftByAnotherProgram();
     void shortWritesAreCompleted();
     void bluetoothPortConnects();
     void closeThatHangs();
@@ -60,10 +59,10 @@ void TestWin32SerialPort::edges_data()
 }
 
 // Catches a success declared for characters still in an adapter's chip or held off at the end,
-// settings changed in flight, a device that answers stalling the line, a lost adapter not
-// reported, a hold-off the bar does not show, a Cancel that keeps the window waiting or a close
-// that hangs blamed on another program, a CDC device's CTS that never comes taken for a
-// hold-off, and a second upload refused.
+// settings changed in flight or taken over from the last program, a device that answers stalling
+// the line, a lost adapter not reported, a hold-off the bar does not show, a Cancel that keeps the
+// window waiting or a close that hangs blamed on another program, a CDC device's CTS that never
+// comes taken for a hold-off, and a second upload refused.
 void TestWin32SerialPort::edges()
 {
     QFETCH(Driver, driver);
@@ -72,23 +71,32 @@ void TestWin32SerialPort::edges()
     // A pseudo-terminal takes 22 KB before Wine's write stays pending: the file is longer.
     const bool pty = driver == Driver::WinePty;
     Win32UploadRig rig(edgeLines(row.scenario, pty ? 400 : 64), driver);
-    EdgeRun run;
-    run.scenario = row.scenario;
-    runEdge(rig, rig.comm, run);
+    // What the last program left: XonChar equal to XoffChar, limits beyond the input buffer,
+    // parity errors replaced; the driver refuses or acts on each, so none may be taken over.
+    CommSettings left;
+    left.xonChar = left.xoffChar = 0;
+    left.xonLimit = left.xoffLimit = 60000;
+    left.errorChar = true;
+    rig.comm.leftover = left;
+    runEdge(rig, rig.comm, row, pty ? 1000 : 400);
     for (const auto &c : rig.comm.wire()) {
         QCOMPARE(c.settings.baudRate, 115200u);
         QCOMPARE(c.settings.byteSize, quint8(7));
         QCOMPARE(c.settings.stopBits, quint8(2)); // TWOSTOPBITS
         QVERIFY(c.settings.outxCtsFlow && c.settings.rtsControl == CommSettings::Rts::Handshake);
+        QCOMPARE(std::tuple(c.settings.xonChar, c.settings.xoffChar, c.settings.errorChar),
+                 std::tuple(char(0x11), char(0x13), false));
     }
-    checkEdge(rig, rig.comm, run, row, pty ? 1000 : 400);
 }
 
 void TestWin32SerialPort::openRefused_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
-
+    const QString refused = "COM1 does not take the line settings 115200 baud, 7 data bits, no "
+                            "parity, 2 stop bits, RTS/CTS: ";
+    const QString prolific = "COM1 (Prolific USB-to-Serial Comm Port (COM1)) cannot be opened: "
+                             "Windows lists it, but ";
     QTest::newRow("another program has the port")
         << "in use"
         << "COM1 is in use by another program. Close the program that has it open, then upload "
@@ -101,24 +109,19 @@ void TestWin32SerialPort::openRefused_data()
            "Settings \u2192 Advanced \u2192 COM Port Number.";
     QTest::newRow("its driver did not start")
         << "code 10"
-        << "COM1 (Prolific USB-to-Serial Comm Port (COM1)) cannot be opened: Windows lists it, but "
-           "its driver did not start (Device Manager code 10). Unplug the adapter and plug it in "
-           "again. If Device Manager still shows the code under Ports (COM & LPT), update or "
-           "reinstall the adapter's driver there (right-click it, Update driver), then upload "
-           "again.";
-    QTest::newRow("disabled")
-        << "code 22"
-        << "COM1 (Prolific USB-to-Serial Comm Port (COM1)) cannot be opened: Windows lists it, but "
-           "it is disabled in Device Manager (code 22). Enable it in Device Manager: under Ports "
-           "(COM & LPT), right-click it and choose Enable device, then upload again.";
+        << prolific + "its driver did not start (Device Manager code 10). Unplug the adapter and "
+                      "plug it in again. If Device Manager still shows the code under Ports (COM "
+                      "& LPT), update or reinstall the adapter's driver there (right-click it, "
+                      "Update driver), then upload again.";
+    QTest::newRow("disabled") << "code 22"
+                              << prolific + "it is disabled in Device Manager (code 22). Enable "
+                                            "it in Device Manager: under Ports (COM & LPT), "
+                                            "right-click it and choose Enable device, then upload "
+                                            "again.";
     QTest::newRow("SetCommState refuses 7 data bits")
-        << "refuses"
-        << "COM1 does not take the line settings 115200 baud, 7 data bits, no parity, 2 stop "
-           "bits, RTS/CTS: The parameter is incorrect. Nothing was sent.";
+        << "refuses" << refused + "The parameter is incorrect. Nothing was sent.";
     QTest::newRow("the driver keeps 8 data bits")
-        << "keeps"
-        << "COM1 does not take the line settings 115200 baud, 7 data bits, no parity, 2 stop "
-           "bits, RTS/CTS: its driver kept 8 data bits. Nothing was sent.";
+        << "keeps" << refused + "its driver kept 8 data bits. Nothing was sent.";
 }
 
 // Catches another program's port opened or touched, messages without the reason or fix, and a
@@ -167,24 +170,6 @@ void TestWin32SerialPort::otherLineFormatsRefused()
                  rig.port.setHandshaking(kHandshake);
              }),
              QStringLiteral("(no error)"));
-}
-
-// Catches settings taken over from the last program: its XonChar equal to XoffChar, limits beyond
-// the input buffer, parity errors replaced, all of which the driver refuses or acts on.
-void TestWin32SerialPort::settingsLeftByAnotherProgram()
-{
-    Win32UploadRig rig({"S0030000FC"});
-    CommSettings left;
-    left.xonChar = left.xoffChar = 0;
-    left.xonLimit = left.xoffLimit = 60000;
-    left.errorChar = true;
-    rig.comm.leftover = left;
-    rig.run();
-    QCOMPARE(rig.messages.shown, QStringList());
-    QCOMPARE(rig.comm.received(), QByteArray("S0030000FC\r\n"));
-    const CommSettings used = rig.comm.wire().constLast().settings;
-    QCOMPARE(std::tuple(used.xonChar, used.xoffChar, used.errorChar),
-             std::tuple(char(0x11), char(0x13), false));
 }
 
 // Catches the rest of a write that FTDI's driver ended early being lost or sent out of order.
@@ -370,7 +355,8 @@ void TestWin32SerialPort::callsADriverCannotAnswer()
     QCOMPARE(rig.comm.cutAtClose, 0);
     // Whatever the device sent is purged now and then, not on every pass: besides the purges at
     // open and close.
-    QVERIFY2(rig.comm.purges <= 3 + rig.events.elapsed() / Win32SerialPort::kBlindPurgeEvery,
+    QVERIFY2(rig.comm.purges <=
+                 3 + rig.events.time.time_since_epoch() / Win32SerialPort::kBlindPurgeEvery,
              qPrintable(QString::number(rig.comm.purges)));
 }
 

@@ -27,6 +27,15 @@ int result(int returned)
     return returned < 0 ? -errno : returned;
 }
 
+// A read() or write() that a signal interrupted before it moved anything is made again.
+qint64 retried(const std::function<ssize_t()> &call)
+{
+    for (;;) {
+        if (const ssize_t moved = call(); moved >= 0 || errno != EINTR)
+            return moved >= 0 ? moved : -errno;
+    }
+}
+
 int ioctlResult(int fd, unsigned long request, void *argument)
 {
     return ::ioctl(fd, request, argument) < 0 ? -errno : 0;
@@ -57,9 +66,9 @@ void installWakeHandler()
 
 // A call made on a thread of its own, which interrupt() can wake from a kernel wait. The thread
 // owns its state, so a call that outlives this object still ends cleanly.
-class InterruptibleCall {
+class ThreadCall final : public TtyCall {
 public:
-    explicit InterruptibleCall(std::function<int()> call) : m_state(std::make_shared<State>())
+    explicit ThreadCall(std::function<int()> call) : m_state(std::make_shared<State>())
     {
         installWakeHandler();
         m_thread = std::thread([state = m_state, call = std::move(call)] {
@@ -75,8 +84,9 @@ public:
         });
     }
 
-    ~InterruptibleCall()
+    ~ThreadCall() override
     {
+        interrupt();
         // On its own thread (its work let go of the last hold on it), it cannot wait for itself.
         if (m_state->done && m_thread.get_id() != std::this_thread::get_id())
             m_thread.join();
@@ -84,25 +94,17 @@ public:
             m_thread.detach();
     }
 
-    bool done() const { return m_state->done; }
-    int result() const { return m_state->result; }
+    std::optional<int> result() override
+    {
+        return m_state->done ? std::optional<int>(m_state->result) : std::nullopt;
+    }
 
     // A signal sent before the thread has entered the call is lost, so the caller sends it
     // again until the call has returned.
-    void interrupt()
+    void interrupt() override
     {
         if (m_state->started && !m_state->done)
             ::pthread_kill(m_state->native, kWakeSignal);
-    }
-
-    // Interrupts until the call returns, for at most `limit`.
-    void interruptUntilDone(std::chrono::milliseconds limit)
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!done() && std::chrono::steady_clock::now() < end) {
-            interrupt();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
     }
 
 private:
@@ -114,77 +116,6 @@ private:
     };
     std::shared_ptr<State> m_state;
     std::thread m_thread;
-};
-
-class ThreadDrain final : public TtyDrain {
-public:
-    explicit ThreadDrain(int fd) : m_call([fd] { return ::tcdrain(fd) < 0 ? -errno : 0; }) {}
-    ~ThreadDrain() override { m_call.interrupt(); }
-    void interrupt() override { m_call.interrupt(); }
-
-    std::optional<int> result() override
-    {
-        if (!m_call.done())
-            return std::nullopt;
-        return m_call.result();
-    }
-
-private:
-    InterruptibleCall m_call;
-};
-
-// The call works on a descriptor of its own, closed when it returns, so that it never asks a
-// descriptor that has meanwhile been closed, or reused for another file.
-class ThreadModemQuery final : public TtyModemQuery {
-public:
-    explicit ThreadModemQuery(int fd)
-        : m_lines(std::make_shared<std::atomic<int>>(0)),
-          m_call([copy = ::dup(fd), lines = m_lines] {
-              if (copy < 0)
-                  return -errno;
-              int answer = 0;
-              const int returned = ::ioctl(copy, TIOCMGET, &answer) < 0 ? -errno : 0;
-              *lines = answer;
-              ::close(copy);
-              return returned;
-          })
-    {}
-
-    std::optional<int> result(int &lines) override
-    {
-        if (!m_call.done())
-            return std::nullopt;
-        lines = *m_lines;
-        return m_call.result();
-    }
-
-private:
-    std::shared_ptr<std::atomic<int>> m_lines;
-    InterruptibleCall m_call;
-};
-
-class ThreadWork final : public TtyWork {
-public:
-    explicit ThreadWork(std::function<void()> work)
-        : m_call([work = std::move(work)] {
-              work();
-              return 0;
-          })
-    {}
-    bool done() override { return m_call.done(); }
-
-private:
-    InterruptibleCall m_call;
-};
-
-class ThreadClosing final : public TtyClosing {
-public:
-    explicit ThreadClosing(int fd) : m_call([fd] { return ::close(fd) < 0 ? -errno : 0; }) {}
-    bool done() override { return m_call.done(); }
-    void interrupt() override { m_call.interrupt(); }
-
-private:
-    InterruptibleCall m_call;
 };
 
 } // namespace
@@ -229,9 +160,12 @@ QByteArray KernelTty::kernelRelease()
     return ::uname(&names) == 0 ? QByteArray(names.release) : QByteArray();
 }
 
-std::unique_ptr<TtyWork> KernelTty::aside(std::function<void()> work)
+std::unique_ptr<TtyCall> KernelTty::aside(std::function<void()> work)
 {
-    return std::make_unique<ThreadWork>(std::move(work));
+    return std::make_unique<ThreadCall>([work = std::move(work)] {
+        work();
+        return 0;
+    });
 }
 
 // A port another program holds in exclusive mode (TIOCEXCL) refuses open() with EBUSY, except
@@ -243,9 +177,9 @@ int KernelTty::open(const QByteArray &path)
     return result(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
 }
 
-std::unique_ptr<TtyClosing> KernelTty::close(int fd)
+std::unique_ptr<TtyCall> KernelTty::close(int fd)
 {
-    return std::make_unique<ThreadClosing>(fd);
+    return std::make_unique<ThreadCall>([fd] { return result(::close(fd)); });
 }
 
 int KernelTty::deviceNumber(int fd, dev_t &device)
@@ -301,24 +235,12 @@ int KernelTty::setAttributes(int fd, const termios &settings)
 
 qint64 KernelTty::write(int fd, const char *data, qint64 size)
 {
-    for (;;) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written >= 0)
-            return written;
-        if (errno != EINTR)
-            return -errno;
-    }
+    return retried([&] { return ::write(fd, data, size_t(size)); });
 }
 
 qint64 KernelTty::read(int fd, char *data, qint64 size)
 {
-    for (;;) {
-        const ssize_t got = ::read(fd, data, size_t(size));
-        if (got >= 0)
-            return got;
-        if (errno != EINTR)
-            return -errno;
-    }
+    return retried([&] { return ::read(fd, data, size_t(size)); });
 }
 
 int KernelTty::queued(int fd, int &count)
@@ -334,9 +256,9 @@ int KernelTty::transmitterEmpty(int fd, bool &empty)
     return returned;
 }
 
-std::unique_ptr<TtyDrain> KernelTty::drain(int fd)
+std::unique_ptr<TtyCall> KernelTty::drain(int fd)
 {
-    return std::make_unique<ThreadDrain>(fd);
+    return std::make_unique<ThreadCall>([fd] { return result(::tcdrain(fd)); });
 }
 
 int KernelTty::modemLines(int fd, int &lines)
@@ -344,9 +266,18 @@ int KernelTty::modemLines(int fd, int &lines)
     return ioctlResult(fd, TIOCMGET, &lines);
 }
 
-std::unique_ptr<TtyModemQuery> KernelTty::queryModemLines(int fd)
+// The call works on a descriptor of its own, closed when it returns, so that it never asks a
+// descriptor that has meanwhile been closed, or reused for another file.
+std::unique_ptr<TtyCall> KernelTty::queryModemLines(int fd)
 {
-    return std::make_unique<ThreadModemQuery>(fd);
+    return std::make_unique<ThreadCall>([copy = ::dup(fd)] {
+        if (copy < 0)
+            return -errno;
+        int lines = 0;
+        const int returned = ioctlResult(copy, TIOCMGET, &lines);
+        ::close(copy);
+        return returned < 0 ? returned : lines;
+    });
 }
 
 int KernelTty::flushOutput(int fd)

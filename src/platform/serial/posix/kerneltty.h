@@ -8,10 +8,10 @@
 class KernelTty : public Tty {
 public:
     int open(const QByteArray &path) override;
-    std::unique_ptr<TtyClosing> close(int fd) override;
+    std::unique_ptr<TtyCall> close(int fd) override;
     pid_t lockHolder(const QByteArray &path) override;
     QByteArray kernelRelease() override;
-    std::unique_ptr<TtyWork> aside(std::function<void()> work) override;
+    std::unique_ptr<TtyCall> aside(std::function<void()> work) override;
     // The holder of a lock on the file (fileSystem, inode) among the lines of /proc/locks.
     static pid_t holderIn(const QByteArray &procLocks, dev_t fileSystem, ino_t inode);
     int deviceNumber(int fd, dev_t &device) override;
@@ -25,9 +25,9 @@ public:
     qint64 read(int fd, char *data, qint64 size) override;
     int queued(int fd, int &count) override;
     int transmitterEmpty(int fd, bool &empty) override;
-    std::unique_ptr<TtyDrain> drain(int fd) override;
+    std::unique_ptr<TtyCall> drain(int fd) override;
     int modemLines(int fd, int &lines) override;
-    std::unique_ptr<TtyModemQuery> queryModemLines(int fd) override;
+    std::unique_ptr<TtyCall> queryModemLines(int fd) override;
     int flushOutput(int fd) override;
     int hungUp(int fd, bool &hungUp) override;
     int watchable(int fd) const override { return fd; }

@@ -1,7 +1,6 @@
 #include "platform/serial/posix/posixserialport.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <exception>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+#include <QVersionNumber>
 
 #include "platform/operatorerror.h"
 
@@ -56,26 +56,7 @@ bool drainWaitsForChip(const QByteArray &driver)
 // ch341_set_flow_control() to drivers/usb/serial/ch341.c): ch341_set_termios() sets the speed
 // and the character format only, and leaves CRTSCTS in the settings it hands back, so they read
 // back as asked while the chip sends whatever CTS says.
-constexpr int kCh341FlowControlSince[] = {6, 14};
-
-bool releaseAtLeast(const QByteArray &release, const int (&version)[2])
-{
-    const QList<QByteArray> parts = release.split('.');
-    bool majorOk = false;
-    bool minorOk = false;
-    const int major = parts.value(0).toInt(&majorOk);
-    int minor = 0;
-    if (parts.size() > 1) {
-        QByteArray digits = parts.at(1);
-        qsizetype length = 0;
-        while (length < digits.size() && std::isdigit(uchar(digits.at(length))))
-            ++length;
-        minor = digits.left(length).toInt(&minorOk);
-    }
-    if (!majorOk || !minorOk)
-        return false;
-    return major > version[0] || (major == version[0] && minor >= version[1]);
-}
+const QVersionNumber kCh341FlowControlSince(6, 14);
 
 [[noreturn]] void failOpen(int err, const QString &port, const QString &node)
 {
@@ -206,8 +187,8 @@ void configure(Tty &tty, const PosixSerialPort::Opened &opened, const QString &p
 // the close has begun.
 void closeAndWait(Tty &tty, int fd)
 {
-    const std::unique_ptr<TtyClosing> closing = tty.close(fd);
-    while (!closing->done()) {
+    const std::unique_ptr<TtyCall> closing = tty.close(fd);
+    while (!closing->result()) {
         closing->interrupt();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -230,9 +211,9 @@ struct PosixSerialPort::Opening {
 // keeps the file open, and its flock() with it) and the lock files it keeps until all have
 // ended.
 struct PosixSerialPort::Closing {
-    std::unique_ptr<TtyClosing> close;
-    std::unique_ptr<TtyDrain> drain;
-    std::unique_ptr<TtyModemQuery> modemQuery;
+    std::unique_ptr<TtyCall> close;
+    std::unique_ptr<TtyCall> drain;
+    std::unique_ptr<TtyCall> modemQuery;
     PortLock lock;
 
     // Interrupts what still waits, and tells whether all of it has returned.
@@ -241,9 +222,8 @@ struct PosixSerialPort::Closing {
         close->interrupt();
         if (drain)
             drain->interrupt();
-        int lines = 0;
-        return close->done() && (!drain || drain->result()) &&
-               (!modemQuery || modemQuery->result(lines));
+        return close->result() && (!drain || drain->result()) &&
+               (!modemQuery || modemQuery->result());
     }
 };
 
@@ -266,14 +246,6 @@ QString PosixSerialPort::describe() const
     if (m_node != m_path)
         return QStringLiteral("COM%1 (%2 \u2192 %3)").arg(number()).arg(m_path, m_node);
     return QStringLiteral("COM%1 (%2)").arg(number()).arg(m_path);
-}
-
-void PosixSerialPort::open()
-{
-    if (startOpen())
-        return;
-    while (!opened())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 bool PosixSerialPort::startOpen()
@@ -381,17 +353,14 @@ void PosixSerialPort::refuseUnfitDriver(dev_t device)
     if (device == 0 || m_tty.driverName(device) != "ch341-uart")
         return;
     const QByteArray release = m_tty.kernelRelease();
-    if (releaseAtLeast(release, kCh341FlowControlSince))
+    if (QVersionNumber::fromString(QString::fromLatin1(release)) >= kCh341FlowControlSince)
         return;
     throw OperatorError(
         QStringLiteral("%1 cannot be used for uploads: its adapter is a CH340 or CH341, whose "
                        "driver (ch341) ignores RTS/CTS handshaking on this Linux kernel (%2), so "
-                       "characters the device holds off would be lost. Use Linux %3.%4 or later, "
-                       "or an adapter with another chip (FTDI, CP210x or PL2303). Nothing was "
-                       "sent.")
-            .arg(describe(), QString::fromLatin1(release))
-            .arg(kCh341FlowControlSince[0])
-            .arg(kCh341FlowControlSince[1]));
+                       "characters the device holds off would be lost. Use Linux %3 or later, or "
+                       "an adapter with another chip (FTDI, CP210x or PL2303). Nothing was sent.")
+            .arg(describe(), QString::fromLatin1(release), kCh341FlowControlSince.toString()));
 }
 
 bool PosixSerialPort::opened()
@@ -461,7 +430,7 @@ void PosixSerialPort::abandonOpen() noexcept
             // The thread's call is kept beside its opening, never in it: the thread holds the
             // opening, and a thread that let go of the last hold on its own call would wait for
             // itself.
-            std::shared_ptr<TtyWork> work = std::move(m_openWork);
+            std::shared_ptr<TtyCall> work = std::move(m_openWork);
             m_abandoned.add(m_node, m_tty.now(), [opening = std::move(m_opening), work] {
                 const std::lock_guard guard(opening->mutex);
                 return opening->done;
@@ -585,7 +554,7 @@ void PosixSerialPort::checkConnected()
         failLost(*answered);
 }
 
-// A USB adapter's modem lines are asked on a thread of their own (see TtyModemQuery): this
+// A USB adapter's modem lines are asked on a thread of their own (see TtyCall): this
 // gives the last answer that has come, and asks again once it has. Other drivers answer from
 // what they already know, at once.
 std::optional<int> PosixSerialPort::askModemLines(int &lines)
@@ -594,10 +563,9 @@ std::optional<int> PosixSerialPort::askModemLines(int &lines)
         return m_tty.modemLines(m_fd, lines);
     if (!m_modemQuery)
         m_modemQuery = m_tty.queryModemLines(m_fd);
-    int answer = 0;
-    if (const std::optional<int> returned = m_modemQuery->result(answer)) {
-        m_modemAnswer = returned;
-        m_modemLines = answer;
+    if (const std::optional<int> returned = m_modemQuery->result()) {
+        m_modemAnswer = std::min(*returned, 0);
+        m_modemLines = std::max(*returned, 0);
         m_modemQuery.reset();
     }
     lines = m_modemLines;

@@ -43,8 +43,6 @@ public:
                     const QString &lockFolder = QStringLiteral("/var/lock"));
     ~PosixSerialPort() override;
 
-    // Waits for the opening that startOpen() begins: for tests and tools, never the window.
-    void open() override;
     bool startOpen() override;
     bool opened() override;
     void abandonOpen() noexcept override;
@@ -115,15 +113,15 @@ private:
     bool m_setExclusive = false;
     qint64 m_writtenSinceEmpty = 0; // handed to the kernel since its count last read 0
     Tty::Clock::time_point m_inputReadAt{};
-    std::unique_ptr<TtyDrain> m_drain;
-    std::unique_ptr<TtyModemQuery> m_modemQuery;
+    std::unique_ptr<TtyCall> m_drain;
+    std::unique_ptr<TtyCall> m_modemQuery;
     std::optional<int> m_modemAnswer; // the last TIOCMGET that returned, with its lines
     int m_modemLines = 0;
 
     QString m_lockFolder;
     std::optional<Tty::Clock::time_point> m_earlierCloseUntil; // an open waits for a close
     std::shared_ptr<Opening> m_opening;
-    std::unique_ptr<TtyWork> m_openWork;
+    std::unique_ptr<TtyCall> m_openWork;
     // Openings given up whose thread has not returned yet (each closes what it opened and
     // releases its lock files when it does), and closes the kernel has not finished yet (see
     // closeDescriptor()).

@@ -17,42 +17,21 @@
 
 #include <QByteArray>
 
-// A tcdrain() under way. It can block for as long as the device holds CTS low, so it never runs
-// on the caller's thread: result() is empty until the call has returned.
-class TtyDrain {
+// A call under way on a thread of its own, since the kernel's version of it may block the
+// caller for long: tcdrain() for as long as the device holds CTS low; close() for up to the
+// port's closing_wait (30 s by default) on a port whose device holds CTS low, holding the tty
+// lock meanwhile (tty_port_close_start() in drivers/tty/tty_port.c); TIOCMGET on ftdi_sio and
+// cp210x, a USB control transfer to the adapter that can take up to its 5 s timeout
+// (ftdi_get_modem_status() in drivers/usb/serial/ftdi_sio.c, cp210x_tiocmget() in
+// drivers/usb/serial/cp210x.c). result() is empty until the call has returned, then what it
+// returned: 0 or a count (the modem lines), or -errno. interrupt() ends the kernel's wait, after
+// which a close finishes at once. Destroying it asks a call still waiting to end, and leaves it
+// to finish on its own.
+class TtyCall {
 public:
-    virtual ~TtyDrain() = default; // a call still waiting is asked to end, and finishes on its own
+    virtual ~TtyCall() = default;
     virtual std::optional<int> result() = 0;
-    virtual void interrupt() {}
-};
-
-// A close() under way. On a port whose device holds CTS low, the kernel waits up to the port's
-// closing_wait (30 s by default) for the queue to drain, holding the tty lock meanwhile
-// (tty_port_close_start() in drivers/tty/tty_port.c), so it never runs on the caller's thread.
-// That wait is interruptible: interrupt() ends it, after which the close finishes at once.
-class TtyClosing {
-public:
-    virtual ~TtyClosing() = default; // lets a close that is still under way finish on its own
-    virtual bool done() = 0;
     virtual void interrupt() = 0;
-};
-
-// A TIOCMGET under way. On ftdi_sio and cp210x it is a USB control transfer to the adapter that
-// can take up to its 5 s timeout (ftdi_get_modem_status() in drivers/usb/serial/ftdi_sio.c,
-// cp210x_tiocmget() in drivers/usb/serial/cp210x.c), so it never runs on the caller's thread:
-// result() is empty until the call has returned, then 0 or -errno with the lines in `lines`.
-class TtyModemQuery {
-public:
-    virtual ~TtyModemQuery() = default; // a call still under way finishes on its own
-    virtual std::optional<int> result(int &lines) = 0;
-};
-
-// Calls that may block for long, made aside from the caller's thread; done() tells, without
-// waiting, whether they have returned. Destroying it leaves them to finish on their own.
-class TtyWork {
-public:
-    virtual ~TtyWork() = default;
-    virtual bool done() = 0;
 };
 
 class Tty {
@@ -70,10 +49,10 @@ public:
     // The running kernel's release ("6.1.0-57-amd64"), as uname() gives it.
     virtual QByteArray kernelRelease() = 0;
     // Runs work on a thread of its own, where the kernel's version of the call may block.
-    virtual std::unique_ptr<TtyWork> aside(std::function<void()> work) = 0;
+    virtual std::unique_ptr<TtyCall> aside(std::function<void()> work) = 0;
     // Opens for reading and writing, without becoming the controlling terminal, non-blocking.
     virtual int open(const QByteArray &path) = 0;
-    virtual std::unique_ptr<TtyClosing> close(int fd) = 0;
+    virtual std::unique_ptr<TtyCall> close(int fd) = 0;
     virtual int deviceNumber(int fd, dev_t &device) = 0; // fstat()'s st_rdev
     // The name of the kernel driver behind the port ("ftdi_sio", "pl2303"), from sysfs; empty
     // where none is named.
@@ -87,9 +66,10 @@ public:
     virtual qint64 read(int fd, char *data, qint64 size) = 0;
     virtual int queued(int fd, int &count) = 0;            // TIOCOUTQ
     virtual int transmitterEmpty(int fd, bool &empty) = 0; // TIOCSERGETLSR, TIOCSER_TEMT
-    virtual std::unique_ptr<TtyDrain> drain(int fd) = 0;
-    virtual int modemLines(int fd, int &lines) = 0; // TIOCMGET
-    virtual std::unique_ptr<TtyModemQuery> queryModemLines(int fd) = 0;
+    virtual std::unique_ptr<TtyCall> drain(int fd) = 0;    // tcdrain()
+    virtual int modemLines(int fd, int &lines) = 0;        // TIOCMGET
+    // TIOCMGET on a descriptor of its own: its result is the lines, or -errno.
+    virtual std::unique_ptr<TtyCall> queryModemLines(int fd) = 0;
     virtual int flushOutput(int fd) = 0;          // tcflush(TCOFLUSH)
     virtual int hungUp(int fd, bool &hungUp) = 0; // poll(): POLLHUP or POLLERR
     // The descriptor to watch for writability, or -1 where there is none to watch.

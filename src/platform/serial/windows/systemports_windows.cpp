@@ -11,16 +11,9 @@ struct SystemPorts::Parts {
                                [this](int n) { return comPorts.missing(n); }};
 };
 
-SystemPorts::SystemPorts() : m_parts(std::make_unique<Parts>()) {}
+SystemPorts::SystemPorts()
+    : m_parts(std::make_unique<Parts>()), m_comPorts(m_parts->comPorts),
+      m_serialPort(m_parts->serialPort)
+{}
 
 SystemPorts::~SystemPorts() = default;
-
-ComPorts &SystemPorts::comPorts()
-{
-    return m_parts->comPorts;
-}
-
-SerialPort &SystemPorts::serialPort()
-{
-    return m_parts->serialPort;
-}

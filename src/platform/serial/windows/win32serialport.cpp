@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -31,14 +30,6 @@ Win32SerialPort::Win32SerialPort(Comm &comm, std::function<QString(int)> mapping
 Win32SerialPort::~Win32SerialPort()
 {
     discardAndClose();
-}
-
-void Win32SerialPort::open()
-{
-    if (startOpen())
-        return;
-    while (!opened())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // Nothing here waits: the caller polls opened() while the window's events go on.

@@ -43,7 +43,6 @@ public:
                     std::function<QString(int)> missing);
     ~Win32SerialPort() override;
 
-    void open() override;
     bool startOpen() override;
     bool opened() override;
     void abandonOpen() noexcept override;

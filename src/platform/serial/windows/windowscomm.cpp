@@ -30,33 +30,10 @@ CommError lastError()
     return CommError(::GetLastError());
 }
 
-CommSettings::Rts rtsFrom(DWORD control)
-{
-    switch (control) {
-    case RTS_CONTROL_DISABLE:
-        return CommSettings::Rts::Disable;
-    case RTS_CONTROL_HANDSHAKE:
-        return CommSettings::Rts::Handshake;
-    case RTS_CONTROL_TOGGLE:
-        return CommSettings::Rts::Toggle;
-    default:
-        return CommSettings::Rts::Enable;
-    }
-}
-
-DWORD rtsTo(CommSettings::Rts rts)
-{
-    switch (rts) {
-    case CommSettings::Rts::Disable:
-        return RTS_CONTROL_DISABLE;
-    case CommSettings::Rts::Handshake:
-        return RTS_CONTROL_HANDSHAKE;
-    case CommSettings::Rts::Toggle:
-        return RTS_CONTROL_TOGGLE;
-    default:
-        return RTS_CONTROL_ENABLE;
-    }
-}
+// CommSettings::Rts names the RTS_CONTROL_* values in their order: the DCB's two-bit field
+// converts as it is.
+static_assert(RTS_CONTROL_DISABLE == 0 && RTS_CONTROL_ENABLE == 1 && RTS_CONTROL_HANDSHAKE == 2 &&
+              RTS_CONTROL_TOGGLE == 3 && int(CommSettings::Rts::Toggle) == 3);
 
 // The OVERLAPPED and the bytes of a write must live until the system is done with them.
 struct PendingIo {
@@ -389,7 +366,7 @@ CommError WindowsComm::getState(Handle handle, CommSettings &settings)
     settings.parity = dcb.Parity;
     settings.stopBits = dcb.StopBits;
     settings.outxCtsFlow = dcb.fOutxCtsFlow;
-    settings.rtsControl = rtsFrom(dcb.fRtsControl);
+    settings.rtsControl = CommSettings::Rts(dcb.fRtsControl);
     settings.outX = dcb.fOutX;
     settings.inX = dcb.fInX;
     settings.xonChar = dcb.XonChar;
@@ -414,7 +391,7 @@ CommError WindowsComm::setState(Handle handle, const CommSettings &settings)
     dcb.fBinary = TRUE;
     dcb.fParity = settings.parity != NOPARITY;
     dcb.fOutxCtsFlow = settings.outxCtsFlow;
-    dcb.fRtsControl = rtsTo(settings.rtsControl);
+    dcb.fRtsControl = DWORD(settings.rtsControl);
     dcb.fOutX = settings.outX;
     dcb.fInX = settings.inX;
     dcb.fOutxDsrFlow = FALSE;
