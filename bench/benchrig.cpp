@@ -13,10 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
-#include <QProgressBar>
-#include <QPushButton>
 
-#include "platform/files/diskfilesystem.h"
 #include "platform/serial/posix/sysfscomports.h"
 
 namespace bench {
@@ -70,20 +67,17 @@ void PacedPty::readPaced(double rate)
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
                const std::function<void(MainWindow &)> &during)
 {
-    ScriptedFileDialog dialog(file);
-    DiskFileSystem files;
-    CollectedMessages messages;
     SysfsComPorts comPorts;
-    MainWindow window(Services{dialog, port, files, messages, events, comPorts});
-    window.findChild<QPushButton *>(QStringLiteral("cmdBrowse"))->click();
+    ScriptedWindow desk(port, events, comPorts, file);
+    desk.button("cmdBrowse")->click();
     if (during)
-        during(window);
+        during(desk.window);
     QElapsedTimer wall;
     const double cpuBefore = cpuSeconds();
     wall.start();
-    window.findChild<QPushButton *>(QStringLiteral("cmdLoad"))->click();
-    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, messages.shown,
-            window.findChild<QProgressBar *>()->text()};
+    desk.button("cmdLoad")->click();
+    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, desk.messages.shown,
+            desk.bar()};
 }
 
 double cpuSeconds()

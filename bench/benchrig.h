@@ -11,12 +11,11 @@
 #include <QString>
 #include <QStringList>
 
-#include "app/mainwindow.h"
-#include "sim/collectedmessages.h"
 #include "platform/serial/posix/posixserialport.h"
+#include "sim/instantport.h"
 #include "sim/ptydevice.h"
 #include "sim/samplelines.h"
-#include "sim/scriptedfiledialog.h"
+#include "sim/scriptedwindow.h"
 #include "sim/simulatedtty.h"
 
 namespace bench {
@@ -26,26 +25,6 @@ class SpinningEventLoop final : public EventLoop {
 public:
     void processEvents(std::chrono::milliseconds, qintptr) override;
     Clock::time_point now() const override { return Clock::now(); }
-};
-
-// A port whose queue is always empty: what is left is the upload's own cost per line.
-class InstantPort final : public SerialPort {
-public:
-    void setPortNumber(qint16) override {}
-    void open() override { m_open = true; }
-    bool isOpen() const override { return m_open; }
-    qint64 queuedCount() override { return 0; }
-    void output(const QByteArray &) override { ++lines; }
-    bool delivered() override { return true; }
-    ClearToSend clearToSend() override { return ClearToSend::On; }
-    qint64 dropHeld() noexcept override { return 0; }
-    void discardAndClose() noexcept override { m_open = false; }
-    QString describe() const override { return QStringLiteral("COM1 (instant)"); }
-
-    qint64 lines = 0;
-
-private:
-    bool m_open = false;
 };
 
 // The simulated UART on the real clock, behind the real port.

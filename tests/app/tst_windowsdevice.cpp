@@ -19,11 +19,24 @@ namespace {
 struct Rig {
     explicit Rig(const QString &port)
     {
-        ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->setCurrentText(port);
+        box->setCurrentText(port);
         ui.window.show();
     }
+    // No message, and the bar says "Sent"; or what was shown instead.
+    QString outcome() const
+    {
+        return ui.messages.shown.isEmpty() ? ui.bar() : ui.messages.shown.join(' ');
+    }
+    bool sent() const { return outcome().startsWith(QLatin1String("Sent in")); }
+    // The one message shown starts with start.
+    bool toldOnce(const QString &start) const
+    {
+        return ui.messages.shown.size() == 1 && ui.messages.shown.first().startsWith(start);
+    }
+
     SystemPorts ports;
     WindowRig ui{ports.serialPort(), ports.comPorts(), qEnvironmentVariable("ZELVOR_TEST_FILE")};
+    QComboBox *box = ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
 };
 
 } // namespace
@@ -47,8 +60,7 @@ void TestWindowsDevice::uploadArrives()
     Rig rig(QStringLiteral("COM3"));
     for (int i = 0; i < 2; ++i) {
         rig.ui.upload();
-        QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
-        QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+        QVERIFY2(rig.sent(), qPrintable(rig.outcome()));
         QVERIFY(rig.ui.ready());
     }
 }
@@ -85,10 +97,8 @@ void TestWindowsDevice::deviceGoneMidUpload()
     Rig rig(QStringLiteral("COM3"));
     const qint64 took = rig.ui.upload();
     QVERIFY(took < 10000);
-    QCOMPARE(rig.ui.messages.shown.size(), 1);
-    QVERIFY2(
-        rig.ui.messages.shown.first().startsWith(QLatin1String("Lost the connection to COM3: ")),
-        qPrintable(rig.ui.messages.shown.first()));
+    QVERIFY2(rig.toldOnce(QStringLiteral("Lost the connection to COM3: ")),
+             qPrintable(rig.outcome()));
     QCOMPARE(rig.ui.bar(), QStringLiteral("Stopped"));
     QVERIFY(rig.ui.ready());
 }
@@ -98,10 +108,8 @@ void TestWindowsDevice::missingPort()
 {
     Rig rig(QStringLiteral("COM4"));
     rig.ui.upload();
-    QCOMPARE(rig.ui.messages.shown.size(), 1);
-    QVERIFY2(rig.ui.messages.shown.first().startsWith(
-                 QLatin1String("COM4: no serial port has this number. ")),
-             qPrintable(rig.ui.messages.shown.first()));
+    QVERIFY2(rig.toldOnce(QStringLiteral("COM4: no serial port has this number. ")),
+             qPrintable(rig.outcome()));
     QVERIFY(rig.ui.ready());
 }
 
@@ -110,13 +118,11 @@ void TestWindowsDevice::missingPort()
 void TestWindowsDevice::portAboveCom4()
 {
     Rig rig(QStringLiteral("COM1"));
-    auto *box = rig.ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
-    const int at = box->findText(QStringLiteral("COM12"));
+    const int at = rig.box->findText(QStringLiteral("COM12"));
     QVERIFY2(at >= 4, qPrintable(QString::number(at)));
-    box->setCurrentIndex(at);
+    rig.box->setCurrentIndex(at);
     rig.ui.upload();
-    QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
-    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+    QVERIFY2(rig.sent(), qPrintable(rig.outcome()));
 }
 
 // An adapter plugged in after the program started: once the window is up, this says so in the
@@ -127,7 +133,7 @@ void TestWindowsDevice::typedPortAddedAfterStart()
 {
     Rig rig(QStringLiteral("COM1"));
     QVERIFY(QTest::qWaitForWindowExposed(&rig.ui.window));
-    auto *box = rig.ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
+    QComboBox *box = rig.box;
     QCOMPARE(box->findText(QStringLiteral("COM7")), -1);
     QFile started(qEnvironmentVariable("ZELVOR_TEST_STARTED"));
     QVERIFY(started.open(QIODevice::WriteOnly));
@@ -138,8 +144,7 @@ void TestWindowsDevice::typedPortAddedAfterStart()
     QTest::keyClicks(box->lineEdit(), QStringLiteral("COM7"));
     QCOMPARE(box->findText(QStringLiteral("COM7")), -1); // the list has not shown it
     rig.ui.upload();
-    QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
-    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
+    QVERIFY2(rig.sent(), qPrintable(rig.outcome()));
 }
 
 QTEST_MAIN(TestWindowsDevice)

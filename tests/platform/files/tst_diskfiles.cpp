@@ -59,7 +59,7 @@ void TestDiskFiles::lines_data()
 
     using L = QList<QByteArray>;
     QTest::newRow("empty file") << QByteArray() << L{};
-    // Line ends of every kind and 8-bit bytes are also tried end to end, in tst_uploadtodevice.
+    // Lines go out with CR LF, whatever ended them here: tst_upload.
     QTest::newRow("one line end only") << QByteArray("\n") << L{""};
     QTest::newRow("empty lines") << QByteArray("\r\n\r\nx\n\n") << L{"", "", "x", ""};
     QTest::newRow("NUL bytes kept")
