@@ -8,6 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -73,6 +75,18 @@ struct Context {
 
 double cpuSeconds();
 double median(std::vector<double> values);
+// The median, as "12.3 ms".
+QString ms(const std::vector<double> &values, int decimals = 1);
+// Clicks Cancel `after` ms from now, noting on clock when it did, in clickedAt.
+void cancelAfter(int after, MainWindow &window, const QElapsedTimer &clock, qint64 &clickedAt);
+void writeFile(const QString &path, const QByteArray &content); // or ends the program
+// Starts program and returns the first line it prints, within 10 s.
+QString firstLine(QProcess &process, const QString &program, const QStringList &args);
+// This process's environment, with Qt on the X server at display.
+QProcessEnvironment onDisplay(const QString &display);
+// Runs this program again with args, where display is given on that X server, and returns the
+// words it printed; none, and says so, where it failed.
+QList<QByteArray> runChild(const QStringList &args, const QString &display = {});
 qint64 statusKilobytes(const char *field); // from /proc/self/status
 int openDescriptors();
 QString machine();

@@ -19,24 +19,11 @@ namespace {
 struct Rig {
     explicit Rig(const QString &port)
     {
-        box->setCurrentText(port);
+        ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->setCurrentText(port);
         ui.window.show();
     }
-    // No message, and the bar says "Sent"; or what was shown instead.
-    QString outcome() const
-    {
-        return ui.messages.shown.isEmpty() ? ui.bar() : ui.messages.shown.join(' ');
-    }
-    bool sent() const { return outcome().startsWith(QLatin1String("Sent in")); }
-    // The one message shown starts with start.
-    bool toldOnce(const QString &start) const
-    {
-        return ui.messages.shown.size() == 1 && ui.messages.shown.first().startsWith(start);
-    }
-
     SystemPorts ports;
     WindowRig ui{ports.serialPort(), ports.comPorts(), qEnvironmentVariable("ZELVOR_TEST_FILE")};
-    QComboBox *box = ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
 };
 
 } // namespace
@@ -60,7 +47,8 @@ void TestWindowsDevice::uploadArrives()
     Rig rig(QStringLiteral("COM3"));
     for (int i = 0; i < 2; ++i) {
         rig.ui.upload();
-        QVERIFY2(rig.sent(), qPrintable(rig.outcome()));
+        QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
+        QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
         QVERIFY(rig.ui.ready());
     }
 }
@@ -97,8 +85,10 @@ void TestWindowsDevice::deviceGoneMidUpload()
     Rig rig(QStringLiteral("COM3"));
     const qint64 took = rig.ui.upload();
     QVERIFY(took < 10000);
-    QVERIFY2(rig.toldOnce(QStringLiteral("Lost the connection to COM3: ")),
-             qPrintable(rig.outcome()));
+    QCOMPARE(rig.ui.messages.shown.size(), 1);
+    QVERIFY2(
+        rig.ui.messages.shown.first().startsWith(QLatin1String("Lost the connection to COM3: ")),
+        qPrintable(rig.ui.messages.shown.first()));
     QCOMPARE(rig.ui.bar(), QStringLiteral("Stopped"));
     QVERIFY(rig.ui.ready());
 }
@@ -108,8 +98,10 @@ void TestWindowsDevice::missingPort()
 {
     Rig rig(QStringLiteral("COM4"));
     rig.ui.upload();
-    QVERIFY2(rig.toldOnce(QStringLiteral("COM4: no serial port has this number. ")),
-             qPrintable(rig.outcome()));
+    QCOMPARE(rig.ui.messages.shown.size(), 1);
+    QVERIFY2(rig.ui.messages.shown.first().startsWith(
+                 QLatin1String("COM4: no serial port has this number. ")),
+             qPrintable(rig.ui.messages.shown.first()));
     QVERIFY(rig.ui.ready());
 }
 
@@ -118,11 +110,13 @@ void TestWindowsDevice::missingPort()
 void TestWindowsDevice::portAboveCom4()
 {
     Rig rig(QStringLiteral("COM1"));
-    const int at = rig.box->findText(QStringLiteral("COM12"));
+    auto *box = rig.ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
+    const int at = box->findText(QStringLiteral("COM12"));
     QVERIFY2(at >= 4, qPrintable(QString::number(at)));
-    rig.box->setCurrentIndex(at);
+    box->setCurrentIndex(at);
     rig.ui.upload();
-    QVERIFY2(rig.sent(), qPrintable(rig.outcome()));
+    QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
+    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
 }
 
 // An adapter plugged in after the program started: once the window is up, this says so in the
@@ -133,7 +127,7 @@ void TestWindowsDevice::typedPortAddedAfterStart()
 {
     Rig rig(QStringLiteral("COM1"));
     QVERIFY(QTest::qWaitForWindowExposed(&rig.ui.window));
-    QComboBox *box = rig.box;
+    auto *box = rig.ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
     QCOMPARE(box->findText(QStringLiteral("COM7")), -1);
     QFile started(qEnvironmentVariable("ZELVOR_TEST_STARTED"));
     QVERIFY(started.open(QIODevice::WriteOnly));
@@ -144,7 +138,8 @@ void TestWindowsDevice::typedPortAddedAfterStart()
     QTest::keyClicks(box->lineEdit(), QStringLiteral("COM7"));
     QCOMPARE(box->findText(QStringLiteral("COM7")), -1); // the list has not shown it
     rig.ui.upload();
-    QVERIFY2(rig.sent(), qPrintable(rig.outcome()));
+    QVERIFY2(rig.ui.messages.shown.isEmpty(), qPrintable(rig.ui.messages.shown.join(' ')));
+    QVERIFY2(rig.ui.bar().startsWith(QLatin1String("Sent in")), qPrintable(rig.ui.bar()));
 }
 
 QTEST_MAIN(TestWindowsDevice)
