@@ -1,7 +1,8 @@
 #pragma once
 // The real window for the tests, the benchmark and the tools, with a dialog that chooses the
-// given file, the real file reading, and a message box that collects what it would show. The
-// port, the event loop and the system's COM ports are the caller's.
+// given file (or the caller's own dialog), the real file reading, and a message box that
+// collects what it would show. The port, the event loop and the system's COM ports are the
+// caller's.
 
 #include <QProgressBar>
 #include <QPushButton>
@@ -12,8 +13,10 @@
 #include "sim/scriptedfiledialog.h"
 
 struct ScriptedWindow {
-    ScriptedWindow(SerialPort &port, EventLoop &events, ComPorts &comPorts, const QString &file)
-        : dialog(file), window(Services{dialog, port, files, messages, events, comPorts})
+    ScriptedWindow(SerialPort &port, EventLoop &events, ComPorts &comPorts, const QString &file,
+                   OpenFileDialog *realDialog = nullptr)
+        : dialog(file), window(Services{realDialog ? *realDialog : dialog, port, files, messages,
+                                        events, comPorts})
     {}
 
     QPushButton *button(const char *name) const

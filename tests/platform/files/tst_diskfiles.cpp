@@ -15,21 +15,6 @@
 #include "sim/samplelines.h"
 #include "testfiles.h"
 
-namespace {
-
-QList<QByteArray> readAll(const QString &path)
-{
-    DiskFileSystem files;
-    std::unique_ptr<TextStream> stream = files.openTextFile(path);
-    QList<QByteArray> lines;
-    while (!stream->atEnd())
-        lines.append(stream->readLine());
-    stream->close();
-    return lines;
-}
-
-} // namespace
-
 class TestDiskFiles : public QObject {
     Q_OBJECT
 
@@ -79,7 +64,12 @@ void TestDiskFiles::lines()
 {
     QFETCH(QByteArray, content);
     QFETCH(QList<QByteArray>, lines);
-    QCOMPARE(readAll(write(content)), lines);
+    DiskFileSystem files;
+    const std::unique_ptr<TextStream> stream = files.openTextFile(write(content));
+    QList<QByteArray> read;
+    while (!stream->atEnd())
+        read.append(stream->readLine());
+    QCOMPARE(read, lines);
 }
 
 // Catches a wrong size and errors without the path or the reason, and a FIFO or device that
