@@ -25,11 +25,6 @@ void SpinningEventLoop::processEvents(std::chrono::milliseconds, qintptr)
     QCoreApplication::processEvents();
 }
 
-SimulatedUart::SimulatedUart(const QString &lockFolder)
-    : port(
-          tty, [](int) { return QStringLiteral("/dev/ttyS0"); }, lockFolder)
-{}
-
 PacedPty::PacedPty(double charactersPerSecond)
 {
     m_reader = ::fork();

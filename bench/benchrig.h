@@ -31,7 +31,10 @@ public:
 
 // The simulated UART on the real clock, behind the real port.
 struct SimulatedUart {
-    explicit SimulatedUart(const QString &lockFolder);
+    explicit SimulatedUart(const QString &lockFolder)
+        : port(
+              tty, [](int) { return QStringLiteral("/dev/ttyS0"); }, lockFolder)
+    {}
     SimulatedTty tty{SimulatedTty::Driver::Uart16550, [] { return Tty::Clock::now(); }};
     PosixSerialPort port;
 };
