@@ -13,10 +13,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
-#include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
-#include "platform/files/diskfilesystem.h"
 #include "platform/serial/posix/sysfscomports.h"
 
 namespace bench {
@@ -25,11 +24,6 @@ void SpinningEventLoop::processEvents(std::chrono::milliseconds, qintptr)
 {
     QCoreApplication::processEvents();
 }
-
-SimulatedUart::SimulatedUart(const QString &lockFolder)
-    : port(
-          tty, [](int) { return QStringLiteral("/dev/ttyS0"); }, lockFolder)
-{}
 
 PacedPty::PacedPty(double charactersPerSecond)
 {
@@ -70,20 +64,17 @@ void PacedPty::readPaced(double rate)
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
                const std::function<void(MainWindow &)> &during)
 {
-    ScriptedFileDialog dialog(file);
-    DiskFileSystem files;
-    CollectedMessages messages;
     SysfsComPorts comPorts;
-    MainWindow window(Services{dialog, port, files, messages, events, comPorts});
-    window.findChild<QPushButton *>(QStringLiteral("cmdBrowse"))->click();
+    ScriptedWindow desk(port, events, comPorts, file);
+    desk.button("cmdBrowse")->click();
     if (during)
-        during(window);
+        during(desk.window);
     QElapsedTimer wall;
     const double cpuBefore = cpuSeconds();
     wall.start();
-    window.findChild<QPushButton *>(QStringLiteral("cmdLoad"))->click();
-    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, messages.shown,
-            window.findChild<QProgressBar *>()->text()};
+    desk.button("cmdLoad")->click();
+    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, desk.messages.shown,
+            desk.bar()};
 }
 
 double cpuSeconds()
@@ -99,16 +90,76 @@ double median(std::vector<double> values)
     return values.empty() ? 0 : values[values.size() / 2];
 }
 
+QString ms(const std::vector<double> &values, int decimals)
+{
+    return QStringLiteral("%1 ms").arg(median(values), 0, 'f', decimals);
+}
+
+void cancelAfter(int after, MainWindow &window, const QElapsedTimer &clock, qint64 &clickedAt)
+{
+    QTimer::singleShot(after, &window, [clock = &clock, clickedAt = &clickedAt, w = &window] {
+        *clickedAt = clock->nsecsElapsed();
+        w->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
+    });
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+QString firstLine(QProcess &process, const QString &program, const QStringList &args)
+{
+    process.start(program, args);
+    QByteArray line;
+    while (!line.contains('\n') && process.waitForReadyRead(10000))
+        line += process.readAllStandardOutput();
+    return QString::fromLatin1(line.trimmed());
+}
+
+QProcessEnvironment onDisplay(const QString &display)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), display);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    return environment;
+}
+
+QList<QByteArray> runChild(const QStringList &args, const QString &display)
+{
+    QProcess child;
+    if (!display.isEmpty())
+        child.setProcessEnvironment(onDisplay(display));
+    child.start(QCoreApplication::applicationFilePath(), args);
+    child.waitForFinished(-1);
+    const QList<QByteArray> words = child.readAllStandardOutput().trimmed().split(' ');
+    if (child.exitCode() == 0)
+        return words;
+    std::printf("%s failed: %s\n", qPrintable(args.join(' ')), words.join(' ').constData());
+    return {};
+}
+
+namespace {
+
+// The rest of the first line in the /proc file that starts with field.
+QByteArray procLine(const char *file, const char *field)
+{
+    QFile in(QString::fromLatin1(file));
+    if (in.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : in.readAll().split('\n'))
+            if (line.startsWith(field))
+                return line.mid(qstrlen(field));
+    return {};
+}
+
+} // namespace
+
 qint64 statusKilobytes(const char *field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    const QByteArray value = procLine("/proc/self/status", field);
+    return value.isEmpty() ? -1 : value.trimmed().split(' ').value(0).toLongLong();
 }
 
 int openDescriptors()
@@ -120,20 +171,12 @@ int openDescriptors()
 
 QString machine()
 {
-    QString cpu = QStringLiteral("unknown CPU");
-    QFile info(QStringLiteral("/proc/cpuinfo"));
-    if (info.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : info.readAll().split('\n')) {
-            if (line.startsWith("model name")) {
-                cpu = QString::fromLatin1(line.mid(line.indexOf(':') + 1).trimmed());
-                break;
-            }
-        }
-    }
+    const QByteArray model = procLine("/proc/cpuinfo", "model name");
     utsname system{};
     ::uname(&system);
     return QStringLiteral("%1, %2 cores, Linux %3, Qt %4, QPA %5")
-        .arg(cpu)
+        .arg(model.isEmpty() ? QStringLiteral("unknown CPU")
+                             : QString::fromLatin1(model.mid(model.indexOf(':') + 1).trimmed()))
         .arg(::sysconf(_SC_NPROCESSORS_ONLN))
         .arg(QString::fromLatin1(system.release), QString::fromLatin1(qVersion()),
              QGuiApplication::platformName());

@@ -8,15 +8,16 @@
 #include <functional>
 #include <vector>
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
-#include "app/mainwindow.h"
-#include "sim/collectedmessages.h"
 #include "platform/serial/posix/posixserialport.h"
+#include "sim/instantport.h"
 #include "sim/ptydevice.h"
 #include "sim/samplelines.h"
-#include "sim/scriptedfiledialog.h"
+#include "sim/scriptedwindow.h"
 #include "sim/simulatedtty.h"
 
 namespace bench {
@@ -28,29 +29,12 @@ public:
     Clock::time_point now() const override { return Clock::now(); }
 };
 
-// A port whose queue is always empty: what is left is the upload's own cost per line.
-class InstantPort final : public SerialPort {
-public:
-    void setPortNumber(qint16) override {}
-    void open() override { m_open = true; }
-    bool isOpen() const override { return m_open; }
-    qint64 queuedCount() override { return 0; }
-    void output(const QByteArray &) override { ++lines; }
-    bool delivered() override { return true; }
-    ClearToSend clearToSend() override { return ClearToSend::On; }
-    qint64 dropHeld() noexcept override { return 0; }
-    void discardAndClose() noexcept override { m_open = false; }
-    QString describe() const override { return QStringLiteral("COM1 (instant)"); }
-
-    qint64 lines = 0;
-
-private:
-    bool m_open = false;
-};
-
 // The simulated UART on the real clock, behind the real port.
 struct SimulatedUart {
-    explicit SimulatedUart(const QString &lockFolder);
+    explicit SimulatedUart(const QString &lockFolder)
+        : port(
+              tty, [](int) { return QStringLiteral("/dev/ttyS0"); }, lockFolder)
+    {}
     SimulatedTty tty{SimulatedTty::Driver::Uart16550, [] { return Tty::Clock::now(); }};
     PosixSerialPort port;
 };
@@ -94,6 +78,18 @@ struct Context {
 
 double cpuSeconds();
 double median(std::vector<double> values);
+// The median, as "12.3 ms".
+QString ms(const std::vector<double> &values, int decimals = 1);
+// Clicks Cancel `after` ms from now, noting on clock when it did, in clickedAt.
+void cancelAfter(int after, MainWindow &window, const QElapsedTimer &clock, qint64 &clickedAt);
+void writeFile(const QString &path, const QByteArray &content); // or ends the program
+// Starts program and returns the first line it prints, within 10 s.
+QString firstLine(QProcess &process, const QString &program, const QStringList &args);
+// This process's environment, with Qt on the X server at display.
+QProcessEnvironment onDisplay(const QString &display);
+// Runs this program again with args, where display is given on that X server, and returns the
+// words it printed; none, and says so, where it failed.
+QList<QByteArray> runChild(const QStringList &args, const QString &display = {});
 qint64 statusKilobytes(const char *field); // from /proc/self/status
 int openDescriptors();
 QString machine();

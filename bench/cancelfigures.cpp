@@ -1,14 +1,10 @@
 // How quickly Cancel gives the window back while the device holds off, and how quickly the next
 // upload to the same port starts.
 
-#include <QElapsedTimer>
-#include <QFile>
-#include <QPushButton>
 #include <QTimer>
 
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/files/diskfilesystem.h"
 #include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/sysfscomports.h"
 
@@ -45,30 +41,24 @@ private:
     SerialPort &m_port;
 };
 
-// Two uploads from one window, each cancelled after `cancelAfter` ms (never when negative).
+// Two uploads from one window, each cancelled after `cancelMs` ms (never when negative).
 // Returns the second one's click to its port being open, in ms.
-double secondStart(SerialPort &port, const QString &file, int cancelAfter)
+double secondStart(SerialPort &port, const QString &file, int cancelMs)
 {
     TimedPort timed(port);
-    ScriptedFileDialog dialog(file);
-    DiskFileSystem files;
-    CollectedMessages messages;
     QtEventLoop events;
     SysfsComPorts comPorts;
-    MainWindow window(Services{dialog, timed, files, messages, events, comPorts});
-    const auto button = [&window](const char *name) {
-        return window.findChild<QPushButton *>(QLatin1String(name));
-    };
-    button("cmdBrowse")->click();
-    if (cancelAfter >= 0)
-        QTimer::singleShot(cancelAfter, button("cmdCancel"), &QPushButton::click);
-    button("cmdLoad")->click();
-    if (cancelAfter >= 0) // the device still holds off
-        QTimer::singleShot(cancelAfter, button("cmdCancel"), &QPushButton::click);
-    timed.clock.start();
-    button("cmdLoad")->click();
-    if (!messages.shown.isEmpty())
-        std::printf("unexpected message: %s\n", qPrintable(messages.shown.join(' ')));
+    ScriptedWindow desk(timed, events, comPorts, file);
+    desk.button("cmdBrowse")->click();
+    qint64 clickedAt = 0;
+    for (int upload = 0; upload < 2; ++upload) { // the device still holds off for the second
+        if (cancelMs >= 0)
+            cancelAfter(cancelMs, desk.window, timed.clock, clickedAt);
+        timed.clock.start();
+        desk.button("cmdLoad")->click();
+    }
+    if (!desk.messages.shown.isEmpty())
+        std::printf("unexpected message: %s\n", qPrintable(desk.messages.shown.join(' ')));
     return double(timed.openedAt) / 1e6;
 }
 
@@ -84,29 +74,18 @@ void cancelFigures(const Context &context)
         QtEventLoop events;
         QElapsedTimer clock;
         qint64 clickedAt = 0;
-        const auto during = [&](MainWindow &window) {
-            QTimer::singleShot(1500, &window, [&, w = &window] {
-                clickedAt = clock.nsecsElapsed();
-                w->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
-            });
-        };
         clock.start();
-        upload(uart.port, events, context.reference, during);
+        upload(uart.port, events, context.reference,
+               [&](MainWindow &window) { cancelAfter(1500, window, clock, clickedAt); });
         cancelTook.push_back(double(clock.nsecsElapsed() - clickedAt) / 1e6);
     }
-    row("Cancel while held off: click to window ready and port closed",
-        QStringLiteral("%1 ms").arg(median(cancelTook), 0, 'f', 1), "<= 500 ms",
+    row("Cancel while held off: click to window ready and port closed", ms(cancelTook), "<= 500 ms",
         median(cancelTook) <= 500);
 
     // A last line of 40 000 characters on a pseudo-terminal whose device takes about its first
     // 1 000 and then holds off for good; Cancel at 2.5 s, while the port still holds most of it.
     const QString longLine = context.folder + QStringLiteral("/longline.DNL");
-    {
-        QFile file(longLine);
-        if (!file.open(QIODevice::WriteOnly))
-            qFatal("cannot write %s", qPrintable(longLine));
-        file.write("S0030000FC\r\n" + QByteArray(40000, 'L') + "\r\n");
-    }
+    writeFile(longLine, "S0030000FC\r\n" + QByteArray(40000, 'L') + "\r\n");
     std::vector<double> longTook;
     QString longBar;
     for (int i = 0; i < context.runs; ++i) {
@@ -128,18 +107,14 @@ void cancelFigures(const Context &context)
         });
         const auto during = [&](MainWindow &window) {
             device.start(1);
-            QTimer::singleShot(2500, &window, [&, w = &window] {
-                clickedAt = clock.nsecsElapsed();
-                w->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
-            });
+            cancelAfter(2500, window, clock, clickedAt);
         };
         clock.start();
         longBar = upload(port, events, longLine, during).bar;
         longTook.push_back(double(clock.nsecsElapsed() - clickedAt) / 1e6);
     }
     row("Cancel while a device holds off most of a long last line (pty): click to window ready",
-        QStringLiteral("%1 ms, bar \"%2\"").arg(median(longTook), 0, 'f', 1).arg(longBar),
-        "<= 500 ms, never \"Sent\"",
+        QStringLiteral("%1, bar \"%2\"").arg(ms(longTook), longBar), "<= 500 ms, never \"Sent\"",
         median(longTook) <= 500 && !longBar.startsWith(QLatin1String("Sent")));
 
     // The next upload to the same port: after a whole upload to a pseudo-terminal, and after a
@@ -161,11 +136,9 @@ void cancelFigures(const Context &context)
         afterCancel.push_back(secondStart(usbPort, context.reference, 300));
     }
     row("second upload to the same port: click to port open, after a whole upload (pty)",
-        QStringLiteral("%1 ms").arg(median(afterUpload), 0, 'f', 1), "<= 100 ms",
-        median(afterUpload) <= 100);
+        ms(afterUpload), "<= 100 ms", median(afterUpload) <= 100);
     row("second upload: click to port open, after Cancel while held off (USB adapter)",
-        QStringLiteral("%1 ms").arg(median(afterCancel), 0, 'f', 1), "<= 100 ms",
-        median(afterCancel) <= 100);
+        ms(afterCancel), "<= 100 ms", median(afterCancel) <= 100);
 }
 
 } // namespace bench

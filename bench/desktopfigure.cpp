@@ -16,7 +16,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTest>
 #include <QTimer>
 
@@ -88,21 +87,15 @@ namespace {
 std::pair<double, double> screenReaderFigures(const Context &context, const QString &display)
 {
     QProcess session;
-    session.start(QStringLiteral("dbus-daemon"),
-                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                   QStringLiteral("--print-address=1")});
-    QByteArray address;
-    while (!address.contains('\n') && session.waitForReadyRead(10000))
-        address += session.readAllStandardOutput();
-    const QString bus = QString::fromLatin1(address.trimmed());
+    const QString bus = firstLine(session, QStringLiteral("dbus-daemon"),
+                                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                   QStringLiteral("--print-address=1")});
     std::vector<double> idle;
     std::vector<double> during;
     {
         AtSpiReader reader(QStringLiteral("bench"), bus); // asking starts the bus
         QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), display);
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        QProcessEnvironment environment = onDisplay(display);
         environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
         environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
         child.setProcessEnvironment(environment);
@@ -137,46 +130,27 @@ std::pair<double, double> screenReaderFigures(const Context &context, const QStr
 void desktopFigure(const Context &context)
 {
     QProcess server;
-    server.start(QStringLiteral("Xvfb"),
-                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                  QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                  QStringLiteral("tcp")});
-    QByteArray display;
-    while (!display.contains('\n') && server.waitForReadyRead(10000))
-        display += server.readAllStandardOutput();
-    if (display.trimmed().isEmpty()) {
+    const QString number =
+        firstLine(server, QStringLiteral("Xvfb"),
+                  {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                   QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                   QStringLiteral("tcp")});
+    if (number.isEmpty()) {
         row("CPU time / wall time, pseudo-terminal, window on a real X server (Xvfb)",
             QStringLiteral("not measured: Xvfb did not start"), "<= 0.01", false);
         return;
     }
     // The program and its floor take turns, so that both see the same machine.
+    const QString display = ":" + number;
     std::vector<double> cpuShare;
     std::vector<double> floorShare;
-    const auto share = [&display](const QString &mode, const QString &file) {
-        QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DISPLAY"), ":" + QString::fromLatin1(display.trimmed()));
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        child.setProcessEnvironment(environment);
-        child.start(QCoreApplication::applicationFilePath(), {mode, file});
-        child.waitForFinished(120000);
-        const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
-        if (child.exitCode() != 0 || figures.size() < 2) {
-            std::printf("%s failed: %s\n", qPrintable(mode), figures.join(' ').constData());
-            return -1.0;
-        }
-        return figures[0].toDouble() / figures[1].toDouble();
-    };
-    for (int i = 0; i < context.runs; ++i) {
-        if (const double program = share(QStringLiteral("--child-desktop"), context.reference);
-            program >= 0)
-            cpuShare.push_back(program);
-        if (const double floor = share(QStringLiteral("--child-floor"), context.reference);
-            floor >= 0)
-            floorShare.push_back(floor);
-    }
-    const auto [idle, during] =
-        screenReaderFigures(context, ":" + QString::fromLatin1(display.trimmed()));
+    for (int i = 0; i < context.runs; ++i)
+        for (auto [mode, shares] :
+             {std::pair{"--child-desktop", &cpuShare}, std::pair{"--child-floor", &floorShare}})
+            if (const auto figures = runChild({QLatin1String(mode), context.reference}, display);
+                figures.size() >= 2)
+                shares->push_back(figures[0].toDouble() / figures[1].toDouble());
+    const auto [idle, during] = screenReaderFigures(context, display);
     server.terminate();
     server.waitForFinished(5000);
     row("a screen reader's question (the bar's name over AT-SPI), the window idle, ms (median)",

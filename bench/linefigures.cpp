@@ -13,29 +13,28 @@ void lineFigures(const Context &context)
 {
     std::vector<double> efficiency, cpuShare, spinEfficiency, spinCpuShare, ptyEfficiency,
         ptyCpuShare;
+    const auto measure = [&context](SerialPort &port, EventLoop &events,
+                                    std::vector<double> &lineShare, std::vector<double> &cpu) {
+        const Outcome outcome = upload(port, events, context.reference);
+        lineShare.push_back(context.wireSeconds / outcome.wall);
+        cpu.push_back(outcome.cpu / outcome.wall);
+        if (!outcome.messages.isEmpty())
+            std::printf("unexpected message: %s\n", qPrintable(outcome.messages.join(' ')));
+    };
     for (int i = 0; i < context.runs; ++i) {
         SimulatedUart uart(context.folder);
         QtEventLoop events;
-        const Outcome real = upload(uart.port, events, context.reference);
-        efficiency.push_back(context.wireSeconds / real.wall);
-        cpuShare.push_back(real.cpu / real.wall);
+        measure(uart.port, events, efficiency, cpuShare);
 
         SimulatedUart spinUart(context.folder);
         SpinningEventLoop spinning;
-        const Outcome spin = upload(spinUart.port, spinning, context.reference);
-        spinEfficiency.push_back(context.wireSeconds / spin.wall);
-        spinCpuShare.push_back(spin.cpu / spin.wall);
+        measure(spinUart.port, spinning, spinEfficiency, spinCpuShare);
 
         PacedPty pty(11520);
         KernelTty tty;
         PosixSerialPort ptyPort(
             tty, [&pty](int) { return pty.path(); }, context.folder);
-        const Outcome overPty = upload(ptyPort, events, context.reference);
-        ptyEfficiency.push_back(context.wireSeconds / overPty.wall);
-        ptyCpuShare.push_back(overPty.cpu / overPty.wall);
-        if (!real.messages.isEmpty() || !overPty.messages.isEmpty())
-            std::printf("unexpected message: %s\n",
-                        qPrintable((real.messages + overPty.messages).join(' ')));
+        measure(ptyPort, events, ptyEfficiency, ptyCpuShare);
     }
     row("line efficiency, simulated UART",
         QStringLiteral("%1 (spinning baseline %2)")

@@ -43,12 +43,16 @@ int main(int argc, char *argv[])
     if (args.value(1) == QLatin1String("--soak"))
         return bench::soak(args.size() > 2 ? std::max(10, args.value(2).toInt()) : 1000);
 
+    // The value given after flag, if any.
+    const auto option = [&args](const char *flag) {
+        const qsizetype at = args.indexOf(QLatin1String(flag));
+        return at > 0 ? args.value(at + 1) : QString();
+    };
     QTemporaryDir dir;
     bench::Context context;
-    if (const qsizetype at = args.indexOf(QLatin1String("--runs")); at > 0)
-        context.runs = std::max(1, args.value(at + 1).toInt());
-    const qsizetype onlyAt = args.indexOf(QLatin1String("--only"));
-    const QString only = onlyAt > 0 ? args.value(onlyAt + 1) : QString();
+    if (const QString runs = option("--runs"); !runs.isEmpty())
+        context.runs = std::max(1, runs.toInt());
+    const QString only = option("--only");
     context.folder = dir.path();
     context.reference = dir.filePath(QStringLiteral("reference.DNL"));
     const qint64 referenceLines = SampleLines::writeFile(context.reference, 200 * 1024);
@@ -57,7 +61,6 @@ int main(int argc, char *argv[])
     context.wireSeconds =
         std::chrono::duration<double>(timing.transmitTime(referenceBytes)).count();
 
-    const qsizetype tableAt = args.indexOf(QLatin1String("--table"));
     bench::startTable(
         QStringLiteral("zelvor-upload benchmark, median of %1 runs; reference file %2 bytes in %3 "
                        "lines, %4 s on the wire at 115 200 baud 7N2\n\nmachine: %5")
@@ -66,7 +69,7 @@ int main(int argc, char *argv[])
             .arg(referenceLines)
             .arg(context.wireSeconds, 0, 'f', 2)
             .arg(bench::machine()),
-        tableAt > 0 ? args.value(tableAt + 1) : QStringLiteral(ZELVOR_BENCH_TABLE));
+        option("--table").isEmpty() ? QStringLiteral(ZELVOR_BENCH_TABLE) : option("--table"));
     const std::pair<const char *, void (*)(const bench::Context &)> groups[] = {
         {"lines", bench::lineFigures},    {"desktop", bench::desktopFigure},
         {"cancel", bench::cancelFigures}, {"overhead", bench::overheadFigure},

@@ -4,9 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include <QCoreApplication>
 #include <QFile>
-#include <QProcess>
 
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
@@ -28,13 +26,9 @@ void memoryFigure(const Context &context)
         const QString path = context.folder + QStringLiteral("/size%1.DNL").arg(bytes);
         SampleLines::writeFile(path, bytes);
         std::vector<double> peaks;
-        for (int i = 0; i < context.runs; ++i) {
-            QProcess child;
-            child.start(QCoreApplication::applicationFilePath(),
-                        {QStringLiteral("--child-memory"), path});
-            child.waitForFinished(-1);
-            peaks.push_back(child.readAllStandardOutput().split(' ').value(0).toDouble() / 1024);
-        }
+        for (int i = 0; i < context.runs; ++i)
+            peaks.push_back(runChild({QStringLiteral("--child-memory"), path}).value(0).toDouble() /
+                            1024);
         QFile::remove(path);
         return median(peaks);
     };

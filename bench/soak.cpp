@@ -13,7 +13,6 @@
 
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/files/diskfilesystem.h"
 #include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/portlock.h"
 #include "platform/serial/posix/sysfscomports.h"
@@ -28,26 +27,20 @@ int soak(int uploads)
     for (int i = 0; i < 20; ++i) // ended by CR LF, and every third by LF alone
         content += sample.next() + (i % 3 ? "\r\n" : "\n");
     const QString file = dir.filePath(QStringLiteral("app.DNL"));
-    QFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
-        qFatal("cannot write %s", qPrintable(file));
-    out.close();
+    writeFile(file, content);
     QByteArray expected = content;
     expected.replace("\r\n", "\n").replace("\n", "\r\n");
 
     QString device;
-    ScriptedFileDialog dialog(file);
     KernelTty tty;
     PosixSerialPort port(
         tty, [&device](int) { return device; }, dir.path());
-    DiskFileSystem files;
-    CollectedMessages messages;
     QtEventLoop events;
     SysfsComPorts comPorts;
-    MainWindow window(Services{dialog, port, files, messages, events, comPorts});
-    auto *browse = window.findChild<QPushButton *>(QStringLiteral("cmdBrowse"));
-    auto *load = window.findChild<QPushButton *>(QStringLiteral("cmdLoad"));
-    auto *cancel = window.findChild<QPushButton *>(QStringLiteral("cmdCancel"));
+    ScriptedWindow desk(port, events, comPorts, file);
+    QStringList &messages = desk.messages.shown;
+    QPushButton *load = desk.button("cmdLoad");
+    QPushButton *cancel = desk.button("cmdCancel");
 
     int descriptorsBefore = 0;
     qint64 memoryBefore = 0;
@@ -65,47 +58,42 @@ int soak(int uploads)
         }
         PtyDevice pty;
         device = QString::fromStdString(pty.path());
-        messages.shown.clear();
-        dialog.held = file;
+        messages.clear();
+        // Browse chooses the file, or one that is missing.
+        desk.dialog.held = i % 5 == 2 ? dir.filePath(QStringLiteral("missing.DNL")) : file;
+        desk.button("cmdBrowse")->click();
         switch (i % 5) {
-        case 0: { // a normal end; every byte arrives
-            browse->click();
+        case 0: // a normal end; every byte arrives
             load->click();
-            expect(pty.received() == expected.toStdString() && messages.shown.isEmpty(), i,
+            expect(pty.received() == expected.toStdString() && messages.isEmpty(), i,
                    "bytes differ");
             break;
-        }
         case 1: // Cancel while the device holds off
             pty.holdOff(true);
-            browse->click();
             QTimer::singleShot(5, cancel, &QPushButton::click);
             load->click();
-            expect(messages.shown.isEmpty(), i, "Cancel reported an error");
+            expect(messages.isEmpty(), i, "Cancel reported an error");
             break;
         case 2: // no file
-            dialog.held = dir.filePath(QStringLiteral("missing.DNL"));
-            browse->click();
             load->click();
-            expect(messages.shown.size() == 1, i, "no message for a missing file");
+            expect(messages.size() == 1, i, "no message for a missing file");
             break;
         case 3: { // another program holds the port
             QFile lock(dir.filePath(PortLock::lockName(device)));
             if (lock.open(QIODevice::WriteOnly))
                 lock.write(QByteArray::number(::getppid()).rightJustified(10) + '\n');
             lock.close();
-            browse->click();
             load->click();
             lock.remove();
-            expect(messages.shown.value(0).contains(QLatin1String("in use by another program")), i,
+            expect(messages.value(0).contains(QLatin1String("in use by another program")), i,
                    "a held port was not refused");
             break;
         }
         case 4: // the adapter is pulled while the device holds off
             pty.holdOff(true);
-            browse->click();
             QTimer::singleShot(3, [&pty] { pty.unplug(); });
             load->click();
-            expect(messages.shown.value(0).startsWith(QLatin1String("Lost the connection")), i,
+            expect(messages.value(0).startsWith(QLatin1String("Lost the connection")), i,
                    "an unplug was not reported");
             break;
         }

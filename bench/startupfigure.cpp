@@ -54,8 +54,7 @@ void startupFigure(const Context &context)
         startup.push_back(double(clock.nsecsElapsed()) / 1e6);
         child.waitForFinished(5000);
     }
-    row("start of the program to window shown",
-        QStringLiteral("%1 ms").arg(median(startup), 0, 'f', 0), "<= 300 ms",
+    row("start of the program to window shown", ms(startup, 0), "<= 300 ms",
         median(startup) <= 300);
 }
 

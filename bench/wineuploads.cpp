@@ -11,17 +11,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QEventLoop>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
-#include "app/mainwindow.h"
-#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/files/diskfilesystem.h"
 #include "platform/serial/systemports.h"
-#include "sim/scriptedfiledialog.h"
+#include "sim/scriptedwindow.h"
 #include "winefloor.h"
 
 void mark(const char *what, int value)
@@ -41,19 +36,14 @@ int main(int argc, char *argv[])
     if (args[3] == QLatin1String("floor"))
         return winefloor(args[1], args[2]);
     SystemPorts ports;
-    ScriptedFileDialog dialog(args[2]);
-    DiskFileSystem files;
-    CollectedMessages messages;
     QtEventLoop events;
-    MainWindow window(
-        Services{dialog, ports.serialPort(), files, messages, events, ports.comPorts()});
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window))
+    ScriptedWindow desk(ports.serialPort(), events, ports.comPorts(), args[2]);
+    desk.window.show();
+    if (!QTest::qWaitForWindowExposed(&desk.window))
         mark("not-shown");
-    window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->setCurrentText(args[1]);
-    window.findChild<QPushButton *>(QStringLiteral("cmdBrowse"))->click();
-    auto *load = window.findChild<QPushButton *>(QStringLiteral("cmdLoad"));
-    auto *bar = window.findChild<QProgressBar *>();
+    desk.window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->setCurrentText(args[1]);
+    desk.button("cmdBrowse")->click();
+    QStringList &messages = desk.messages.shown;
     const int idle = args[4].toInt() * 1000;
 
     // Idle as a window is: the event loop waiting, nothing polled.
@@ -67,13 +57,12 @@ int main(int argc, char *argv[])
     mark("uploads");
     int failed = 0;
     for (int i = 0; i < args[3].toInt(); ++i) {
-        messages.shown.clear();
-        load->click();
-        if (!messages.shown.isEmpty() || !bar->text().startsWith(QLatin1String("Sent in"))) {
+        messages.clear();
+        desk.button("cmdLoad")->click();
+        if (!messages.isEmpty() || !desk.bar().startsWith(QLatin1String("Sent in"))) {
             ++failed;
-            std::printf(
-                "failed %d: %s\n", i + 1,
-                qPrintable(messages.shown.isEmpty() ? bar->text() : messages.shown.join(' ')));
+            std::printf("failed %d: %s\n", i + 1,
+                        qPrintable(messages.isEmpty() ? desk.bar() : messages.join(' ')));
         }
     }
     mark("idle-after", failed);

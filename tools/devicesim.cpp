@@ -158,13 +158,14 @@ int main(int argc, char **argv)
 
     long long received = 0;
     bool holding = false;
-    if (options.holdAfter == 0) {
-        holding = true;
-        options.holdAfter = -1;
-        setHold(*device, true, 0);
-    }
     char buffer[4096];
     while (!stopRequested) {
+        // Held off once, after --hold-after bytes; from then on only by keys.
+        if (!holding && options.holdAfter >= 0 && received >= options.holdAfter) {
+            holding = true;
+            options.holdAfter = -1;
+            setHold(*device, true, received);
+        }
         pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         if (::poll(fds, keys ? 2 : 1, 200) <= 0)
             continue;
@@ -176,11 +177,6 @@ int main(int argc, char **argv)
                 std::fwrite(got.data(), 1, got.size(), out);
                 std::fflush(out);
                 received += (long long)got.size();
-                if (!holding && options.holdAfter >= 0 && received >= options.holdAfter) {
-                    holding = true;
-                    options.holdAfter = -1;
-                    setHold(*device, true, received);
-                }
                 if (options.unplugAfter >= 0 && received >= options.unplugAfter) {
                     device->unplug();
                     std::fprintf(stderr, "unplugged after %lld bytes\n", received);

@@ -11,25 +11,20 @@
 
 #include <QAccessible>
 #include <QApplication>
-#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolTip>
 
-#include "app/mainwindow.h"
-#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/desktop/qtopenfiledialog.h"
-#include "platform/files/diskfilesystem.h"
 #include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/atspireader.h"
 #include "sim/ptydevice.h"
 #include "sim/samplelines.h"
+#include "sim/scriptedwindow.h"
 #include "testfiles.h"
 
 namespace {
@@ -38,7 +33,8 @@ constexpr int kLines = 150; // of 72 characters with their CR LF
 
 // COM2 reaches the test's pseudo-terminal; the other numbers reach nothing.
 struct TestPorts final : ComPorts {
-    QString device;
+    explicit TestPorts(const std::string &path) : device(QString::fromStdString(path)) {}
+    const QString device;
     QString devicePath(int) override { return device; }
     QString reaches(int n) override
     {
@@ -116,16 +112,14 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     const QByteArray content = SampleLines::withCrLf(SampleLines::make(kLines, 70));
     const QString file = writeFile(dir.filePath(QStringLiteral("app.DNL")), content);
     PtyDevice pty;
-    TestPorts comPorts;
-    comPorts.device = QString::fromStdString(pty.path());
+    TestPorts comPorts(pty.path());
     KernelTty tty;
     PosixSerialPort port(
         tty, [&comPorts](int) { return comPorts.device; }, dir.path());
     QtOpenFileDialog dialog;
-    DiskFileSystem files;
-    CollectedMessages messages;
     QtEventLoop events;
-    MainWindow window(Services{dialog, port, files, messages, events, comPorts});
+    ScriptedWindow desk(port, events, comPorts, {}, &dialog);
+    MainWindow &window = desk.window;
     const auto control = [&window](const char *name) {
         return window.findChild<QWidget *>(QLatin1String(name));
     };
@@ -191,7 +185,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     driver.start(50);
     press(Qt::Key_B, Qt::AltModifier);
     QTRY_VERIFY(entered);
-    QTRY_COMPARE(static_cast<QLineEdit *>(control("txtPath"))->text(), file);
+    QTRY_COMPARE(window.path(), file);
     QCOMPARE(QApplication::activePopupWidget(), nullptr);
     QTRY_VERIFY(window.isActiveWindow());
     QTRY_COMPARE(focused(), QStringLiteral("cmdBrowse"));
@@ -205,7 +199,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     QCOMPARE(overAtSpi([&] { return reader.description(*combo); }), comPorts.reaches(1));
     QTRY_COMPARE(QToolTip::text(), comPorts.reaches(1));
     press(Qt::Key_Down);
-    QCOMPARE(static_cast<QComboBox *>(control("cboPorts"))->currentText(), QStringLiteral("COM2"));
+    QCOMPARE(window.selectedPortTag(), 2);
     QCOMPARE(overAtSpi([&] { return reader.description(*combo); }), comPorts.reaches(2));
     QTRY_COMPARE(QToolTip::text(), comPorts.reaches(2));
 
@@ -223,7 +217,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     QString heldName;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &window, [&] {
-        if (!static_cast<QProgressBar *>(control("ProgressBar1"))->text().startsWith("Waiting"))
+        if (!desk.bar().startsWith(QLatin1String("Waiting")))
             return;
         watch.stop();
         focusWhileHeld = focused();
@@ -270,11 +264,11 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     press(Qt::Key_Space);
     uploading = false;
     poster.join();
-    QCOMPARE(messages.shown, QStringList());
+    QCOMPARE(desk.messages.shown, QStringList());
     QCOMPARE(got + QByteArray::fromStdString(pty.received()), content);
     QVERIFY2(mostLinesLate <= 2, qPrintable(QString::number(mostLinesLate)));
     QCOMPARE(focused(), QStringLiteral("cmdLoad"));
-    QCOMPARE(static_cast<QLineEdit *>(control("txtPath"))->text(), file);
+    QCOMPARE(window.path(), file);
 
     // The outcome, as a screen reader reads it, and announced.
     const auto bar = find(QStringLiteral("progress bar"));

@@ -4,48 +4,18 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QTest>
 
-#include "app/mainwindow.h"
 #include "app/twipslayout.h"
-#include "upload/progresstext.h"
-#include "platform/serial/comports.h"
 #include "platform/serial/posix/sysfscomports.h"
-#include "sim/scriptedfiledialog.h"
+#include "sim/scriptedwindow.h"
+#include "upload/progresstext.h"
 #include "uploadrig.h"
 
+using namespace std::chrono_literals;
+
 namespace {
-
-// The window around an upload rig; no serial port is found in its empty /dev and /sys.
-struct Rig {
-    UploadRig upload{{"line one", "line two"}};
-    ScriptedFileDialog dialog;
-    SysfsComPorts comPorts{upload.lockFolder.path(), upload.lockFolder.path()};
-    MainWindow window{
-        Services{dialog, upload.port, upload.files, upload.messages, upload.events, comPorts}};
-
-    template <typename T> T *control(const char *name)
-    {
-        auto *widget = window.findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("no control %s", name);
-        return widget;
-    }
-    QPushButton *button(const char *name) { return control<QPushButton>(name); }
-    QComboBox *ports() { return control<QComboBox>("cboPorts"); }
-    QLineEdit *path() { return control<QLineEdit>("txtPath"); }
-
-    // Browse, Upload, port list, Cancel, Ok.
-    QList<bool> enabledStates()
-    {
-        return {button("cmdBrowse")->isEnabled(), button("cmdLoad")->isEnabled(),
-                ports()->isEnabled(), button("cmdCancel")->isEnabled(),
-                button("cmdOk")->isEnabled()};
-    }
-};
 
 // Ports the system numbers above COM4, as Windows does its USB adapters.
 struct PortsAboveFour final : ComPorts {
@@ -53,6 +23,29 @@ struct PortsAboveFour final : ComPorts {
     QString devicePath(int n) override { return QStringLiteral("\\\\.\\COM%1").arg(n); }
     QString reaches(int n) override { return QStringLiteral("USB Serial Port (COM%1)").arg(n); }
     QList<int> numbersAbove() override { return numbers; }
+};
+
+// The window around an upload rig on a fake clock; unless given others, no serial port is found
+// in its empty /dev and /sys.
+struct Rig {
+    explicit Rig(ComPorts *others = nullptr)
+        : desk(upload.port, upload.events, others ? *others : comPorts, {})
+    {}
+    QComboBox *ports() { return window.findChild<QComboBox *>(QStringLiteral("cboPorts")); }
+    QLineEdit *path() { return window.findChild<QLineEdit *>(QStringLiteral("txtPath")); }
+    // Browse, Upload, port list, Cancel, Ok.
+    QList<bool> enabledStates()
+    {
+        QList<bool> enabled;
+        for (const char *name : {"cmdBrowse", "cmdLoad", "cboPorts", "cmdCancel", "cmdOk"})
+            enabled.append(window.findChild<QWidget *>(QLatin1String(name))->isEnabled());
+        return enabled;
+    }
+
+    UploadRig upload{{"line one", "line two"}};
+    SysfsComPorts comPorts{upload.lockFolder.path(), upload.lockFolder.path()};
+    ScriptedWindow desk;
+    MainWindow &window = desk.window;
 };
 
 QStringList entries(const QComboBox &box)
@@ -63,6 +56,7 @@ QStringList entries(const QComboBox &box)
     return texts;
 }
 
+const QStringList kFour{"COM1", "COM2", "COM3", "COM4"};
 const QList<bool> kStart{true, false, true, false, true};
 const QList<bool> kReady{true, true, true, false, true};
 
@@ -79,6 +73,7 @@ private Q_SLOTS:
     void portListStaysFourEntries();
     void portsAboveCom4();
     void browse();
+    void closedWhileUploading();
 };
 
 // Catches a window that does not start in its start state, a wrong port list, and entries
@@ -86,18 +81,13 @@ private Q_SLOTS:
 void TestMainWindow::startState()
 {
     Rig rig;
-    QCOMPARE(rig.window.objectName(), QStringLiteral("frmMain"));
     QCOMPARE(rig.window.windowTitle(),
              QStringLiteral("Upload Application to Zelvor " ZELVOR_VERSION));
     QCOMPARE(rig.enabledStates(), kStart);
     QCOMPARE(rig.path()->text(), QString());
-    QCOMPARE(rig.ports()->currentText(), QStringLiteral("COM1"));
-    QCOMPARE(rig.ports()->count(), 4);
-    for (int i = 0; i < 4; ++i) {
-        QCOMPARE(rig.ports()->itemText(i), QStringLiteral("COM%1").arg(i + 1));
-        QCOMPARE(rig.ports()->itemData(i).toInt(), i + 1);
-    }
-    QCOMPARE(rig.control<QProgressBar>("ProgressBar1")->value(), 0);
+    QCOMPARE(entries(*rig.ports()), kFour);
+    QCOMPARE(rig.window.selectedPortTag(), 1);
+    QCOMPARE(rig.window.findChild<QProgressBar *>()->value(), 0);
     // Each entry says what its number reaches; nothing is connected in the rig's tree.
     QCOMPARE(rig.ports()->itemData(1, Qt::ToolTipRole).toString(),
              QStringLiteral("nothing is connected"));
@@ -135,7 +125,7 @@ void TestMainWindow::layout()
     QVERIFY(rig.window.windowFlags() & Qt::WindowCloseButtonHint);
 
     const auto right = [&rig](const char *name) {
-        return rig.control<QWidget>(name)->geometry().right();
+        return rig.window.findChild<QWidget *>(QLatin1String(name))->geometry().right();
     };
     QVERIFY(right("Frame2") < right("Frame3"));
     QCOMPARE(right("Frame1"), right("Frame3"));
@@ -148,7 +138,7 @@ void TestMainWindow::layout()
     for (auto *button : rig.window.findChildren<QPushButton *>())
         QVERIFY2(fits(shownText(button->text()), button), qPrintable(button->text()));
     for (const QString &text : ProgressText::widest())
-        QVERIFY(fits(text, rig.control<QWidget>("ProgressBar1")));
+        QVERIFY(fits(text, rig.window.findChild<QProgressBar *>()));
     for (auto *frame : rig.window.findChildren<QGroupBox *>()) {
         QVERIFY2(fits(shownText(frame->title()), frame), qPrintable(frame->title()));
         QVERIFY(rig.window.rect().contains(frame->geometry()));
@@ -206,25 +196,22 @@ void TestMainWindow::portListStaysFourEntries()
 // under the operator when its adapter is pulled.
 void TestMainWindow::portsAboveCom4()
 {
-    UploadRig upload{{"line"}};
-    ScriptedFileDialog dialog;
     PortsAboveFour ports;
     ports.numbers = {7, 12};
-    MainWindow window{
-        Services{dialog, upload.port, upload.files, upload.messages, upload.events, ports}};
-    auto *box = window.findChild<QComboBox *>(QStringLiteral("cboPorts"));
-    QCOMPARE(entries(*box), (QStringList{"COM1", "COM2", "COM3", "COM4", "COM7", "COM12"}));
+    Rig rig(&ports);
+    QComboBox *box = rig.ports();
+    QCOMPARE(entries(*box), (kFour + QStringList{"COM7", "COM12"}));
     box->setCurrentIndex(4);
-    QCOMPARE(window.selectedPortTag(), 7);
+    QCOMPARE(rig.window.selectedPortTag(), 7);
     QCOMPARE(box->toolTip(), QStringLiteral("USB Serial Port (COM7)"));
 
     ports.numbers = {9, 12};
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    rig.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
     box->showPopup();
     box->hidePopup();
-    QCOMPARE(entries(*box), (QStringList{"COM1", "COM2", "COM3", "COM4", "COM7", "COM9", "COM12"}));
-    QCOMPARE(window.selectedPortTag(), 7);
+    QCOMPARE(entries(*box), (kFour + QStringList{"COM7", "COM9", "COM12"}));
+    QCOMPARE(rig.window.selectedPortTag(), 7);
 }
 
 // Catches a dialog without the right settings, a cancel that loses the chosen path, and Upload
@@ -232,26 +219,42 @@ void TestMainWindow::portsAboveCom4()
 void TestMainWindow::browse()
 {
     Rig rig;
-    rig.dialog.answers = {std::nullopt, QStringLiteral("/data/app.DNL"), std::nullopt};
-
-    rig.button("cmdBrowse")->click();
-    QCOMPARE(rig.path()->text(), QString());
-    QCOMPARE(rig.enabledStates(), kStart);
-
-    rig.button("cmdBrowse")->click();
-    QCOMPARE(rig.path()->text(), QStringLiteral("/data/app.DNL"));
-    QCOMPARE(rig.enabledStates(), kReady);
-
-    rig.button("cmdBrowse")->click();
-    QCOMPARE(rig.path()->text(), QStringLiteral("/data/app.DNL"));
-    QCOMPARE(rig.enabledStates(), kReady);
-
-    QCOMPARE(rig.dialog.seen.size(), 3);
-    const OpenFileSettings &settings = rig.dialog.seen.last();
+    const QString chosen = QStringLiteral("/data/app.DNL");
+    rig.desk.dialog.answers = {std::nullopt, chosen, std::nullopt};
+    for (const QString &shown : {QString(), chosen, chosen}) {
+        rig.desk.button("cmdBrowse")->click();
+        QCOMPARE(rig.path()->text(), shown);
+        QCOMPARE(rig.enabledStates(), shown.isEmpty() ? kStart : kReady);
+    }
+    QCOMPARE(rig.desk.dialog.seen.size(), 3);
+    const OpenFileSettings &settings = rig.desk.dialog.seen.last();
     QCOMPARE(settings.initialFolder, QCoreApplication::applicationDirPath());
     QCOMPARE(settings.defaultSuffix, QStringLiteral("DNL"));
     QCOMPARE(settings.filterName, QStringLiteral("Download Files"));
     QCOMPARE(settings.filterPattern, QStringLiteral("*.DNL"));
+}
+
+// Catches a window closed during an upload that goes on uploading, or that closes before the
+// upload has wound up and released the port.
+void TestMainWindow::closedWhileUploading()
+{
+    Rig rig;
+    rig.desk.dialog.held = rig.upload.form.filePath;
+    rig.desk.button("cmdBrowse")->click();
+    rig.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+    rig.upload.tty.holdOff(0s, 1h);
+    bool shownAfterClose = false;
+    rig.upload.events.onPass = [&] {
+        if (rig.upload.events.passes == 50)
+            rig.window.close(), shownAfterClose = rig.window.isVisible();
+    };
+    rig.desk.button("cmdLoad")->click();
+    QVERIFY(shownAfterClose);
+    QVERIFY(!rig.window.isVisible());
+    QVERIFY(!rig.upload.tty.isOpen());
+    QCOMPARE(rig.desk.messages.shown, QStringList());
+    QVERIFY2(rig.desk.bar().startsWith(QLatin1String("Cancelled")), qPrintable(rig.desk.bar()));
 }
 
 QTEST_MAIN(TestMainWindow)

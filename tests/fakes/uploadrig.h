@@ -41,26 +41,6 @@ struct RigBase {
         return std::chrono::duration_cast<std::chrono::milliseconds>(events.now() - openedAt);
     }
 
-    // Whether this process still has the download file open.
-    bool fileOpen() const
-    {
-#ifdef Q_OS_WIN
-        // Windows refuses to rename a file that is open without FILE_SHARE_DELETE.
-        const QString moved = form.filePath + QStringLiteral(".moved");
-        if (!QFile::rename(form.filePath, moved))
-            return true;
-        QFile::rename(moved, form.filePath);
-        return false;
-#else
-        const QDir fds(QStringLiteral("/proc/self/fd"));
-        for (const QFileInfo &fd :
-             fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
-            if (fd.symLinkTarget() == form.filePath)
-                return true;
-        return false;
-#endif
-    }
-
     QTemporaryDir lockFolder;
     const QList<QByteArray> lines;
     FakeUploadForm form;
@@ -109,6 +89,16 @@ struct UploadRig : RigBase {
     {}
     // Clicks Upload; returns the fake time it took.
     std::chrono::milliseconds run() { return timed(events, upload); }
+    // Whether this process still has the download file open.
+    bool fileOpen() const
+    {
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        for (const QFileInfo &fd :
+             fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
+            if (fd.symLinkTarget() == form.filePath)
+                return true;
+        return false;
+    }
 
     SimulatedTty tty;
     QString device = QStringLiteral("/dev/ttyS0");

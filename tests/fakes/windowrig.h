@@ -4,18 +4,17 @@
 // through.
 
 #include <QElapsedTimer>
-#include <QProgressBar>
-#include <QPushButton>
 
-#include "app/mainwindow.h"
-#include "sim/collectedmessages.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/files/diskfilesystem.h"
-#include "sim/scriptedfiledialog.h"
+#include "sim/scriptedwindow.h"
 
-struct WindowRig {
+struct QtEvents {
+    QtEventLoop events;
+};
+
+struct WindowRig : QtEvents, ScriptedWindow {
     WindowRig(SerialPort &port, ComPorts &comPorts, const QString &file)
-        : dialog(file), window(Services{dialog, port, files, messages, events, comPorts})
+        : ScriptedWindow(port, events, comPorts, file)
     {
         button("cmdBrowse")->click();
     }
@@ -27,17 +26,5 @@ struct WindowRig {
         button("cmdLoad")->click();
         return timer.elapsed();
     }
-    QPushButton *button(const char *name)
-    {
-        return window.findChild<QPushButton *>(QLatin1String(name));
-    }
-    QString bar() { return window.findChild<QProgressBar *>()->text(); }
-    QString tip() { return window.findChild<QProgressBar *>()->toolTip(); }
     bool ready() { return button("cmdLoad")->isEnabled() && !button("cmdCancel")->isEnabled(); }
-
-    ScriptedFileDialog dialog;
-    DiskFileSystem files;
-    CollectedMessages messages;
-    QtEventLoop events;
-    MainWindow window;
 };

@@ -47,8 +47,6 @@ void TestQtProgressDisplay::shownPosition()
     display.setValue(value);
     QCOMPARE(bar.value(), shown);
     QVERIFY(bar.maximum() > bar.minimum());
-    QCOMPARE(display.maximum(), max);
-    QCOMPARE(display.value(), value);
 
     // The text shows as given: a % is no placeholder for Qt's own figures.
     QCOMPARE(bar.text(), QString());
