@@ -14,38 +14,29 @@ namespace bench {
 
 namespace {
 
-// The real port, noting when its last open() returned.
-class TimedPort final : public SerialPort {
+// The real port, noting when it was first seen open after the last click.
+class TimedPort final : public PosixSerialPort {
 public:
-    explicit TimedPort(SerialPort &port) : m_port(port) {}
-    void setPortNumber(qint16 n) override { m_port.setPortNumber(n); }
-    void open() override
-    {
-        m_port.open();
-        openedAt = clock.nsecsElapsed();
-    }
-    bool isOpen() const override { return m_port.isOpen(); }
-    qint64 queuedCount() override { return m_port.queuedCount(); }
-    void output(const QByteArray &data) override { m_port.output(data); }
-    bool delivered() override { return m_port.delivered(); }
-    ClearToSend clearToSend() override { return m_port.clearToSend(); }
-    qintptr wakeHandle() const override { return m_port.wakeHandle(); }
-    qint64 dropHeld() noexcept override { return m_port.dropHeld(); }
-    void discardAndClose() noexcept override { m_port.discardAndClose(); }
-    QString describe() const override { return m_port.describe(); }
+    using PosixSerialPort::PosixSerialPort;
+    bool startOpen() override { return noted(PosixSerialPort::startOpen()); }
+    bool opened() override { return noted(PosixSerialPort::opened()); }
 
     QElapsedTimer clock;
     qint64 openedAt = 0;
 
 private:
-    SerialPort &m_port;
+    bool noted(bool open)
+    {
+        if (open)
+            openedAt = clock.nsecsElapsed();
+        return open;
+    }
 };
 
 // Two uploads from one window, each cancelled after `cancelMs` ms (never when negative).
 // Returns the second one's click to its port being open, in ms.
-double secondStart(SerialPort &port, const QString &file, int cancelMs)
+double secondStart(TimedPort &timed, const QString &file, int cancelMs)
 {
-    TimedPort timed(port);
     QtEventLoop events;
     SysfsComPorts comPorts;
     ScriptedWindow desk(timed, events, comPorts, file);
@@ -125,13 +116,13 @@ void cancelFigures(const Context &context)
     for (int i = 0; i < context.runs; ++i) {
         PtyDevice pty;
         KernelTty tty;
-        PosixSerialPort ptyPort(
+        TimedPort ptyPort(
             tty, [&pty](int) { return QString::fromStdString(pty.path()); }, context.folder);
         afterUpload.push_back(secondStart(ptyPort, small, -1));
 
         SimulatedTty usb(SimulatedTty::Driver::UsbSerial, [] { return Tty::Clock::now(); });
         usb.holdOff(50ms, 1h);
-        PosixSerialPort usbPort(
+        TimedPort usbPort(
             usb, [](int) { return QStringLiteral("/dev/ttyUSB0"); }, context.folder);
         afterCancel.push_back(secondStart(usbPort, context.reference, 300));
     }

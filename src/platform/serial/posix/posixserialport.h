@@ -37,7 +37,7 @@
 // The device path for a port number; throws an OperatorError when nothing has that number.
 using PortMapping = std::function<QString(int portNumber)>;
 
-class PosixSerialPort final : public PortCore {
+class PosixSerialPort : public PortCore {
 public:
     PosixSerialPort(Tty &tty, PortMapping mapping,
                     const QString &lockFolder = QStringLiteral("/var/lock"));
