@@ -90,6 +90,13 @@ void setHold(PtyDevice &device, bool hold, long long received)
                  received);
 }
 
+// Says what could not be done with `name`, and why; main() returns what this returns.
+int failed(const char *what, const std::string &name)
+{
+    std::fprintf(stderr, "%s %s: %s\n", what, name.c_str(), std::strerror(errno));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -125,19 +132,13 @@ int main(int argc, char **argv)
     FILE *out = stdout;
     if (!options.output.empty()) {
         out = std::fopen(options.output.c_str(), "wb");
-        if (!out) {
-            std::fprintf(stderr, "cannot write %s: %s\n", options.output.c_str(),
-                         std::strerror(errno));
-            return 1;
-        }
+        if (!out)
+            return failed("cannot write", options.output);
     }
     if (!options.link.empty()) {
         ::unlink(options.link.c_str());
-        if (::symlink(name, options.link.c_str()) != 0) {
-            std::fprintf(stderr, "cannot make %s: %s\n", options.link.c_str(),
-                         std::strerror(errno));
-            return 1;
-        }
+        if (::symlink(name, options.link.c_str()) != 0)
+            return failed("cannot make", options.link);
     }
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
@@ -171,9 +172,9 @@ int main(int argc, char **argv)
             continue;
         if (fds[0].revents & POLLIN) {
             const std::string got = device->received();
-            if (got.empty()) // an answer waits for room on the port's side
+            if (got.empty()) { // an answer waits for room on the port's side
                 ::poll(nullptr, 0, 20);
-            if (!got.empty()) {
+            } else {
                 std::fwrite(got.data(), 1, got.size(), out);
                 std::fflush(out);
                 received += (long long)got.size();
