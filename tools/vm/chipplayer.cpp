@@ -134,6 +134,7 @@ private:
     void startPlan(std::istringstream &words);
     // At the time given, on CLOCK_MONOTONIC (steady_clock's), or now.
     void log(const std::string &event, double at = 0);
+    void logLocked(const std::string &event); // takes m_mutex for it
     size_t stillToSend() const;
     void logLine();
     void setCts(bool on, std::unique_lock<std::mutex> &lock);
@@ -195,6 +196,20 @@ void Player::log(const std::string &event, double at)
         return;
     std::fprintf(m_log, "%.6f %s\n", at > 0 ? at : secondsNow(), event.c_str());
     std::fflush(m_log);
+}
+
+void Player::logLocked(const std::string &event)
+{
+    std::lock_guard lock(m_mutex);
+    log(event);
+}
+
+// Runs the calling thread before every ordinary one, at this SCHED_FIFO priority.
+bool realtime(int priority)
+{
+    sched_param param{};
+    param.sched_priority = priority;
+    return ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
 // The settings as one line, logged when they change: what the chip would put on the wire.
@@ -413,8 +428,7 @@ std::optional<Bytes> Player::standard(const usb_ctrlrequest &setup)
     }
     if (setup.bRequest == USB_REQ_SET_CONFIGURATION) {
         configure();
-        std::lock_guard lock(m_mutex);
-        log("configured");
+        logLocked("configured");
         return Bytes{};
     }
     if (setup.bRequest == USB_REQ_GET_STATUS)
@@ -582,10 +596,8 @@ void Player::answer(const usb_ctrlrequest &setup)
         // The OUT data stage arrives on ep0 (ep0_read() in inode.c).
         data.resize(setup.wLength);
         const ssize_t got = ::read(m_ep0, data.data(), data.size());
-        if (got < 0) {
-            std::lock_guard lock(m_mutex);
-            log("data-stage-error " + std::string(std::strerror(errno)));
-        }
+        if (got < 0)
+            logLocked("data-stage-error " + std::string(std::strerror(errno)));
         data.resize(std::max<ssize_t>(got, 0));
     }
     const bool isStandard = (setup.bRequestType & USB_TYPE_MASK) == USB_TYPE_STANDARD;
@@ -594,10 +606,9 @@ void Player::answer(const usb_ctrlrequest &setup)
         char head[64];
         std::snprintf(head, sizeof head, "request %02x %02x %04x %04x %u", setup.bRequestType,
                       setup.bRequest, setup.wValue, setup.wIndex, setup.wLength);
-        std::lock_guard lock(m_mutex);
-        log(std::string(head) + (in             ? " -> " + hex(reply.value_or(Bytes{}))
-                                 : data.empty() ? std::string()
-                                                : " <- " + hex(data)));
+        logLocked(std::string(head) + (in             ? " -> " + hex(reply.value_or(Bytes{}))
+                                       : data.empty() ? std::string()
+                                                      : " <- " + hex(data)));
     }
     if (in) {
         if (reply)
@@ -618,9 +629,7 @@ void Player::serveEp0()
     // once; a SETUP that comes before the last one was read replaces it (next_event() in
     // inode.c), and one that comes while its data is being read ends that read with EIDRM. The
     // loop therefore runs before any ordinary thread, the driver's included.
-    sched_param realtime{};
-    realtime.sched_priority = 10;
-    if (::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realtime) != 0)
+    if (!realtime(10))
         std::fputs("chip player: ep0 without real-time priority\n", stderr);
     usb_gadgetfs_event events[5];
     pollfd fds[2] = {{m_ep0, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
@@ -635,8 +644,7 @@ void Player::serveEp0()
         if (got < 0) {
             // EIDRM: the host gave up on a request and sent the next (gadgetfs_setup()).
             if (errno != EAGAIN && errno != EINTR) {
-                std::lock_guard lock(m_mutex);
-                log("ep0-error " + std::string(std::strerror(errno)));
+                logLocked("ep0-error " + std::string(std::strerror(errno)));
                 ::usleep(1000);
             }
             continue;
@@ -644,10 +652,8 @@ void Player::serveEp0()
         for (size_t i = 0; i < size_t(got) / sizeof events[0]; ++i) {
             if (events[i].type == GADGETFS_SETUP)
                 answer(events[i].u.setup);
-            else if (events[i].type == GADGETFS_DISCONNECT) {
-                std::lock_guard lock(m_mutex);
-                log("disconnected");
-            }
+            else if (events[i].type == GADGETFS_DISCONNECT)
+                logLocked("disconnected");
         }
     }
 }
@@ -658,9 +664,7 @@ void Player::readBulkOut()
 {
     // The host's driver counts a packet as the chip's once the transfer completes, and may ask
     // at once how much the chip holds: the packet is put in the buffer before ep0 answers.
-    sched_param realtime{};
-    realtime.sched_priority = 20;
-    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realtime);
+    realtime(20);
     uint8_t packet[512];
     while (!m_gone) {
         {
