@@ -294,6 +294,13 @@ void addSerialComm(QMap<int, CommPortEntry> &ports)
     ::RegCloseKey(key);
 }
 
+// What the DOS device name links to: "\Device\Serial0"; empty where it names nothing.
+QString dosTarget(const wchar_t *name)
+{
+    wchar_t target[512] = {};
+    return ::QueryDosDeviceW(name, target, 511) ? QString::fromWCharArray(target) : QString();
+}
+
 // Every DOS device name COMn, with what it is linked to: one call lists all the names
 // (QueryDosDevice with no name).
 void addDosDevices(QMap<int, CommPortEntry> &ports)
@@ -305,9 +312,9 @@ void addDosDevices(QMap<int, CommPortEntry> &ports)
         names.resize(names.size() * 2);
     for (const wchar_t *name = names.data(); length > 0 && *name; name += wcslen(name) + 1) {
         const int number = comNumber(QString::fromWCharArray(name));
-        wchar_t target[512] = {};
-        if (number > 0 && !ports.contains(number) && ::QueryDosDeviceW(name, target, 511))
-            ports.insert(number, {number, QString::fromWCharArray(target), 0});
+        if (number > 0 && !ports.contains(number))
+            if (const QString target = dosTarget(name); !target.isEmpty())
+                ports.insert(number, {number, target, 0});
     }
 }
 
@@ -381,7 +388,8 @@ CommError WindowsComm::setState(Handle handle, const CommSettings &settings)
 {
     // Every field is set here, none taken over from GetCommState(): what the last program or
     // the driver left there (XonChar equal to XoffChar, limits beyond the driver's buffer)
-    // makes SetCommState() fail or hang on some drivers.
+    // makes SetCommState() fail or hang on some drivers. The fields not named here stay 0: no
+    // DSR flow control or sensitivity, NULs kept, no error, end-of-file or event character.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = settings.baudRate;
@@ -394,10 +402,7 @@ CommError WindowsComm::setState(Handle handle, const CommSettings &settings)
     dcb.fRtsControl = DWORD(settings.rtsControl);
     dcb.fOutX = settings.outX;
     dcb.fInX = settings.inX;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDsrSensitivity = FALSE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE; // an error must not stop later writes without a word
     dcb.fTXContinueOnXoff = TRUE;
     dcb.XonChar = settings.xonChar;
@@ -405,9 +410,6 @@ CommError WindowsComm::setState(Handle handle, const CommSettings &settings)
     dcb.XonLim = settings.xonLimit;
     dcb.XoffLim = settings.xoffLimit;
     dcb.fErrorChar = settings.errorChar;
-    dcb.ErrorChar = 0;
-    dcb.EofChar = 0;
-    dcb.EvtChar = 0;
     return ::SetCommState(native(handle), &dcb) ? 0 : lastError();
 }
 
@@ -463,12 +465,8 @@ CommError WindowsComm::modemStatus(Handle handle, bool &clearToSend)
 // COMn is a link to the driver's device object, "\Device\USBSER000" for usbser.sys.
 bool WindowsComm::reportsCts(const QString &path)
 {
-    const std::wstring name = path.section(QLatin1Char('\\'), -1).toStdWString();
-    wchar_t target[512] = {};
-    if (!::QueryDosDeviceW(name.c_str(), target, 511))
-        return true;
-    return !QString::fromWCharArray(target).startsWith(QLatin1String("\\Device\\USBSER"),
-                                                       Qt::CaseInsensitive);
+    const QString target = dosTarget(path.section(QLatin1Char('\\'), -1).toStdWString().c_str());
+    return !target.startsWith(QLatin1String("\\Device\\USBSER"), Qt::CaseInsensitive);
 }
 
 CommError WindowsComm::purge(Handle handle, bool output, bool input)
