@@ -289,8 +289,12 @@ bool Upload::openPort()
 {
     if (m_port.startOpen())
         return true;
+    // An open that ends at once (a UART, a pseudo-terminal) is seen within a millisecond or two;
+    // a long one (a Bluetooth port connecting) is looked at every kOpenPoll.
+    auto poll = std::chrono::milliseconds(1);
     while (!m_port.opened()) {
-        m_events.processEvents(kOpenPoll);
+        m_events.processEvents(poll);
+        poll = std::min(poll * 2, kOpenPoll);
         if (m_cancelRequested) {
             m_port.abandonOpen();
             return false;
