@@ -87,7 +87,8 @@ inline int descriptorsOn(const QString &path)
 {
     int count = 0;
     for (const QFileInfo &fd :
-         QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+         QDir(QStringLiteral("/proc/self/fd"))
+             .entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
         count += fd.symLinkTarget() == path;
     return count;
 }
