@@ -24,7 +24,6 @@
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QRegularExpression>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -86,7 +85,6 @@ struct BarWatch {
             if (texts.isEmpty() || texts.last() != ui.bar() || values.last() != value) {
                 texts.append(ui.bar());
                 values.append(value);
-                at.append(secondsNow());
             }
         });
         timer.start(20);
@@ -96,7 +94,6 @@ struct BarWatch {
     QTimer timer;
     QStringList texts;
     QList<int> values;
-    QList<double> at;
 };
 
 // The chip tools/vm/chipplayer.cpp plays, where there is one.
@@ -254,14 +251,13 @@ void TestRealDrivers::heldOffThenTaken()
     QVERIFY(size > 3500);
     QVERIFY(!chip.exists() || chip.plan(atTheEnd ? QStringLiteral("end") : QStringLiteral("middle"),
                                         QStringLiteral("hold %1 3000").arg(holdAt)));
-    QSet<int> counts;
+    bool queuedSome = false;
     const int look = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK);
     QVERIFY(look >= 0);
     BarWatch bar(rig.ui);
     QObject::connect(&bar.timer, &QTimer::timeout, [&] {
         int queued = 0;
-        if (::ioctl(look, TIOCOUTQ, &queued) == 0)
-            counts.insert(queued);
+        queuedSome |= ::ioctl(look, TIOCOUTQ, &queued) == 0 && queued > 0;
     });
     const qint64 took = rig.ui.upload();
     const double back = secondsNow();
@@ -273,9 +269,7 @@ void TestRealDrivers::heldOffThenTaken()
     QVERIFY2(bar.saw(held), qPrintable(bar.all()));
     QVERIFY(took >= 3000);
     // (What a played chip holds at the end fits in its own buffer.)
-    QVERIFY2((chip.exists() && atTheEnd) ||
-                 std::any_of(counts.begin(), counts.end(), [](int n) { return n > 0; }),
-             "the driver's queue never held anything");
+    QVERIFY2((chip.exists() && atTheEnd) || queuedSome, "the driver's queue never held anything");
     if (atTheEnd) {
         const qsizetype first = bar.texts.indexOf(
             QRegularExpression(QStringLiteral("^(Waiting for the device|CTS off)")));
