@@ -32,7 +32,6 @@ struct Rig {
         : desk(upload.port, upload.events, others ? *others : comPorts, {})
     {}
     QComboBox *ports() { return window.findChild<QComboBox *>(QStringLiteral("cboPorts")); }
-    QLineEdit *path() { return window.findChild<QLineEdit *>(QStringLiteral("txtPath")); }
     // Browse, Upload, port list, Cancel, Ok.
     QList<bool> enabledStates()
     {
@@ -84,7 +83,7 @@ void TestMainWindow::startState()
     QCOMPARE(rig.window.windowTitle(),
              QStringLiteral("Upload Application to Zelvor " ZELVOR_VERSION));
     QCOMPARE(rig.enabledStates(), kStart);
-    QCOMPARE(rig.path()->text(), QString());
+    QCOMPARE(rig.window.path(), QString());
     QCOMPARE(entries(*rig.ports()), kFour);
     QCOMPARE(rig.window.selectedPortTag(), 1);
     QCOMPARE(rig.window.findChild<QProgressBar *>()->value(), 0);
@@ -223,7 +222,7 @@ void TestMainWindow::browse()
     rig.desk.dialog.answers = {std::nullopt, chosen, std::nullopt};
     for (const QString &shown : {QString(), chosen, chosen}) {
         rig.desk.button("cmdBrowse")->click();
-        QCOMPARE(rig.path()->text(), shown);
+        QCOMPARE(rig.window.path(), shown);
         QCOMPARE(rig.enabledStates(), shown.isEmpty() ? kStart : kReady);
     }
     QCOMPARE(rig.desk.dialog.seen.size(), 3);

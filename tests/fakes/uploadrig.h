@@ -82,6 +82,17 @@ struct Win32UploadRig : RigBase {
 };
 
 #ifndef Q_OS_WIN
+// How many of this process's descriptors have path open.
+inline int descriptorsOn(const QString &path)
+{
+    int count = 0;
+    for (const QFileInfo &fd :
+         QDir(QStringLiteral("/proc/self/fd"))
+             .entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
+        count += fd.symLinkTarget() == path;
+    return count;
+}
+
 struct UploadRig : RigBase {
     explicit UploadRig(const QList<QByteArray> &fileLines,
                        SimulatedTty::Driver driver = SimulatedTty::Driver::Uart16550)
@@ -90,15 +101,7 @@ struct UploadRig : RigBase {
     // Clicks Upload; returns the fake time it took.
     std::chrono::milliseconds run() { return timed(events, upload); }
     // Whether this process still has the download file open.
-    bool fileOpen() const
-    {
-        const QDir fds(QStringLiteral("/proc/self/fd"));
-        for (const QFileInfo &fd :
-             fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
-            if (fd.symLinkTarget() == form.filePath)
-                return true;
-        return false;
-    }
+    bool fileOpen() const { return descriptorsOn(form.filePath) > 0; }
 
     SimulatedTty tty;
     QString device = QStringLiteral("/dev/ttyS0");
