@@ -15,6 +15,8 @@
 #include <csignal>
 #include <thread>
 
+#include <pthread.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -507,6 +509,27 @@ void TestPosixSerialPort::onTheKernelsPseudoTerminals()
     QCOMPARE(KernelTty::holderIn(holders, fs, 87), Tty::kUnnamedHolder);
     QCOMPARE(KernelTty::holderIn(holders, fs, 88), 0); // only waits for the lock
     QCOMPARE(KernelTty::holderIn(holders, fs, 89), 4242);
+
+    // The closing wait and a drain end only because the signal that interrupts them makes a
+    // blocked call return: here, a read of an empty pipe.
+    int pipe[2];
+    QCOMPARE(::pipe(pipe), 0);
+    std::atomic<int> readResult{1};
+    std::atomic<pthread_t> reader{};
+    std::thread blocked([&] {
+        reader = ::pthread_self();
+        char c;
+        readResult = ::read(pipe[0], &c, 1) < 0 ? -errno : 0;
+    });
+    QTRY_VERIFY(reader.load() != pthread_t{});
+    QTest::qWait(20); // inside the read by now
+    ::pthread_kill(reader, SIGUSR2);
+    QTRY_COMPARE_WITH_TIMEOUT(readResult.load(), -EINTR, 500);
+    if (readResult != -EINTR)
+        (void)!::write(pipe[1], "x", 1);
+    blocked.join();
+    ::close(pipe[0]);
+    ::close(pipe[1]);
 }
 
 QTEST_GUILESS_MAIN(TestPosixSerialPort)
