@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # Builds Qt 6 for 64-bit Windows (MinGW) from Debian's own qt6-base source into a cache folder
 # outside the repository, once: about 30 minutes and 2 GB of memory on 2 cores, 66 MB installed.
 # Later runs see the finished install and return at once. Prints the install's path last.
@@ -7,7 +7,7 @@
 #
 # The Qt host tools (moc, rcc, uic) are the build machine's own Qt of the same version, so the
 # source must match the installed qt6-base-dev: both come from Debian 12.
-set -eu
+set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${ZELVOR_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zelvor-upload/windows}
 install="$cache/qt"
@@ -52,7 +52,7 @@ SOURCES
     $as_root apt-get update -q
 fi
 apt-get source --only-source qt6-base >/dev/null
-src=$(find "$work" -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
+src=$(find "$work" -maxdepth 1 -type d -name 'qt6-base-*' -print -quit)
 [ -n "$src" ] || { echo "apt-get source qt6-base gave no source folder" >&2; exit 1; }
 
 # Each switch below was needed: Debian's tarball lacks 3rdparty/wintab (tablet events) and

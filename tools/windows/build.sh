@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # Builds zelvor-upload for 64-bit Windows 10 and 11 with MinGW, from the same sources as the
 # Linux program, and makes its packages. On first use it builds Qt for MinGW into a cache
 # outside the repository (tools/windows/build-qt.sh, about 30 minutes); later runs take as long
@@ -13,7 +13,7 @@
 #   SHA256SUMS                                the SHA-256 checksums of those three
 #   test-run/                                 the tests and the Wine benchmark's program, with
 #                                             what they need to run under Wine
-set -eu
+set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 out="$root/build-windows"
