@@ -42,10 +42,9 @@ void Upload::run()
     }
     // The file is closed by now. After an error nothing is waited for: the port may be gone, and
     // the progress bar stays where the error found it.
-    if (error)
-        m_port.discardAndClose();
     const auto now = m_events.now();
     if (error) {
+        m_port.discardAndClose();
         showText(m_text.stopped(now));
         m_messages.show(*error);
     } else if (ending.sent) {
