@@ -44,7 +44,8 @@ void TestUpload::sendsLinesPacedByTheQueue_data()
 }
 
 // Catches a line handed over while the queue still holds the previous one, a changed or lost
-// line, wrong port settings, and a bar short of full once the device has every character.
+// line, and a bar short of full once the device has every character. The line settings, and a
+// port closed with characters in flight: tst_posixserialport edges.
 void TestUpload::sendsLinesPacedByTheQueue()
 {
     QFETCH(QList<QByteArray>, lines);
@@ -56,7 +57,6 @@ void TestUpload::sendsLinesPacedByTheQueue()
 
     QCOMPARE(rig.messages.shown, QStringList());
     QCOMPARE(rig.tty.received(), withCrLf(lines));
-    QVERIFY(sentAtLineSettings(rig.tty));
     qsizetype longest = 0;
     for (const QByteArray &line : lines)
         longest = std::max(longest, line.size() + 2);
@@ -66,8 +66,6 @@ void TestUpload::sendsLinesPacedByTheQueue()
     QCOMPARE(rig.form.bar.min, 0.0f);
     QCOMPARE(rig.form.bar.max, max);
     QCOMPARE(rig.form.bar.val, max);
-    QVERIFY(!rig.tty.isOpen());
-    QCOMPARE(rig.tty.cutAtClose, 0);
     QVERIFY(!rig.fileOpen());
     QCOMPARE(rig.form.applied, kUploadSets);
     QVERIFY(!rig.upload.isRunning());
@@ -193,8 +191,6 @@ void TestUpload::barTexts()
     QCOMPARE(text.sent(t0 + 18500ms).text, QStringLiteral("Sent in 0:18"));
     QCOMPARE(text.sent(t0 + 18500ms, DeliveryReach::UsbDevice).text,
              QStringLiteral("Taken by the USB device in 0:18"));
-    QCOMPARE(text.cancelled(t0 + 3s).text, QStringLiteral("Cancelled"));
-    QCOMPARE(text.stopped(t0 + 3s).text, QStringLiteral("Stopped"));
     QCOMPARE(ProgressText::duration(3725s), QStringLiteral("1:02:05"));
 }
 
