@@ -80,8 +80,6 @@ private Q_SLOTS:
 void TestMainWindow::startState()
 {
     Rig rig;
-    QCOMPARE(rig.window.windowTitle(),
-             QStringLiteral("Upload Application to Zelvor " ZELVOR_VERSION));
     QCOMPARE(rig.enabledStates(), kStart);
     QCOMPARE(rig.window.path(), QString());
     QCOMPARE(entries(*rig.ports()), kFour);
