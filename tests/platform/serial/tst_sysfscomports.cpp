@@ -145,15 +145,10 @@ void TestSysfsComPorts::numbers()
     QFETCH(QString, offered);
 
     const Machine m(machine);
-    SysfsComPorts ports = m.ports();
-    QStringList seen;
-    for (int n = 1; n <= ComPorts::kOffered; ++n) {
-        QString what = QStringLiteral("-");
-        for (const ComPort &port : ports.scan())
-            if (port.number == n)
-                what = QFileInfo(port.device).fileName() + QLatin1Char(' ') + port.product;
-        seen.append(what);
-    }
+    QStringList seen(ComPorts::kOffered, QStringLiteral("-"));
+    for (const ComPort &port : m.ports().scan())
+        if (port.number >= 1 && port.number <= ComPorts::kOffered)
+            seen[port.number - 1] = QFileInfo(port.device).fileName() + ' ' + port.product;
     QCOMPARE(seen.join(QStringLiteral(" | ")), offered);
 }
 
