@@ -62,7 +62,7 @@ void PacedPty::readPaced(double rate)
 }
 
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
-               const std::function<void(MainWindow &)> &during)
+               const std::function<void(MainWindow &)> &during, int cancelMs)
 {
     SysfsComPorts comPorts;
     ScriptedWindow desk(port, events, comPorts, file);
@@ -70,10 +70,20 @@ Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
     if (during)
         during(desk.window);
     QElapsedTimer wall;
+    qint64 cancelledAt = 0;
+    if (cancelMs >= 0)
+        QTimer::singleShot(cancelMs, &desk.window, [&] {
+            cancelledAt = wall.nsecsElapsed();
+            desk.button("cmdCancel")->click();
+        });
     const double cpuBefore = cpuSeconds();
     wall.start();
     desk.button("cmdLoad")->click();
-    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, desk.messages.shown,
+    const qint64 took = wall.nsecsElapsed();
+    const double cpu = cpuSeconds() - cpuBefore;
+    if (!desk.messages.shown.isEmpty())
+        std::printf("unexpected message: %s\n", qPrintable(desk.messages.shown.join(' ')));
+    return {double(took) / 1e9, cpu, double(took - cancelledAt) / 1e6, desk.messages.shown,
             desk.bar()};
 }
 
@@ -93,14 +103,6 @@ double median(std::vector<double> values)
 QString ms(const std::vector<double> &values, int decimals)
 {
     return QStringLiteral("%1 ms").arg(median(values), 0, 'f', decimals);
-}
-
-void cancelAfter(int after, MainWindow &window, const QElapsedTimer &clock, qint64 &clickedAt)
-{
-    QTimer::singleShot(after, &window, [clock = &clock, clickedAt = &clickedAt, w = &window] {
-        *clickedAt = clock->nsecsElapsed();
-        w->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
-    });
 }
 
 void writeFile(const QString &path, const QByteArray &content)

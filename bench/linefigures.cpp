@@ -1,8 +1,6 @@
 // How busy the upload keeps the line, and the CPU it costs while waiting: on the simulated UART
 // beside a baseline whose passes never wait, and on a pseudo-terminal read at the line's rate.
 
-#include <cstdio>
-
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/serial/posix/kerneltty.h"
@@ -18,8 +16,6 @@ void lineFigures(const Context &context)
         const Outcome outcome = upload(port, events, context.reference);
         lineShare.push_back(context.wireSeconds / outcome.wall);
         cpu.push_back(outcome.cpu / outcome.wall);
-        if (!outcome.messages.isEmpty())
-            std::printf("unexpected message: %s\n", qPrintable(outcome.messages.join(' ')));
     };
     for (int i = 0; i < context.runs; ++i) {
         SimulatedUart uart(context.folder);
