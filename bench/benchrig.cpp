@@ -62,13 +62,13 @@ void PacedPty::readPaced(double rate)
 }
 
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
-               const std::function<void(MainWindow &)> &during, int cancelMs)
+               const std::function<void(ScriptedWindow &)> &during, int cancelMs)
 {
     SysfsComPorts comPorts;
     ScriptedWindow desk(port, events, comPorts, file);
     desk.button("cmdBrowse")->click();
     if (during)
-        during(desk.window);
+        during(desk);
     QElapsedTimer wall;
     qint64 cancelledAt = 0;
     if (cancelMs >= 0)

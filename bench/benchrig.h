@@ -68,7 +68,7 @@ struct Outcome {
 // Cancel is clicked `cancelMs` ms after Upload where that is not negative. Prints any message
 // the window shows.
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
-               const std::function<void(MainWindow &)> &during = {}, int cancelMs = -1);
+               const std::function<void(ScriptedWindow &)> &during = {}, int cancelMs = -1);
 
 // What every measurement gets: the runs per figure and the reference file (200 KB of
 // S-record-like lines of 40 to 80 characters) with its time on the wire.

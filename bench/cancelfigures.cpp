@@ -1,7 +1,6 @@
 // How quickly Cancel gives the window back while the device holds off, and how quickly the next
 // upload to the same port starts.
 
-#include <QPushButton>
 #include <QTimer>
 
 #include "benchrig.h"
@@ -38,15 +37,14 @@ private:
 double secondStart(TimedPort &timed, const QString &file, int cancelMs)
 {
     QtEventLoop events;
-    const auto firstUpload = [&](MainWindow &window) { // the device still holds off for the second
-        if (cancelMs >= 0)
-            QTimer::singleShot(cancelMs,
-                               window.findChild<QPushButton *>(QStringLiteral("cmdCancel")),
-                               &QPushButton::click);
-        timed.clock.start();
-        window.findChild<QPushButton *>(QStringLiteral("cmdLoad"))->click();
-        timed.clock.start();
-    };
+    const auto firstUpload =
+        [&](ScriptedWindow &desk) { // the device still holds off for the second
+            if (cancelMs >= 0)
+                QTimer::singleShot(cancelMs, desk.button("cmdCancel"), &QPushButton::click);
+            timed.clock.start();
+            desk.button("cmdLoad")->click();
+            timed.clock.start();
+        };
     upload(timed, events, file, firstUpload, cancelMs);
     return double(timed.openedAt) / 1e6;
 }
@@ -88,7 +86,7 @@ void cancelFigures(const Context &context)
             }
         });
         const Outcome outcome = upload(
-            port, events, longLine, [&device](MainWindow &) { device.start(1); }, 2500);
+            port, events, longLine, [&device](ScriptedWindow &) { device.start(1); }, 2500);
         longBar = outcome.bar;
         longTook.push_back(outcome.cancelToReady);
     }

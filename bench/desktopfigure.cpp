@@ -36,9 +36,9 @@ int childDesktop(const QString &file, int idleMs)
     PosixSerialPort port(
         tty, [&pty](int) { return pty.path(); }, QStringLiteral("/var/lock"));
     QtEventLoop events;
-    const Outcome outcome = upload(port, events, file, [idleMs](MainWindow &window) {
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window))
+    const Outcome outcome = upload(port, events, file, [idleMs](ScriptedWindow &desk) {
+        desk.window.show();
+        if (!QTest::qWaitForWindowExposed(&desk.window))
             std::printf("the window was not shown\n");
         // Idle as a window is, in its event loop, for a screen reader to find it.
         QEventLoop idle;
