@@ -25,11 +25,13 @@ void SpinningEventLoop::processEvents(std::chrono::milliseconds, qintptr)
     QCoreApplication::processEvents();
 }
 
-PacedPty::PacedPty(double charactersPerSecond)
+PacedPty::PacedPty(const QString &lockFolder)
+    : port(
+          tty, [this](int) { return path(); }, lockFolder)
 {
     m_reader = ::fork();
     if (m_reader == 0) {
-        readPaced(charactersPerSecond);
+        readPaced(11520);
         ::_exit(0);
     }
 }

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/instantport.h"
 #include "sim/ptydevice.h"
@@ -39,15 +40,19 @@ struct SimulatedUart {
     PosixSerialPort port;
 };
 
-// A pseudo-terminal whose device end a child process reads at a fixed rate.
+// A pseudo-terminal whose device end a child process reads at 11 520 characters a second, as a
+// device at 115 200 baud would, behind the real port.
 class PacedPty {
 public:
-    explicit PacedPty(double charactersPerSecond);
+    explicit PacedPty(const QString &lockFolder);
     ~PacedPty();
     PacedPty(const PacedPty &) = delete;
     PacedPty &operator=(const PacedPty &) = delete;
 
     QString path() const { return QString::fromStdString(m_device.path()); }
+
+    KernelTty tty;
+    PosixSerialPort port;
 
 private:
     void readPaced(double rate);

@@ -22,7 +22,6 @@
 
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/serial/posix/kerneltty.h"
 #include "sim/atspireader.h"
 #include "upload/linetiming.h"
 #include "upload/upload.h"
@@ -31,12 +30,9 @@ namespace bench {
 
 int childDesktop(const QString &file, int idleMs)
 {
-    PacedPty pty(11520);
-    KernelTty tty;
-    PosixSerialPort port(
-        tty, [&pty](int) { return pty.path(); }, QStringLiteral("/var/lock"));
+    PacedPty pty(QStringLiteral("/var/lock"));
     QtEventLoop events;
-    const Outcome outcome = upload(port, events, file, [idleMs](ScriptedWindow &desk) {
+    const Outcome outcome = upload(pty.port, events, file, [idleMs](ScriptedWindow &desk) {
         desk.window.show();
         if (!QTest::qWaitForWindowExposed(&desk.window))
             std::printf("the window was not shown\n");
@@ -57,7 +53,7 @@ int childFloor(const QString &file)
     QFile lines(file);
     if (!lines.open(QIODevice::ReadOnly))
         return 1;
-    PacedPty pty(11520);
+    PacedPty pty(QStringLiteral("/var/lock")); // its port unused
     const int fd = ::open(QFile::encodeName(pty.path()).constData(), O_WRONLY | O_NOCTTY);
     if (fd < 0)
         return 1;

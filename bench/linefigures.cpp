@@ -3,7 +3,6 @@
 
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/serial/posix/kerneltty.h"
 
 namespace bench {
 
@@ -26,11 +25,8 @@ void lineFigures(const Context &context)
         SpinningEventLoop spinning;
         measure(spinUart.port, spinning, spinEfficiency, spinCpuShare);
 
-        PacedPty pty(11520);
-        KernelTty tty;
-        PosixSerialPort ptyPort(
-            tty, [&pty](int) { return pty.path(); }, context.folder);
-        measure(ptyPort, events, ptyEfficiency, ptyCpuShare);
+        PacedPty pty(context.folder);
+        measure(pty.port, events, ptyEfficiency, ptyCpuShare);
     }
     row("line efficiency, simulated UART",
         QStringLiteral("%1 (spinning baseline %2)")
