@@ -25,11 +25,13 @@ void SpinningEventLoop::processEvents(std::chrono::milliseconds, qintptr)
     QCoreApplication::processEvents();
 }
 
-PacedPty::PacedPty(double charactersPerSecond)
+PacedPty::PacedPty(const QString &lockFolder)
+    : port(
+          tty, [this](int) { return path(); }, lockFolder)
 {
     m_reader = ::fork();
     if (m_reader == 0) {
-        readPaced(charactersPerSecond);
+        readPaced(11520);
         ::_exit(0);
     }
 }
@@ -62,18 +64,28 @@ void PacedPty::readPaced(double rate)
 }
 
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
-               const std::function<void(MainWindow &)> &during)
+               const std::function<void(ScriptedWindow &)> &during, int cancelMs)
 {
     SysfsComPorts comPorts;
     ScriptedWindow desk(port, events, comPorts, file);
     desk.button("cmdBrowse")->click();
     if (during)
-        during(desk.window);
+        during(desk);
     QElapsedTimer wall;
+    qint64 cancelledAt = 0;
+    if (cancelMs >= 0)
+        QTimer::singleShot(cancelMs, &desk.window, [&] {
+            cancelledAt = wall.nsecsElapsed();
+            desk.button("cmdCancel")->click();
+        });
     const double cpuBefore = cpuSeconds();
     wall.start();
     desk.button("cmdLoad")->click();
-    return {double(wall.nsecsElapsed()) / 1e9, cpuSeconds() - cpuBefore, desk.messages.shown,
+    const qint64 took = wall.nsecsElapsed();
+    const double cpu = cpuSeconds() - cpuBefore;
+    if (!desk.messages.shown.isEmpty())
+        std::printf("unexpected message: %s\n", qPrintable(desk.messages.shown.join(' ')));
+    return {double(took) / 1e9, cpu, double(took - cancelledAt) / 1e6, desk.messages.shown,
             desk.bar()};
 }
 
@@ -93,14 +105,6 @@ double median(std::vector<double> values)
 QString ms(const std::vector<double> &values, int decimals)
 {
     return QStringLiteral("%1 ms").arg(median(values), 0, 'f', decimals);
-}
-
-void cancelAfter(int after, MainWindow &window, const QElapsedTimer &clock, qint64 &clickedAt)
-{
-    QTimer::singleShot(after, &window, [clock = &clock, clickedAt = &clickedAt, w = &window] {
-        *clickedAt = clock->nsecsElapsed();
-        w->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
-    });
 }
 
 void writeFile(const QString &path, const QByteArray &content)

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "sim/instantport.h"
 #include "sim/ptydevice.h"
@@ -39,15 +40,19 @@ struct SimulatedUart {
     PosixSerialPort port;
 };
 
-// A pseudo-terminal whose device end a child process reads at a fixed rate.
+// A pseudo-terminal whose device end a child process reads at 11 520 characters a second, as a
+// device at 115 200 baud would, behind the real port.
 class PacedPty {
 public:
-    explicit PacedPty(double charactersPerSecond);
+    explicit PacedPty(const QString &lockFolder);
     ~PacedPty();
     PacedPty(const PacedPty &) = delete;
     PacedPty &operator=(const PacedPty &) = delete;
 
     QString path() const { return QString::fromStdString(m_device.path()); }
+
+    KernelTty tty;
+    PosixSerialPort port;
 
 private:
     void readPaced(double rate);
@@ -59,13 +64,16 @@ private:
 struct Outcome {
     double wall = 0;
     double cpu = 0;
+    double cancelToReady = 0; // ms, from the click on Cancel to the window ready
     QStringList messages;
     QString bar; // the bar's text at the end
 };
 
-// One upload from the real window: Browse, then Upload; `during` may arrange events for it.
+// One upload from the real window: Browse, then Upload; `during` may arrange events for it, and
+// Cancel is clicked `cancelMs` ms after Upload where that is not negative. Prints any message
+// the window shows.
 Outcome upload(SerialPort &port, EventLoop &events, const QString &file,
-               const std::function<void(MainWindow &)> &during = {});
+               const std::function<void(ScriptedWindow &)> &during = {}, int cancelMs = -1);
 
 // What every measurement gets: the runs per figure and the reference file (200 KB of
 // S-record-like lines of 40 to 80 characters) with its time on the wire.
@@ -80,8 +88,6 @@ double cpuSeconds();
 double median(std::vector<double> values);
 // The median, as "12.3 ms".
 QString ms(const std::vector<double> &values, int decimals = 1);
-// Clicks Cancel `after` ms from now, noting on clock when it did, in clickedAt.
-void cancelAfter(int after, MainWindow &window, const QElapsedTimer &clock, qint64 &clickedAt);
 void writeFile(const QString &path, const QByteArray &content); // or ends the program
 // Starts program and returns the first line it prints, within 10 s.
 QString firstLine(QProcess &process, const QString &program, const QStringList &args);

@@ -6,7 +6,6 @@
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
 #include "platform/serial/posix/kerneltty.h"
-#include "platform/serial/posix/sysfscomports.h"
 
 using namespace std::chrono_literals;
 
@@ -38,18 +37,15 @@ private:
 double secondStart(TimedPort &timed, const QString &file, int cancelMs)
 {
     QtEventLoop events;
-    SysfsComPorts comPorts;
-    ScriptedWindow desk(timed, events, comPorts, file);
-    desk.button("cmdBrowse")->click();
-    qint64 clickedAt = 0;
-    for (int upload = 0; upload < 2; ++upload) { // the device still holds off for the second
-        if (cancelMs >= 0)
-            cancelAfter(cancelMs, desk.window, timed.clock, clickedAt);
-        timed.clock.start();
-        desk.button("cmdLoad")->click();
-    }
-    if (!desk.messages.shown.isEmpty())
-        std::printf("unexpected message: %s\n", qPrintable(desk.messages.shown.join(' ')));
+    const auto firstUpload =
+        [&](ScriptedWindow &desk) { // the device still holds off for the second
+            if (cancelMs >= 0)
+                QTimer::singleShot(cancelMs, desk.button("cmdCancel"), &QPushButton::click);
+            timed.clock.start();
+            desk.button("cmdLoad")->click();
+            timed.clock.start();
+        };
+    upload(timed, events, file, firstUpload, cancelMs);
     return double(timed.openedAt) / 1e6;
 }
 
@@ -63,12 +59,7 @@ void cancelFigures(const Context &context)
         SimulatedUart uart(context.folder);
         uart.tty.holdOff(1s, 3600s);
         QtEventLoop events;
-        QElapsedTimer clock;
-        qint64 clickedAt = 0;
-        clock.start();
-        upload(uart.port, events, context.reference,
-               [&](MainWindow &window) { cancelAfter(1500, window, clock, clickedAt); });
-        cancelTook.push_back(double(clock.nsecsElapsed() - clickedAt) / 1e6);
+        cancelTook.push_back(upload(uart.port, events, context.reference, {}, 1500).cancelToReady);
     }
     row("Cancel while held off: click to window ready and port closed", ms(cancelTook), "<= 500 ms",
         median(cancelTook) <= 500);
@@ -85,8 +76,6 @@ void cancelFigures(const Context &context)
         PosixSerialPort port(
             tty, [&pty](int) { return QString::fromStdString(pty.path()); }, context.folder);
         QtEventLoop events;
-        QElapsedTimer clock;
-        qint64 clickedAt = 0;
         QTimer device;
         std::size_t taken = 0;
         QObject::connect(&device, &QTimer::timeout, [&] {
@@ -96,13 +85,10 @@ void cancelFigures(const Context &context)
                 device.stop();
             }
         });
-        const auto during = [&](MainWindow &window) {
-            device.start(1);
-            cancelAfter(2500, window, clock, clickedAt);
-        };
-        clock.start();
-        longBar = upload(port, events, longLine, during).bar;
-        longTook.push_back(double(clock.nsecsElapsed() - clickedAt) / 1e6);
+        const Outcome outcome = upload(
+            port, events, longLine, [&device](ScriptedWindow &) { device.start(1); }, 2500);
+        longBar = outcome.bar;
+        longTook.push_back(outcome.cancelToReady);
     }
     row("Cancel while a device holds off most of a long last line (pty): click to window ready",
         QStringLiteral("%1, bar \"%2\"").arg(ms(longTook), longBar), "<= 500 ms, never \"Sent\"",

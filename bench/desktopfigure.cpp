@@ -7,6 +7,7 @@
 // from machine to machine.
 
 #include <cstdio>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,7 +22,6 @@
 
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/serial/posix/kerneltty.h"
 #include "sim/atspireader.h"
 #include "upload/linetiming.h"
 #include "upload/upload.h"
@@ -30,21 +30,18 @@ namespace bench {
 
 int childDesktop(const QString &file, int idleMs)
 {
-    PacedPty pty(11520);
-    KernelTty tty;
-    PosixSerialPort port(
-        tty, [&pty](int) { return pty.path(); }, QStringLiteral("/var/lock"));
+    PacedPty pty(QStringLiteral("/var/lock"));
     QtEventLoop events;
-    const Outcome outcome = upload(port, events, file, [idleMs](MainWindow &window) {
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window))
+    const Outcome outcome = upload(pty.port, events, file, [idleMs](ScriptedWindow &desk) {
+        desk.window.show();
+        if (!QTest::qWaitForWindowExposed(&desk.window))
             std::printf("the window was not shown\n");
         // Idle as a window is, in its event loop, for a screen reader to find it.
         QEventLoop idle;
         QTimer::singleShot(idleMs, &idle, &QEventLoop::quit);
         idle.exec();
     });
-    std::printf("%f %f %s\n", outcome.cpu, outcome.wall, qPrintable(outcome.messages.join(' ')));
+    std::printf("%f %f\n", outcome.cpu, outcome.wall);
     return outcome.messages.isEmpty() ? 0 : 1;
 }
 
@@ -56,7 +53,7 @@ int childFloor(const QString &file)
     QFile lines(file);
     if (!lines.open(QIODevice::ReadOnly))
         return 1;
-    PacedPty pty(11520);
+    PacedPty pty(QStringLiteral("/var/lock")); // its port unused
     const int fd = ::open(QFile::encodeName(pty.path()).constData(), O_WRONLY | O_NOCTTY);
     if (fd < 0)
         return 1;
@@ -68,10 +65,7 @@ int childFloor(const QString &file)
         const QByteArray line = lines.readLine();
         if (::write(fd, line.constData(), size_t(line.size())) != line.size())
             break;
-        const auto sleep = timing.transmitTime(line.size());
-        const timespec span{time_t(sleep.count() / 1'000'000),
-                            long(sleep.count() % 1'000'000) * 1000};
-        ::clock_nanosleep(CLOCK_MONOTONIC, 0, &span, nullptr);
+        std::this_thread::sleep_for(timing.transmitTime(line.size()));
     }
     std::printf("%f %f\n", cpuSeconds() - cpuBefore, double(wall.nsecsElapsed()) / 1e9);
     ::close(fd);

@@ -1,11 +1,8 @@
 // How busy the upload keeps the line, and the CPU it costs while waiting: on the simulated UART
 // beside a baseline whose passes never wait, and on a pseudo-terminal read at the line's rate.
 
-#include <cstdio>
-
 #include "benchrig.h"
 #include "platform/desktop/qteventloop.h"
-#include "platform/serial/posix/kerneltty.h"
 
 namespace bench {
 
@@ -18,8 +15,6 @@ void lineFigures(const Context &context)
         const Outcome outcome = upload(port, events, context.reference);
         lineShare.push_back(context.wireSeconds / outcome.wall);
         cpu.push_back(outcome.cpu / outcome.wall);
-        if (!outcome.messages.isEmpty())
-            std::printf("unexpected message: %s\n", qPrintable(outcome.messages.join(' ')));
     };
     for (int i = 0; i < context.runs; ++i) {
         SimulatedUart uart(context.folder);
@@ -30,11 +25,8 @@ void lineFigures(const Context &context)
         SpinningEventLoop spinning;
         measure(spinUart.port, spinning, spinEfficiency, spinCpuShare);
 
-        PacedPty pty(11520);
-        KernelTty tty;
-        PosixSerialPort ptyPort(
-            tty, [&pty](int) { return pty.path(); }, context.folder);
-        measure(ptyPort, events, ptyEfficiency, ptyCpuShare);
+        PacedPty pty(context.folder);
+        measure(pty.port, events, ptyEfficiency, ptyCpuShare);
     }
     row("line efficiency, simulated UART",
         QStringLiteral("%1 (spinning baseline %2)")

@@ -79,12 +79,10 @@ int soak(int uploads)
             expect(messages.size() == 1, i, "no message for a missing file");
             break;
         case 3: { // another program holds the port
-            QFile lock(dir.filePath(PortLock::lockName(device)));
-            if (lock.open(QIODevice::WriteOnly))
-                lock.write(QByteArray::number(::getppid()).rightJustified(10) + '\n');
-            lock.close();
+            const QString lock = dir.filePath(PortLock::lockName(device));
+            writeFile(lock, QByteArray::number(::getppid()).rightJustified(10) + '\n');
             load->click();
-            lock.remove();
+            QFile::remove(lock);
             expect(messages.value(0).contains(QLatin1String("in use by another program")), i,
                    "a held port was not refused");
             break;

@@ -48,9 +48,8 @@ void startupFigure(const Context &context)
         QProcess child;
         QElapsedTimer clock;
         clock.start();
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child-startup")});
-        while (!child.canReadLine() && child.waitForReadyRead(5000)) {
-        }
+        firstLine(child, QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("--child-startup")});
         startup.push_back(double(clock.nsecsElapsed()) / 1e6);
         child.waitForFinished(5000);
     }

@@ -77,6 +77,7 @@ enum class Kind { Ch340, Pl2303, Cp2102, Ft232r };
 // What differs between the chips on the USB side: ids, endpoints and the transmit buffer.
 struct Chip {
     Kind kind;
+    const char *id; // as the command line names it
     uint16_t vendor, product, release;
     const char *manufacturer, *name, *serial;
     // The transmit buffer (USB to UART), from each chip's datasheet:
@@ -95,18 +96,18 @@ struct Chip {
 // Endpoint layouts as the real chips have them; pl2303_calc_num_ports() and ch341's
 // usb_serial_driver (num_interrupt_in = 1) require the interrupt endpoint.
 const Chip kChips[] = {
-    {Kind::Ch340, 0x1a86, 0x7523, 0x0264, "wch.cn", "USB Serial", nullptr, 32, 32, 0x82, 0x02, 0x81,
-     8},
+    {Kind::Ch340, "ch340", 0x1a86, 0x7523, 0x0264, "wch.cn", "USB Serial", nullptr, 32, 32, 0x82,
+     0x02, 0x81, 8},
     // bcdDevice 0x0300: gadgetfs reports bcdUSB 0x0200 (dev_config() in inode.c), so
     // pl2303_detect_type() asks for the HX status (c0 01 8080) and takes it for a TA, which
     // drives flow control and line coding as the HX does.
-    {Kind::Pl2303, 0x067b, 0x2303, 0x0300, "Prolific Technology Inc.", "USB-Serial Controller",
-     nullptr, 256, 64, 0x83, 0x02, 0x81, 10},
-    {Kind::Cp2102, 0x10c4, 0xea60, 0x0100, "Silicon Labs", "CP2102 USB to UART Bridge Controller",
-     "0001", 640, 64, 0x81, 0x01, 0, 0},
+    {Kind::Pl2303, "pl2303", 0x067b, 0x2303, 0x0300, "Prolific Technology Inc.",
+     "USB-Serial Controller", nullptr, 256, 64, 0x83, 0x02, 0x81, 10},
+    {Kind::Cp2102, "cp2102", 0x10c4, 0xea60, 0x0100, "Silicon Labs",
+     "CP2102 USB to UART Bridge Controller", "0001", 640, 64, 0x81, 0x01, 0, 0},
     // bcdDevice 0x0600: ftdi_determine_type() in ftdi_sio.c takes it for an FT232R.
-    {Kind::Ft232r, 0x0403, 0x6001, 0x0600, "FTDI", "FT232R USB UART", "A6008isP", 256, 64, 0x81,
-     0x02, 0, 0},
+    {Kind::Ft232r, "ft232r", 0x0403, 0x6001, 0x0600, "FTDI", "FT232R USB UART", "A6008isP", 256, 64,
+     0x81, 0x02, 0, 0},
 };
 
 struct Hold {
@@ -132,11 +133,16 @@ private:
     void reportStatus();
     void readControl(const char *control);
     void startPlan(std::istringstream &words);
+    void closeRecord(); // the plan's: the log's last line says what the chip took from USB
     // At the time given, on CLOCK_MONOTONIC (steady_clock's), or now.
     void log(const std::string &event, double at = 0);
     void logLocked(const std::string &event); // takes m_mutex for it
     size_t stillToSend() const;
     void logLine();
+    // The character's shape as PL2303, CP2102 and FT232R take it: parity by its code in the order
+    // none, odd, even, mark, space, and the stop bits by theirs (0: one, 1: one and a half, else
+    // two).
+    void setFraming(int dataBits, int parity, int stop);
     void setCts(bool on, std::unique_lock<std::mutex> &lock);
     Bytes modemStatus();
     bool transmitterEmpty() const;
@@ -204,6 +210,13 @@ void Player::logLocked(const std::string &event)
     log(event);
 }
 
+// Says what failed and why, and ends the player.
+[[noreturn]] void fail(const char *what)
+{
+    std::perror(what);
+    std::exit(1);
+}
+
 // Runs the calling thread before every ordinary one, at this SCHED_FIFO priority.
 bool realtime(int priority)
 {
@@ -224,6 +237,14 @@ void Player::logLine()
         m_lastLine = text;
         log(text);
     }
+}
+
+void Player::setFraming(int dataBits, int parity, int stop)
+{
+    m_dataBits = dataBits;
+    m_parity = "NOEMS"[std::min(parity, 4)];
+    m_halfStopBits = stop == 0 ? 2 : stop == 1 ? 3 : 4;
+    logLine();
 }
 
 bool Player::transmitterEmpty() const
@@ -321,10 +342,8 @@ void Player::writeDescriptors()
     all.insert(all.end(), config.begin(), config.end());
     const auto *bytes = reinterpret_cast<const uint8_t *>(&device);
     all.insert(all.end(), bytes, bytes + USB_DT_DEVICE_SIZE);
-    if (::write(m_ep0, all.data(), all.size()) != ssize_t(all.size())) {
-        std::perror("chip player: descriptors");
-        std::exit(1);
-    }
+    if (::write(m_ep0, all.data(), all.size()) != ssize_t(all.size()))
+        fail("chip player: descriptors");
 }
 
 // dummy_hcd names its endpoints after their use (dummy_hcd.c, ep_info[]); the address the host
@@ -335,19 +354,15 @@ int Player::openEndpoint(uint8_t address, uint8_t type, uint16_t size)
                        : (address & USB_DIR_IN)      ? "/dev/gadget/ep1in-bulk"
                                                      : "/dev/gadget/ep2out-bulk";
     const int fd = ::open(name, O_RDWR);
-    if (fd < 0) {
-        std::perror(name);
-        std::exit(1);
-    }
+    if (fd < 0)
+        fail(name);
     const usb_endpoint_descriptor ep = endpointDescriptor(address, type, size);
     Bytes config{1, 0, 0, 0}; // tag 1, then the full-speed and the high-speed descriptor
     const auto *bytes = reinterpret_cast<const uint8_t *>(&ep);
     for (int speed = 0; speed < 2; ++speed)
         config.insert(config.end(), bytes, bytes + USB_DT_ENDPOINT_SIZE);
-    if (::write(fd, config.data(), config.size()) < 0) {
-        std::perror(name);
-        std::exit(1);
-    }
+    if (::write(fd, config.data(), config.size()) < 0)
+        fail(name);
     return fd;
 }
 
@@ -496,10 +511,7 @@ std::optional<Bytes> Player::vendorOrClass(const usb_ctrlrequest &setup, const B
         } else if (setup.bRequestType == 0x21 && setup.bRequest == 0x20 && data.size() == 7) {
             m_lineCoding = data;
             m_baud = uint32_t(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
-            m_halfStopBits = data[4] == 0 ? 2 : data[4] == 1 ? 3 : 4;
-            m_parity = "NOEMS"[std::min<int>(data[5], 4)];
-            m_dataBits = data[6];
-            logLine();
+            setFraming(data[6], data[5], data[4]);
         } else if (setup.bRequestType == 0xa1 && setup.bRequest == 0x21) {
             reply = m_lineCoding;
         }
@@ -519,10 +531,7 @@ std::optional<Bytes> Player::vendorOrClass(const usb_ctrlrequest &setup, const B
                      uint8_t(m_baud >> 24)};
         } else if (setup.bRequest == 0x03 && !in) {
             m_lineControl = value;
-            m_halfStopBits = (value & 0xf) == 0 ? 2 : (value & 0xf) == 1 ? 3 : 4;
-            m_parity = "NOEMS"[std::min<int>((value >> 4) & 0xf, 4)];
-            m_dataBits = value >> 8;
-            logLine();
+            setFraming(value >> 8, (value >> 4) & 0xf, value & 0xf);
         } else if (setup.bRequest == 0x04 && in) {
             reply = {uint8_t(m_lineControl), uint8_t(m_lineControl >> 8)};
         } else if (setup.bRequest == 0x13 && data.size() == 16) {
@@ -537,7 +546,6 @@ std::optional<Bytes> Player::vendorOrClass(const usb_ctrlrequest &setup, const B
             reply.assign(std::max<size_t>(setup.wLength, 19), 0);
             const uint32_t queued = uint32_t(stillToSend());
             std::memcpy(reply.data() + 12, &queued, 4);
-            reply.resize(setup.wLength);
         } else if (setup.bRequestType == 0xc0 && setup.bRequest == 0xff && value == 0x370b) {
             reply[0] = 0x02;
         } else if (setup.bRequest == 0x12 && !in && (value & 0x05)) {
@@ -568,14 +576,9 @@ std::optional<Bytes> Player::vendorOrClass(const usb_ctrlrequest &setup, const B
                                                : uint32_t(3000000.0 / divisor + 0.5);
             logLine();
         } else if (setup.bRequestType == 0x40 && setup.bRequest == 0x04) {
-            m_dataBits = value & 0xff;
-            m_parity = "NOEMS"[std::min<int>((value >> 8) & 7, 4)];
-            const int stop = (value >> 11) & 3;
-            m_halfStopBits = stop == 0 ? 2 : stop == 1 ? 3 : 4;
-            logLine();
+            setFraming(value & 0xff, (value >> 8) & 7, (value >> 11) & 3);
         } else if (setup.bRequestType == 0xc0 && setup.bRequest == 0x05) {
             reply = modemStatus();
-            reply.resize(setup.wLength);
         } else if (setup.bRequestType == 0x40 && setup.bRequest == 0x09) {
             m_latency = uint8_t(value);
         } else if (setup.bRequestType == 0xc0 && setup.bRequest == 0x0a) {
@@ -799,17 +802,21 @@ void Player::unplug()
     (void)!::write(m_wake[1], "x", 1);
 }
 
+void Player::closeRecord()
+{
+    log("bulk-out " + std::to_string(m_bulkOut));
+    if (m_log)
+        std::fclose(m_log);
+    if (m_bin)
+        std::fclose(m_bin);
+}
+
 void Player::startPlan(std::istringstream &words)
 {
     std::string name;
     words >> name;
     std::lock_guard lock(m_mutex);
-    if (m_log) {
-        log("bulk-out " + std::to_string(m_bulkOut));
-        std::fclose(m_log);
-    }
-    if (m_bin)
-        std::fclose(m_bin);
+    closeRecord();
     m_bin = std::fopen((m_folder + "/" + name + ".bin").c_str(), "wb");
     m_log = std::fopen((m_folder + "/" + name + ".log").c_str(), "w");
     m_holds.clear();
@@ -868,10 +875,8 @@ int Player::run(const char *control)
     interrupt.sa_handler = [](int) {};
     ::sigaction(SIGUSR1, &interrupt, nullptr); // no SA_RESTART: a blocked transfer returns
     m_ep0 = ::open("/dev/gadget/dummy_udc", O_RDWR);
-    if (m_ep0 < 0) {
-        std::perror("/dev/gadget/dummy_udc");
-        return 1;
-    }
+    if (m_ep0 < 0)
+        fail("/dev/gadget/dummy_udc");
     writeDescriptors();
     std::thread uart([this] { runUart(); });
     // The FIFO is opened for writing too, so that the writers' coming and going is no end.
@@ -896,11 +901,7 @@ int Player::run(const char *control)
     ::close(m_ep0);
     uart.join();
     std::lock_guard lock(m_mutex);
-    log("bulk-out " + std::to_string(m_bulkOut));
-    if (m_log)
-        std::fclose(m_log);
-    if (m_bin)
-        std::fclose(m_bin);
+    closeRecord();
     ::close(keep);
     return 0;
 }
@@ -913,15 +914,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s ch340|pl2303|cp2102|ft232r FOLDER CONTROL-FIFO\n", argv[0]);
         return 2;
     }
-    const std::string name = argv[1];
-    const Kind kind = name == "ch340"    ? Kind::Ch340
-                      : name == "pl2303" ? Kind::Pl2303
-                      : name == "cp2102" ? Kind::Cp2102
-                                         : Kind::Ft232r;
-    if (name != "ch340" && name != "pl2303" && name != "cp2102" && name != "ft232r")
-        return 2;
     for (const Chip &chip : kChips)
-        if (chip.kind == kind)
+        if (std::strcmp(argv[1], chip.id) == 0)
             // The thread that reads the control FIFO may still wait there: ended with the process.
             std::_Exit(Player(chip, argv[2]).run(argv[3]));
     return 2;
