@@ -88,31 +88,24 @@ const QList<SimulatedComm::WireCharacter> &SimulatedComm::wire()
 
 // With CTS flow control the line stops while the device holds off; a CDC-ACM device stops it
 // whatever CTS says, by not taking the transfers. A held-off pseudo-terminal takes nothing more
-// into its buffer (refuses()), but its reader still reads.
-bool SimulatedComm::stopped(bool held) const
+// into its buffer, but its reader still reads.
+SimulatedLine::Line SimulatedComm::line() const
 {
-    return held &&
-           (m_driver == Driver::UsbSer || (m_driver != Driver::WinePty && m_settings.outxCtsFlow));
-}
-
-bool SimulatedComm::rtsHandshake() const
-{
-    return m_settings.rtsControl == CommSettings::Rts::Handshake || m_driver == Driver::WinePty;
+    const bool pty = m_driver == Driver::WinePty;
+    const int bits =
+        1 + m_settings.byteSize + (m_settings.parity ? 1 : 0) + (m_settings.stopBits == 2 ? 2 : 1);
+    return {.charactersPerSecond = pty ? kPtyReadRate : double(m_settings.baudRate) / bits,
+            .holdStops = m_driver == Driver::UsbSer || (!pty && m_settings.outxCtsFlow),
+            .rtsHandshake = m_settings.rtsControl == CommSettings::Rts::Handshake || pty,
+            .buffer = bufferSize(),
+            .hardware = hardwareSize(),
+            .refusesHeld = pty};
 }
 
 bool SimulatedComm::record(char c, bool)
 {
     m_wire.append({c, m_settings});
     return true;
-}
-
-double SimulatedComm::charactersPerSecond() const
-{
-    if (m_driver == Driver::WinePty)
-        return kPtyReadRate;
-    const int bits =
-        1 + m_settings.byteSize + (m_settings.parity ? 1 : 0) + (m_settings.stopBits == 2 ? 2 : 1);
-    return double(m_settings.baudRate) / bits;
 }
 
 CommError SimulatedComm::gone(CommError asRemoved)

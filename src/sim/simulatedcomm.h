@@ -121,13 +121,10 @@ public:
 
 private:
     void advance() override; // an open that has returned by now takes effect first
+    Line line() const override;
     bool playing() const override { return m_open; }
-    double charactersPerSecond() const override;
-    bool stopped(bool held) const override;
-    bool rtsHandshake() const override;
-    std::size_t bufferSize() const override;
-    std::size_t hardwareSize() const override;
-    bool refuses(bool held) const override { return held && m_driver == Driver::WinePty; }
+    std::size_t bufferSize() const;
+    std::size_t hardwareSize() const;
     bool record(char c, bool held) override;
     CommError gone(CommError asRemoved = commerror::kBadCommand);
     CommError openNow(Handle &handle);

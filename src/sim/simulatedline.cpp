@@ -44,11 +44,11 @@ std::optional<SimulatedLine::Clock::time_point> SimulatedLine::unplugTime() cons
     return m_openedAt + *m_unplugAt;
 }
 
-void SimulatedLine::fill(bool held)
+void SimulatedLine::fill(const Line &line, bool held)
 {
-    if (!refuses(held))
-        moveUpTo(bufferSize(), m_queue, m_buffer);
-    moveUpTo(hardwareSize(), bufferSize() ? m_buffer : m_queue, m_hardware);
+    if (!(held && line.refusesHeld))
+        moveUpTo(line.buffer, m_queue, m_buffer);
+    moveUpTo(line.hardware, line.buffer ? m_buffer : m_queue, m_hardware);
 }
 
 std::size_t SimulatedLine::dropQueued()
@@ -62,23 +62,24 @@ std::size_t SimulatedLine::dropQueued()
 
 // The driver has lowered RTS (or, on a pseudo-terminal, the device cannot write its answer),
 // and the device honours it by taking no more.
-bool SimulatedLine::throttled() const
+bool SimulatedLine::throttled(const Line &line) const
 {
-    return echoes && rtsHandshake() && m_input.size() >= kInputBuffer - kThrottleRoom;
+    return echoes && line.rtsHandshake && m_input.size() >= kInputBuffer - kThrottleRoom;
 }
 
 // Moves whole characters from the last of the queue, buffer and hardware the driver has onto
 // the wire.
-void SimulatedLine::send(double characters, bool held)
+void SimulatedLine::send(Clock::duration span, bool held)
 {
-    fill(held);
-    std::deque<char> &out = hardwareSize() ? m_hardware : bufferSize() ? m_buffer : m_queue;
-    if (stopped(held) || throttled() || out.empty()) {
+    const Line line = this->line();
+    fill(line, held);
+    std::deque<char> &out = line.hardware ? m_hardware : line.buffer ? m_buffer : m_queue;
+    if ((held && line.holdStops) || throttled(line) || out.empty()) {
         m_credit = 0; // an idle or held line banks no time
         return;
     }
-    m_credit += characters;
-    while (m_credit >= 1 && !out.empty() && !throttled()) {
+    m_credit += std::chrono::duration<double>(span).count() * line.charactersPerSecond;
+    while (m_credit >= 1 && !out.empty() && !throttled(line)) {
         const char c = out.front();
         out.pop_front();
         if (record(c, held)) {
@@ -87,9 +88,9 @@ void SimulatedLine::send(double characters, bool held)
                 m_input.append(c);
         }
         m_credit -= 1;
-        fill(held);
+        fill(line, held);
     }
-    if (out.empty() || throttled())
+    if (out.empty() || throttled(line))
         m_credit = 0;
 }
 
@@ -117,8 +118,7 @@ void SimulatedLine::advance()
         return;
     }
     for (const Clock::time_point edge : edges(now)) {
-        const std::chrono::duration<double> span = edge - m_last;
-        send(span.count() * charactersPerSecond(), heldAt(m_last));
+        send(edge - m_last, heldAt(m_last));
         m_last = edge;
         reached(edge);
         if (const auto unplug = unplugTime(); unplug && edge >= *unplug) {

@@ -51,18 +51,21 @@ protected:
     std::optional<Clock::time_point> unplugTime() const;
     // Moves what fits from the queue to the buffer (unless the driver refuses it while held)
     // and on to the hardware.
-    void fill(bool held);
+    void fill(bool held) { fill(line(), held); }
     bool inFlight() const { return !m_queue.empty() || !m_buffer.empty() || !m_hardware.empty(); }
     std::size_t dropQueued(); // empties the queue, buffer and hardware; returns how much was lost
 
-    // What the driver does.
-    virtual bool playing() const = 0; // its port is open to the line
-    virtual double charactersPerSecond() const = 0;
-    virtual bool stopped(bool held) const = 0; // flow control stops the line
-    virtual bool rtsHandshake() const = 0;     // RTS stops an echoing device nearly full
-    virtual std::size_t bufferSize() const { return 0; }
-    virtual std::size_t hardwareSize() const = 0;
-    virtual bool refuses(bool) const { return false; } // its buffer takes nothing while held
+    // What the driver makes of the line with the settings in force.
+    struct Line {
+        double charactersPerSecond;
+        bool holdStops;           // a hold-off stops the line (CTS flow control)
+        bool rtsHandshake;        // RTS stops an echoing device once its input is nearly full
+        std::size_t buffer = 0;   // the driver's buffer between its queue and the hardware
+        std::size_t hardware;     // the hardware's buffer, which feeds the wire
+        bool refusesHeld = false; // the driver's buffer takes nothing while the device holds off
+    };
+    virtual Line line() const = 0;
+    virtual bool playing() const = 0; // the port is open to the line
     // Records c leaving the wire while the device holds off or not; whether the device took it.
     virtual bool record(char c, bool held) = 0;
     // Instants up to `now` at which the driver changes, and what it does at every edge.
@@ -85,8 +88,9 @@ private:
         Clock::duration until;
     };
     std::vector<Clock::time_point> edges(Clock::time_point now) const;
-    void send(double characters, bool held);
-    bool throttled() const;
+    void fill(const Line &line, bool held);
+    void send(Clock::duration span, bool held);
+    bool throttled(const Line &line) const;
 
     std::vector<Window> m_holdOffs;
     std::optional<Clock::duration> m_unplugAt;

@@ -77,16 +77,21 @@ bool SimulatedTty::isUsb() const
 }
 
 // RTS/CTS stops the line while the device holds off. A pseudo-terminal held off
-// (tcflow(TCOOFF)) refuses writes instead; its reader still reads.
-bool SimulatedTty::stopped(bool held) const
+// (tcflow(TCOOFF)) refuses writes instead, and its reader still reads; a device that cannot
+// write its answer to it stops reading.
+SimulatedLine::Line SimulatedTty::line() const
 {
-    return held && m_driver != Driver::PseudoTerminal && (m_settings.c_cflag & CRTSCTS) != 0;
-}
-
-// A device that cannot write its answer to a pseudo-terminal stops reading.
-bool SimulatedTty::rtsHandshake() const
-{
-    return (m_settings.c_cflag & CRTSCTS) || m_driver == Driver::PseudoTerminal;
+    const bool pty = m_driver == Driver::PseudoTerminal;
+    const bool rtsCts = (m_settings.c_cflag & CRTSCTS) != 0;
+    const int data = 5 + int((m_settings.c_cflag & CSIZE) - CS5) / int(CS6 - CS5);
+    const int bits = 1 + data + ((m_settings.c_cflag & PARENB) ? 1 : 0) +
+                     ((m_settings.c_cflag & CSTOPB) ? 2 : 1);
+    // The driver's own speed until the port sets its one.
+    const double speed = ::cfgetospeed(&m_settings) == B115200 ? 115200.0 : 9600.0;
+    return {.charactersPerSecond = pty ? kPtyReadRate : speed / bits,
+            .holdStops = rtsCts && !pty,
+            .rtsHandshake = rtsCts || pty,
+            .hardware = m_hardwareSize};
 }
 
 // A character sent while the device holds off without RTS/CTS is lost.
@@ -112,17 +117,6 @@ void SimulatedTty::reached(Clock::time_point edge)
         m_statusAt = edge;
         m_statusEmpty = m_hardware.empty();
     }
-}
-
-double SimulatedTty::charactersPerSecond() const
-{
-    if (m_driver == Driver::PseudoTerminal)
-        return kPtyReadRate;
-    const int data = 5 + int((m_settings.c_cflag & CSIZE) - CS5) / int(CS6 - CS5);
-    const int bits = 1 + data + ((m_settings.c_cflag & PARENB) ? 1 : 0) +
-                     ((m_settings.c_cflag & CSTOPB) ? 2 : 1);
-    // The driver's own speed until the port sets its one.
-    return (::cfgetospeed(&m_settings) == B115200 ? 115200.0 : 9600.0) / bits;
 }
 
 int SimulatedTty::step()

@@ -102,11 +102,8 @@ public:
     Clock::time_point now() const override { return m_clock(); }
 
 private:
+    Line line() const override;
     bool playing() const override { return m_open || m_closing; }
-    double charactersPerSecond() const override;
-    bool stopped(bool held) const override;
-    bool rtsHandshake() const override;
-    std::size_t hardwareSize() const override { return m_hardwareSize; }
     bool record(char c, bool held) override;
     void addEdges(std::vector<Clock::time_point> &edges, Clock::time_point now) const override;
     void reached(Clock::time_point edge) override;
