@@ -57,8 +57,7 @@ private:
 } // namespace
 
 SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
-    : SimulatedLine(std::move(clock)), m_driver(driver), m_queueSize(model(driver).queue),
-      m_hardwareSize(model(driver).hardware)
+    : SimulatedLine(std::move(clock)), m_driver(driver)
 {
     m_settings.c_cflag = CS8 | CREAD | CLOCAL;
     ::cfsetospeed(&m_settings, B9600);
@@ -91,7 +90,7 @@ SimulatedLine::Line SimulatedTty::line() const
     return {.charactersPerSecond = pty ? kPtyReadRate : speed / bits,
             .holdStops = rtsCts && !pty,
             .rtsHandshake = rtsCts || pty,
-            .hardware = m_hardwareSize};
+            .hardware = model(m_driver).hardware};
 }
 
 // A character sent while the device holds off without RTS/CTS is lost.
@@ -247,7 +246,7 @@ qint64 SimulatedTty::write(int, const char *data, qint64 size)
         return -err;
     if (m_driver == Driver::PseudoTerminal && heldAt(m_clock()))
         return -EAGAIN; // a stopped pty takes nothing
-    const qint64 taken = std::min<qint64>(size, qint64(m_queueSize - m_queue.size()));
+    const qint64 taken = std::min<qint64>(size, qint64(model(m_driver).queue - m_queue.size()));
     if (taken == 0 && size > 0)
         return -EAGAIN;
     m_queue.insert(m_queue.end(), data, data + taken);

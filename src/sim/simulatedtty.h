@@ -113,8 +113,6 @@ private:
     void finishClose();
 
     const Driver m_driver;
-    const std::size_t m_queueSize;
-    const std::size_t m_hardwareSize;
 
     termios m_settings{};
     bool m_open = false;
