@@ -1,6 +1,5 @@
 #include "sim/simulatedcomm.h"
 
-#include <algorithm>
 #include <map>
 #include <utility>
 

@@ -54,7 +54,7 @@
 class SimulatedComm final : public Comm, public SimulatedLine {
 public:
     enum class Driver { Serial16550, UsbSer, FtdiVcp, VirtualPort, Bluetooth, WinePty };
-    using Clock = SimulatedLine::Clock;
+    using Clock = SimulatedLine::Clock; // both bases name one: the same steady_clock
 
     struct WireCharacter {
         char byte;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>

@@ -34,7 +34,7 @@
 class SimulatedTty final : public Tty, public SimulatedLine {
 public:
     enum class Driver { Uart16550, UsbSerial, UsbSerialNoTxEmpty, CdcAcm, PseudoTerminal };
-    using Clock = SimulatedLine::Clock;
+    using Clock = SimulatedLine::Clock; // both bases name one: the same steady_clock
 
     struct WireCharacter {
         char byte;
