@@ -1,6 +1,5 @@
 #include "sim/simulatedcomm.h"
 
-#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -8,18 +7,6 @@ namespace {
 
 using Driver = SimulatedComm::Driver;
 using namespace commerror;
-
-std::size_t bufferSize(Driver driver)
-{
-    switch (driver) {
-    case Driver::FtdiVcp:
-        return 4096;
-    case Driver::WinePty:
-        return 22 * 1024;
-    default:
-        return 0;
-    }
-}
 
 class SimulatedWrite final : public CommWrite {
 public:
@@ -38,10 +25,24 @@ private:
 } // namespace
 
 SimulatedComm::SimulatedComm(Driver driver, ClockSource clock)
-    : m_driver(driver), m_clock(std::move(clock))
+    : SimulatedLine(std::move(clock)), m_driver(driver)
 {
     if (driver == Driver::VirtualPort)
         statusRefusedWith = kNotSupported;
+}
+
+// The pending write feeds the driver's buffer (or, on serial.sys and usbser.sys, the hardware
+// straight away), and that the hardware: a UART's FIFO, an FTDI chip's buffer or a bridge's.
+std::size_t SimulatedComm::bufferSize() const
+{
+    switch (m_driver) {
+    case Driver::FtdiVcp:
+        return 4096;
+    case Driver::WinePty:
+        return 22 * 1024;
+    default:
+        return 0;
+    }
 }
 
 std::size_t SimulatedComm::hardwareSize() const
@@ -68,7 +69,7 @@ bool SimulatedComm::isOpen()
 
 bool SimulatedComm::unpluggedBy(Clock::time_point t) const
 {
-    const auto unplug = m_schedule.unplugTime();
+    const auto unplug = unplugTime();
     return m_unplugged || (unplug && t >= *unplug);
 }
 
@@ -84,29 +85,26 @@ const QList<SimulatedComm::WireCharacter> &SimulatedComm::wire()
     return m_wire;
 }
 
-QByteArray SimulatedComm::received()
+// With CTS flow control the line stops while the device holds off; a CDC-ACM device stops it
+// whatever CTS says, by not taking the transfers. A held-off pseudo-terminal takes nothing more
+// into its buffer, but its reader still reads.
+SimulatedLine::Line SimulatedComm::line() const
 {
-    advance();
-    QByteArray bytes;
-    for (const WireCharacter &c : m_wire)
-        bytes.append(c.byte);
-    return bytes;
-}
-
-bool SimulatedComm::throttled() const
-{
-    const bool rts =
-        m_settings.rtsControl == CommSettings::Rts::Handshake || m_driver == Driver::WinePty;
-    return echoes && rts && m_input >= kInputBuffer - 128;
-}
-
-double SimulatedComm::charactersPerSecond() const
-{
-    if (m_driver == Driver::WinePty)
-        return kPtyReadRate;
+    const bool pty = m_driver == Driver::WinePty;
     const int bits =
         1 + m_settings.byteSize + (m_settings.parity ? 1 : 0) + (m_settings.stopBits == 2 ? 2 : 1);
-    return double(m_settings.baudRate) / bits;
+    return {.charactersPerSecond = pty ? kPtyReadRate : double(m_settings.baudRate) / bits,
+            .holdStops = m_driver == Driver::UsbSer || (!pty && m_settings.outxCtsFlow),
+            .rtsHandshake = m_settings.rtsControl == CommSettings::Rts::Handshake || pty,
+            .buffer = bufferSize(),
+            .hardware = hardwareSize(),
+            .refusesHeld = pty};
+}
+
+bool SimulatedComm::record(char c, bool)
+{
+    m_wire.append({c, m_settings});
+    return true;
 }
 
 CommError SimulatedComm::gone(CommError asRemoved)
@@ -117,66 +115,10 @@ CommError SimulatedComm::gone(CommError asRemoved)
     return m_driver == Driver::WinePty ? kNotReady : asRemoved;
 }
 
-// The pending write feeds the driver's buffer (or, on serial.sys, the FIFO straight away), and
-// that the hardware. A held-off pseudo-terminal takes nothing.
-void SimulatedComm::fill(bool held)
-{
-    const bool refuses = held && m_driver == Driver::WinePty;
-    while (!refuses && !m_pending.empty() && m_buffer.size() < bufferSize(m_driver)) {
-        m_buffer.push_back(m_pending.front());
-        m_pending.pop_front();
-    }
-    std::deque<char> &feed = uart() || m_driver == Driver::UsbSer ? m_pending : m_buffer;
-    while (!feed.empty() && m_hardware.size() < hardwareSize()) {
-        m_hardware.push_back(feed.front());
-        feed.pop_front();
-    }
-}
-
-void SimulatedComm::send(double characters, bool held)
-{
-    const bool pty = m_driver == Driver::WinePty;
-    const bool usbSer = m_driver == Driver::UsbSer;
-    const bool stopped = (held && (usbSer || (!pty && m_settings.outxCtsFlow))) || throttled();
-    fill(held);
-    std::deque<char> &out = pty ? m_buffer : usbSer && !bridgeBuffer ? m_pending : m_hardware;
-    if (stopped || out.empty()) {
-        m_credit = 0;
-        return;
-    }
-    m_credit += characters;
-    while (m_credit >= 1 && !out.empty() && !throttled()) {
-        m_wire.append({out.front(), m_settings});
-        if (echoes && m_input < kInputBuffer)
-            ++m_input;
-        out.pop_front();
-        m_credit -= 1;
-        fill(held);
-    }
-    if (out.empty() || throttled())
-        m_credit = 0;
-}
-
 void SimulatedComm::advance()
 {
     settleOpenings();
-    const Clock::time_point now = m_clock();
-    if (!m_open || m_unplugged || now <= m_last) {
-        m_last = std::max(m_last, now);
-        return;
-    }
-    for (const Clock::time_point edge : m_schedule.changes(m_last, now)) {
-        const std::chrono::duration<double> span = edge - m_last;
-        send(span.count() * charactersPerSecond(), heldAt(m_last));
-        m_last = edge;
-        if (const auto unplug = m_schedule.unplugTime(); unplug && edge >= *unplug) {
-            m_unplugged = true;
-            m_pending.clear();
-            m_buffer.clear();
-            m_hardware.clear();
-            return;
-        }
-    }
+    SimulatedLine::advance();
 }
 
 // One CreateFile() call: it returns at `at`, on a thread of its own, whether or not its caller
@@ -256,10 +198,7 @@ CommError SimulatedComm::openNow(Handle &handle)
         return kAccessDenied;
     m_open = true;
     m_closeHangs = false;
-    m_last = m_clock();
-    m_openedAt = m_last;
-    m_schedule.opened(m_last);
-    m_input = 0;
+    lineOpened();
     handle = kHandle;
     if (opened)
         opened();
@@ -283,12 +222,11 @@ std::unique_ptr<CommClosing> SimulatedComm::close(Handle handle, const QString &
     const bool hangs = m_driver == Driver::FtdiVcp && !m_hardware.empty() && heldAt(m_clock());
     // A pseudo-terminal keeps what it holds for its reader, which reads it all in time.
     if (m_driver == Driver::WinePty)
-        for (const char c : std::exchange(m_buffer, {}))
+        for (const char c : std::exchange(m_buffer, {})) {
             m_wire.append({c, m_settings});
-    cutAtClose += int(m_pending.size() + m_buffer.size() + m_hardware.size());
-    m_pending.clear();
-    m_buffer.clear();
-    m_hardware.clear();
+            m_received.append(c);
+        }
+    cutAtClose += int(dropQueued());
     m_open = false;
     // Meanwhile the port is still open to the system: a new open is refused as in use.
     m_closeHangs = hangs;
@@ -334,7 +272,7 @@ CommError SimulatedComm::write(Handle, const QByteArray &data, std::unique_ptr<C
 {
     if (const CommError error = gone())
         return error;
-    m_pending.insert(m_pending.end(), data.begin(), data.end());
+    m_queue.insert(m_queue.end(), data.begin(), data.end());
     fill(heldAt(m_clock()));
     const quint64 id = ++m_writes;
     const qint64 size = data.size();
@@ -346,14 +284,14 @@ CommError SimulatedComm::write(Handle, const QByteArray &data, std::unique_ptr<C
             if (id != m_writes)
                 return kOperationAborted; // purged
             // FTDI's driver ends a write the device has held off for a second with what it took.
-            if (m_driver == Driver::FtdiVcp && !m_pending.empty() && heldAt(m_clock()) &&
+            if (m_driver == Driver::FtdiVcp && !m_queue.empty() && heldAt(m_clock()) &&
                 m_clock() - startedAt >= std::chrono::seconds(1)) {
-                written = size - qint64(m_pending.size());
-                m_pending.clear();
+                written = size - qint64(m_queue.size());
+                m_queue.clear();
                 ++shortWrites;
                 return kSuccess;
             }
-            if (!m_pending.empty())
+            if (!m_queue.empty())
                 return std::nullopt;
             written = size;
             return kSuccess;
@@ -369,8 +307,8 @@ CommError SimulatedComm::clearError(Handle, CommStatus &status)
         return statusRefusedWith;
     status.outQueue = 0;
     if (m_driver != Driver::WinePty)
-        status.outQueue = quint32(m_pending.size() + m_buffer.size());
-    status.inQueue = quint32(m_input);
+        status.outQueue = quint32(m_queue.size() + m_buffer.size());
+    status.inQueue = quint32(m_input.size());
     status.ctsHold = m_driver != Driver::WinePty && m_driver != Driver::UsbSer &&
                      m_settings.outxCtsFlow && heldAt(m_clock()) && inFlight();
     return kSuccess;
@@ -401,11 +339,11 @@ CommError SimulatedComm::purge(Handle, bool output, bool input)
     ++purges;
     if (output) {
         ++m_writes; // a pending write completes as aborted
-        m_pending.clear();
+        m_queue.clear();
         m_buffer.clear();
     }
     if (input)
-        m_input = 0;
+        m_input.clear();
     return kSuccess;
 }
 

@@ -42,8 +42,6 @@
 // all). Every character that leaves the wire is recorded with the settings in force at that
 // moment.
 
-#include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -51,12 +49,12 @@
 #include <QList>
 
 #include "platform/serial/windows/comm.h"
-#include "sim/deviceschedule.h"
+#include "sim/simulatedline.h"
 
-class SimulatedComm final : public Comm {
+class SimulatedComm final : public Comm, public SimulatedLine {
 public:
     enum class Driver { Serial16550, UsbSer, FtdiVcp, VirtualPort, Bluetooth, WinePty };
-    using ClockSource = std::function<Clock::time_point()>;
+    using Clock = SimulatedLine::Clock; // both bases name one: the same steady_clock
 
     struct WireCharacter {
         char byte;
@@ -65,21 +63,15 @@ public:
 
     SimulatedComm(Driver driver, ClockSource clock);
 
-    // Times are measured from the most recent open().
-    void holdOff(Clock::duration from, Clock::duration until) { m_schedule.holdOff(from, until); }
-    void unplugAt(Clock::duration at) { m_schedule.unplugAt(at); }
-
     Driver driver() const { return m_driver; }
-    QByteArray received();
-    const QList<WireCharacter> &wire();
-    bool isOpen(); // the port is open to the system, by anyone
+    const QList<WireCharacter> &wire(); // every character that left the wire by now
+    bool isOpen();                      // the port is open to the system, by anyone
 
     // Faults and devices to arrange.
     bool missing = false;          // nothing has this COM number
     bool openedElsewhere = false;  // another program has the port open
     bool refusesSevenBits = false; // SetCommState() fails for 7 data bits
     bool keepsEightBits = false;   // SetCommState() succeeds but keeps 8 data bits
-    bool echoes = false;           // the device sends back every character it takes
     // What the last program left in the driver, which GetCommState() reads back until the port
     // sets its own. Drivers built on Microsoft's serial sample refuse XonChar equal to XoffChar
     // and limits beyond the input buffer with ERROR_INVALID_PARAMETER (IOCTL_SERIAL_SET_CHARS
@@ -104,8 +96,6 @@ public:
     int listings = 0;    // calls to listPorts()
 
     static constexpr Handle kHandle = 0x5c;
-    static constexpr double kPtyReadRate = 11520;
-    static constexpr int kInputBuffer = 4096;
 
     std::unique_ptr<CommOpening> open(const QString &path) override;
     std::unique_ptr<CommClosing> close(Handle handle, const QString &path, bool purge,
@@ -130,42 +120,25 @@ public:
     Clock::time_point now() const override { return m_clock(); }
 
 private:
-    void advance();
-    void send(double characters, bool held);
-    void fill(bool held);
-    bool heldAt(Clock::time_point t) const { return m_schedule.heldAt(t); }
-    bool throttled() const;
-    double charactersPerSecond() const;
+    void advance() override; // an open that has returned by now takes effect first
+    Line line() const override;
+    bool playing() const override { return m_open; }
+    std::size_t bufferSize() const;
+    std::size_t hardwareSize() const;
+    bool record(char c, bool held) override;
     CommError gone(CommError asRemoved = commerror::kBadCommand);
-    bool uart() const
-    {
-        return m_driver == Driver::Serial16550 || m_driver == Driver::VirtualPort ||
-               m_driver == Driver::Bluetooth;
-    }
     CommError openNow(Handle &handle);
     struct Opening;
     void settleOpenings();
     bool unpluggedBy(Clock::time_point t) const;
     bool closeDone() const;
-    std::size_t hardwareSize() const;
-    bool inFlight() const { return !m_pending.empty() || !m_buffer.empty() || !m_hardware.empty(); }
 
     const Driver m_driver;
-    const ClockSource m_clock;
-    DeviceSchedule m_schedule;
 
     CommSettings m_settings;
     bool m_open = false;
-    Clock::time_point m_openedAt{};
     bool m_closeHangs = false; // the last close hangs while the chip's characters are held off
     std::vector<std::shared_ptr<Opening>> m_openings; // CreateFile() calls not yet returned
-    bool m_unplugged = false;
-    Clock::time_point m_last;
-    double m_credit = 0;
-    std::deque<char> m_pending;  // the pending write's bytes the driver has not taken
-    std::deque<char> m_buffer;   // the driver's buffer, or the pseudo-terminal's
-    std::deque<char> m_hardware; // FIFO or chip
-    int m_input = 0;
     quint64 m_writes = 0; // writes started; a write is done when its bytes are taken
     QList<WireCharacter> m_wire;
 };

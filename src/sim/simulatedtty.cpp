@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
@@ -17,8 +16,6 @@ constexpr std::chrono::milliseconds kHangUpDelay{5};
 // A cdc-acm write buffer: 20 packets of the bulk endpoint's size, 64 bytes at full speed
 // (acm->writesize in acm_probe(), drivers/usb/class/cdc-acm.c); ACM_NW of them.
 constexpr int kAcmBuffer = 20 * 64;
-// n_tty throttles its input once less than this much room is left (TTY_THRESHOLD_THROTTLE).
-constexpr int kThrottleRoom = 128;
 
 // What each model is: its driver's queue, the hardware's buffer that the queue feeds, the
 // driver's name in sysfs and the device number of its tty (major 4: a UART's ttyS, 188:
@@ -59,8 +56,7 @@ private:
 } // namespace
 
 SimulatedTty::SimulatedTty(Driver driver, ClockSource clock)
-    : m_driver(driver), m_clock(std::move(clock)), m_queueSize(model(driver).queue),
-      m_hardwareSize(model(driver).hardware)
+    : SimulatedLine(std::move(clock)), m_driver(driver)
 {
     m_settings.c_cflag = CS8 | CREAD | CLOCAL;
     ::cfsetospeed(&m_settings, B9600);
@@ -73,38 +69,52 @@ const QList<SimulatedTty::WireCharacter> &SimulatedTty::wire()
     return m_wire;
 }
 
-QByteArray SimulatedTty::received()
-{
-    advance();
-    QByteArray bytes;
-    for (const WireCharacter &c : m_wire)
-        if (c.taken)
-            bytes.append(c.byte);
-    return bytes;
-}
-
 bool SimulatedTty::isUsb() const
 {
     return m_driver == Driver::UsbSerial || m_driver == Driver::UsbSerialNoTxEmpty;
 }
 
-// The driver has lowered RTS (or, on a pseudo-terminal, the device cannot write its answer),
-// and the device honours it by taking no more.
-bool SimulatedTty::throttled() const
+// RTS/CTS stops the line while the device holds off. A pseudo-terminal held off
+// (tcflow(TCOOFF)) refuses writes instead, and its reader still reads; a device that cannot
+// write its answer to it stops reading.
+SimulatedLine::Line SimulatedTty::line() const
 {
-    const bool rts = (m_settings.c_cflag & CRTSCTS) || m_driver == Driver::PseudoTerminal;
-    return echoes && rts && m_input.size() >= kInputBuffer - kThrottleRoom;
-}
-
-double SimulatedTty::charactersPerSecond() const
-{
-    if (m_driver == Driver::PseudoTerminal)
-        return kPtyReadRate;
+    const bool pty = m_driver == Driver::PseudoTerminal;
+    const bool rtsCts = (m_settings.c_cflag & CRTSCTS) != 0;
     const int data = 5 + int((m_settings.c_cflag & CSIZE) - CS5) / int(CS6 - CS5);
     const int bits = 1 + data + ((m_settings.c_cflag & PARENB) ? 1 : 0) +
                      ((m_settings.c_cflag & CSTOPB) ? 2 : 1);
     // The driver's own speed until the port sets its one.
-    return (::cfgetospeed(&m_settings) == B115200 ? 115200.0 : 9600.0) / bits;
+    const double speed = ::cfgetospeed(&m_settings) == B115200 ? 115200.0 : 9600.0;
+    return {.charactersPerSecond = pty ? kPtyReadRate : speed / bits,
+            .holdStops = rtsCts && !pty,
+            .rtsHandshake = rtsCts || pty,
+            .hardware = model(m_driver).hardware};
+}
+
+// A character sent while the device holds off without RTS/CTS is lost.
+bool SimulatedTty::record(char c, bool held)
+{
+    const bool taken = m_driver == Driver::PseudoTerminal || !held;
+    m_wire.append({c, ::cfgetospeed(&m_settings), m_settings.c_cflag, taken});
+    return taken;
+}
+
+// An FTDI chip sends a status packet every latency-timer period, and at the first edge after
+// one is due.
+void SimulatedTty::addEdges(std::vector<Clock::time_point> &edges, Clock::time_point now) const
+{
+    if (m_driver == Driver::UsbSerial)
+        for (auto tick = m_statusAt + kLatencyTimer; tick <= now; tick += kLatencyTimer)
+            edges.push_back(tick);
+}
+
+void SimulatedTty::reached(Clock::time_point edge)
+{
+    if (m_driver == Driver::UsbSerial && edge - m_statusAt >= kLatencyTimer) {
+        m_statusAt = edge;
+        m_statusEmpty = m_hardware.empty();
+    }
 }
 
 int SimulatedTty::step()
@@ -117,74 +127,7 @@ int SimulatedTty::gone() const
 {
     if (!m_unplugged)
         return 0;
-    return m_clock() < *m_schedule.unplugTime() + kHangUpDelay ? ENODEV : EIO;
-}
-
-void SimulatedTty::fillHardware()
-{
-    while (m_hardware.size() < m_hardwareSize && !m_queue.empty()) {
-        m_hardware.push_back(m_queue.front());
-        m_queue.pop_front();
-    }
-}
-
-// Moves whole characters from the hardware (or, without any, the queue) onto the wire.
-void SimulatedTty::send(double characters, bool held)
-{
-    // A pseudo-terminal held off (tcflow(TCOOFF)) refuses writes; its reader still reads.
-    const bool pty = m_driver == Driver::PseudoTerminal;
-    const bool stopped = held && !pty && (m_settings.c_cflag & CRTSCTS) != 0;
-    fillHardware();
-    if (stopped || throttled() || !inFlight()) {
-        m_credit = 0; // an idle or held line banks no time
-        return;
-    }
-    m_credit += characters;
-    while (m_credit >= 1 && inFlight() && !throttled()) {
-        std::deque<char> &from = m_hardware.empty() ? m_queue : m_hardware;
-        const bool taken = pty || !held;
-        m_wire.append({from.front(), ::cfgetospeed(&m_settings), m_settings.c_cflag, taken});
-        if (echoes && taken && m_input.size() < kInputBuffer)
-            m_input.append(from.front());
-        from.pop_front();
-        m_credit -= 1;
-        fillHardware();
-    }
-    if (!inFlight() || throttled())
-        m_credit = 0;
-}
-
-// Plays the line from the last call up to now, in steps that end at every change of hold-off,
-// at the unplug and, for an FTDI chip, at every status packet.
-void SimulatedTty::advanceTo(Clock::time_point now)
-{
-    if (!(m_open || m_closing) || m_unplugged || now <= m_last) {
-        m_last = std::max(m_last, now);
-        return;
-    }
-    std::vector<Clock::time_point> edges = m_schedule.changes(m_last, now);
-    if (m_driver == Driver::UsbSerial) {
-        for (auto tick = m_statusAt + kLatencyTimer; tick <= now; tick += kLatencyTimer)
-            edges.push_back(tick);
-        std::sort(edges.begin(), edges.end());
-    }
-    for (const Clock::time_point edge : edges) {
-        if (edge <= m_last)
-            continue;
-        const std::chrono::duration<double> span = edge - m_last;
-        send(span.count() * charactersPerSecond(), heldAt(m_last));
-        m_last = edge;
-        if (m_driver == Driver::UsbSerial && edge - m_statusAt >= kLatencyTimer) {
-            m_statusAt = edge;
-            m_statusEmpty = m_hardware.empty();
-        }
-        if (const auto unplug = m_schedule.unplugTime(); unplug && edge >= *unplug) {
-            m_unplugged = true;
-            m_queue.clear();
-            m_hardware.clear();
-            return;
-        }
-    }
+    return m_clock() < *unplugTime() + kHangUpDelay ? ENODEV : EIO;
 }
 
 int SimulatedTty::open(const QByteArray &)
@@ -200,10 +143,9 @@ int SimulatedTty::open(const QByteArray &)
     m_open = true;
     ++opens;
     m_queue.insert(m_queue.end(), std::size_t(othersQueue), 'o');
-    m_last = m_statusAt = m_clock();
-    m_schedule.opened(m_last);
+    lineOpened();
+    m_statusAt = m_last;
     m_statusEmpty = m_hardware.empty();
-    m_input.clear();
     return kFd;
 }
 
@@ -238,9 +180,7 @@ std::unique_ptr<TtyCall> SimulatedTty::close(int)
 
 void SimulatedTty::finishClose()
 {
-    cutAtClose += int(m_queue.size() + m_hardware.size());
-    m_queue.clear();
-    m_hardware.clear();
+    cutAtClose += int(dropQueued());
     m_closing = false;
 }
 
@@ -305,11 +245,11 @@ qint64 SimulatedTty::write(int, const char *data, qint64 size)
         return -err;
     if (m_driver == Driver::PseudoTerminal && heldAt(m_clock()))
         return -EAGAIN; // a stopped pty takes nothing
-    const qint64 taken = std::min<qint64>(size, qint64(m_queueSize - m_queue.size()));
+    const qint64 taken = std::min<qint64>(size, qint64(model(m_driver).queue - m_queue.size()));
     if (taken == 0 && size > 0)
         return -EAGAIN;
     m_queue.insert(m_queue.end(), data, data + taken);
-    fillHardware();
+    fill(false);
     if (m_driver != Driver::PseudoTerminal)
         mostQueued = std::max(mostQueued, int(m_queue.size()));
     return taken;

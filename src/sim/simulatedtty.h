@@ -26,19 +26,15 @@
 // then fail with ENODEV and, once the kernel has hung the port up, with EIO. Every character
 // that leaves the wire is recorded with the line settings in force at that moment.
 
-#include <deque>
-#include <functional>
-#include <vector>
-
 #include <QList>
 
 #include "platform/serial/posix/tty.h"
-#include "sim/deviceschedule.h"
+#include "sim/simulatedline.h"
 
-class SimulatedTty final : public Tty {
+class SimulatedTty final : public Tty, public SimulatedLine {
 public:
     enum class Driver { Uart16550, UsbSerial, UsbSerialNoTxEmpty, CdcAcm, PseudoTerminal };
-    using ClockSource = std::function<Clock::time_point()>;
+    using Clock = SimulatedLine::Clock; // both bases name one: the same steady_clock
 
     struct WireCharacter {
         char byte;
@@ -49,13 +45,8 @@ public:
 
     SimulatedTty(Driver driver, ClockSource clock);
 
-    // Times are measured from the most recent open().
-    void holdOff(Clock::duration from, Clock::duration until) { m_schedule.holdOff(from, until); }
-    void unplugAt(Clock::duration at) { m_schedule.unplugAt(at); }
-
     Driver driver() const { return m_driver; }
-    // What the device took by now, in order, and every character that left the wire.
-    QByteArray received();
+    // Every character that left the wire by now.
     const QList<WireCharacter> &wire();
     bool isOpen() const { return m_open; }
 
@@ -67,7 +58,6 @@ public:
     int usbModemCallsWaitedFor = 0;   // TIOCMGETs on a USB adapter made on the caller's thread
     bool exclusiveElsewhere = false;  // another program set TIOCEXCL
     bool keepsEightBits = false;      // the driver refuses 7 data bits (a pty always does)
-    bool echoes = false;              // the device sends back every character it takes
     bool closeIgnoresSignals = false; // the closing wait cannot be interrupted
     bool drainIgnoresSignals = false; // a tcdrain() goes on while the device holds off
     int othersQueue = 0;  // characters another program that has the port open has queued
@@ -85,8 +75,6 @@ public:
     int opensWhileClosing = 0; // open() while a close still held the tty lock
 
     static constexpr int kFd = 3;
-    static constexpr double kPtyReadRate = 11520; // characters a second the pty's reader takes
-    static constexpr int kInputBuffer = 4096;     // N_TTY_BUF_SIZE
     static constexpr std::chrono::milliseconds kLatencyTimer{16};
 
     int open(const QByteArray &path) override;
@@ -114,35 +102,22 @@ public:
     Clock::time_point now() const override { return m_clock(); }
 
 private:
-    void advance() { advanceTo(m_clock()); }
-    void advanceTo(Clock::time_point now);
-    void send(double characters, bool held);
-    void fillHardware();
-    bool heldAt(Clock::time_point t) const { return m_schedule.heldAt(t); }
-    bool throttled() const;
+    Line line() const override;
+    bool playing() const override { return m_open || m_closing; }
+    bool record(char c, bool held) override;
+    void addEdges(std::vector<Clock::time_point> &edges, Clock::time_point now) const override;
+    void reached(Clock::time_point edge) override;
     bool isUsb() const;
-    double charactersPerSecond() const;
     int gone() const; // 0 while plugged in, else the errno a call fails with
     int step();       // advance(), then gone()
-    bool inFlight() const { return !m_queue.empty() || !m_hardware.empty(); }
     void finishClose();
 
     const Driver m_driver;
-    const ClockSource m_clock;
-    const std::size_t m_queueSize;
-    const std::size_t m_hardwareSize;
-    DeviceSchedule m_schedule;
 
     termios m_settings{};
     bool m_open = false;
     bool m_closing = false;
     bool m_exclusive = false;
-    bool m_unplugged = false;
-    Clock::time_point m_last;
-    double m_credit = 0;
-    std::deque<char> m_queue;
-    std::deque<char> m_hardware;
-    QByteArray m_input;
     QList<WireCharacter> m_wire;
     // The chip's last status packet: when, and whether its transmitter was empty then.
     Clock::time_point m_statusAt;
