@@ -37,14 +37,15 @@ private:
 double secondStart(TimedPort &timed, const QString &file, int cancelMs)
 {
     QtEventLoop events;
-    const auto firstUpload =
-        [&](ScriptedWindow &desk) { // the device still holds off for the second
-            if (cancelMs >= 0)
-                QTimer::singleShot(cancelMs, desk.button("cmdCancel"), &QPushButton::click);
-            timed.clock.start();
-            desk.button("cmdLoad")->click();
-            timed.clock.start();
-        };
+    // The first upload runs before upload() clicks Upload for the second, to which the device
+    // still holds off; the clock restarts for each click.
+    const auto firstUpload = [&](ScriptedWindow &desk) {
+        if (cancelMs >= 0)
+            QTimer::singleShot(cancelMs, desk.button("cmdCancel"), &QPushButton::click);
+        timed.clock.start();
+        desk.button("cmdLoad")->click();
+        timed.clock.start();
+    };
     upload(timed, events, file, firstUpload, cancelMs);
     return double(timed.openedAt) / 1e6;
 }
