@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include <QAccessible>
+#include <QEvent>
 #include <QProgressBar>
 
 QtProgressDisplay::QtProgressDisplay(QProgressBar &bar, QString name)
@@ -22,7 +23,19 @@ QtProgressDisplay::QtProgressDisplay(QProgressBar &bar, QString name)
         show();
     });
     m_bar.setFormat({});
+    m_bar.installEventFilter(this);
     show();
+}
+
+// A style's animation sends the bar a StyleAnimationUpdate for each frame and stops when the
+// bar leaves it unaccepted (QStyleAnimation::updateTarget()).
+bool QtProgressDisplay::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == &m_bar && event->type() == QEvent::StyleAnimationUpdate) {
+        event->ignore();
+        return true;
+    }
+    return false;
 }
 
 void QtProgressDisplay::setText(const QString &text, const QString &details)

@@ -13,17 +13,25 @@
 // A screen reader reads the bar as its accessible name, which carries the text ("Upload
 // progress: Sent in 0:18"), and its description, which carries the tooltip's figures; each new
 // text is announced as a change of the name.
+//
+// Windows' style runs a glow along a bar that is neither empty nor full: Qt's animation timer
+// wakes the window every 16 ms for it and the bar is drawn anew 30 times a second, through a
+// whole upload and on while the window idles after one that stopped part way. The bar turns the
+// glow's frames down, which ends it, so that the bar moves only with the upload.
 
 #include <chrono>
 
 #include <QElapsedTimer>
+#include <QObject>
 #include <QTimer>
 
 #include "platform/desktop/progressdisplay.h"
 
 class QProgressBar;
 
-class QtProgressDisplay final : public ProgressDisplay {
+class QtProgressDisplay final : public QObject, public ProgressDisplay {
+    Q_OBJECT
+
 public:
     // name: what the bar is, the start of its accessible name.
     QtProgressDisplay(QProgressBar &bar, QString name);
@@ -39,6 +47,9 @@ public:
     // Steps of the underlying bar; fine enough that every pixel of the bar is reachable.
     static constexpr int kSteps = 10000;
     static constexpr std::chrono::milliseconds kRedrawEvery{500};
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void show();

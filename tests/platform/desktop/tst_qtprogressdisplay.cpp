@@ -55,8 +55,8 @@ void TestQtProgressDisplay::shownPosition()
     QCOMPARE(bar.toolTip(), QStringLiteral("details"));
 }
 
-// Catches a bar drawn anew for every line (hundreds of times a second), and a last value or a
-// text that never shows.
+// Catches a bar drawn anew for every line (hundreds of times a second) or for a style's
+// animation, and a last value or a text that never shows.
 void TestQtProgressDisplay::drawnAtAReadingPace()
 {
     QProgressBar bar;
@@ -73,6 +73,14 @@ void TestQtProgressDisplay::drawnAtAReadingPace()
     display.setValue(600.0f);
     display.setText(QStringLiteral("60 %"), {}); // a new text shows the value it goes with
     QCOMPARE(bar.value(), 600 * step);
+
+    // A style's animation (Windows' glow along the bar) draws 30 times a second, for as long as
+    // the bar takes its frames, as a shown bar does.
+    bar.show();
+    QEvent frame(QEvent::StyleAnimationUpdate);
+    frame.setAccepted(false);
+    QCoreApplication::sendEvent(&bar, &frame);
+    QVERIFY(!frame.isAccepted());
 }
 
 QTEST_MAIN(TestQtProgressDisplay)
