@@ -24,7 +24,6 @@ struct ScriptedWindow {
         return window.findChild<QPushButton *>(QLatin1String(name));
     }
     QString bar() const { return window.findChild<QProgressBar *>()->text(); }
-    QString tip() const { return window.findChild<QProgressBar *>()->toolTip(); }
 
     ScriptedFileDialog dialog;
     DiskFileSystem files;

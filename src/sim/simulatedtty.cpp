@@ -203,7 +203,7 @@ int SimulatedTty::lock(int)
 
 int SimulatedTty::isExclusive(int, bool &exclusive)
 {
-    exclusive = exclusiveElsewhere || m_exclusive;
+    exclusive = m_exclusive;
     return 0;
 }
 

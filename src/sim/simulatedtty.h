@@ -56,7 +56,6 @@ public:
     pid_t lockHolderPid = 0;          // the program /proc/locks names as holding it
     int opens = 0;                    // successful opens: each raises DTR and RTS
     int usbModemCallsWaitedFor = 0;   // TIOCMGETs on a USB adapter made on the caller's thread
-    bool exclusiveElsewhere = false;  // another program set TIOCEXCL
     bool keepsEightBits = false;      // the driver refuses 7 data bits (a pty always does)
     bool closeIgnoresSignals = false; // the closing wait cannot be interrupted
     bool drainIgnoresSignals = false; // a tcdrain() goes on while the device holds off
