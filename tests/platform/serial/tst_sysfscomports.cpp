@@ -154,8 +154,9 @@ void TestSysfsComPorts::numbers()
 
 // Catches a message that does not say what is there instead, a tooltip without the device, a
 // number that moves to another adapter when one is unplugged (the next Upload would reach the
-// wrong device), a returning adapter that does not get its number back, and a message or
-// tooltip that hides that its adapter was unplugged.
+// wrong device), a returning adapter that does not get its number back, a message or tooltip
+// that hides that its adapter was unplugged, and a /dev/COMn link to nothing passed over, so that
+// its number reaches another port.
 void TestSysfsComPorts::messagesAndTips()
 {
     const Machine empty({});
@@ -191,6 +192,15 @@ void TestSysfsComPorts::messagesAndTips()
     m.unplug("ttyUSB3");
     SysfsComPorts restarted = m.ports(); // only a restart numbers afresh
     QCOMPARE(restarted.devicePath(2), m.dev("ttyUSB1"));
+
+    // A /dev/COM1 link whose adapter is gone keeps COM1 from the built-in port.
+    const Machine linked({"uart 0 4", "com 1 ttyUSB9"});
+    const QString dangling = QStringLiteral("nothing is connected \u2014 %1 points at %2, which "
+                                            "does not exist")
+                                 .arg(linked.dev("COM1"), linked.dev("ttyUSB9"));
+    QCOMPARE(linked.ports().reaches(1), dangling);
+    QCOMPARE(errorText([&] { linked.ports().devicePath(1); }),
+             "COM1: " + dangling + ". Plug its adapter in again, or choose another port.");
 }
 
 // Catches the ports of one adapter sharing a number (each scan handing them out again in another

@@ -106,8 +106,13 @@ QList<ComPort> SysfsComPorts::scan()
             continue;
         ComPort port{match.captured(1).toInt(), m_dev + QLatin1Char('/') + name, {}, {}, {}, {}};
         const QString node = QFileInfo(QFileInfo(port.device).canonicalFilePath()).fileName();
-        if (node.isEmpty())
-            continue; // a link to nothing
+        if (node.isEmpty()) {
+            // The administrator gave this number to that device alone: while it is gone, the
+            // number reaches nothing rather than another port.
+            port.missingTarget = QFileInfo(port.device).symLinkTarget();
+            numbered[port.number] = port;
+            continue;
+        }
         if (isUsbPort(node))
             describeUsb(node, port);
         else if (node.startsWith(QLatin1String("ttyS")))
@@ -187,6 +192,9 @@ namespace {
 // "the adapter in USB socket 1-2 (FT232R USB UART) was unplugged"
 QString unplugged(const ComPort &port)
 {
+    if (!port.missingTarget.isEmpty())
+        return QStringLiteral("nothing is connected \u2014 %1 points at %2, which does not exist")
+            .arg(port.device, port.missingTarget);
     return QStringLiteral("nothing is connected \u2014 the adapter in USB socket %1 (%2) was "
                           "unplugged")
         .arg(port.socket, port.product);
@@ -199,14 +207,17 @@ QString SysfsComPorts::devicePath(int number)
     const QList<ComPort> ports = scan();
     QStringList found;
     for (const ComPort &port : ports) {
-        if (port.number == number && !port.device.isEmpty())
+        const bool reachable = !port.device.isEmpty() && port.missingTarget.isEmpty();
+        if (port.number == number && reachable)
             return port.device;
         if (port.number == number)
-            throw OperatorError(QStringLiteral("COM%1: %2. Plug it in there again, or choose "
-                                               "another port.")
+            throw OperatorError(QStringLiteral("COM%1: %2. Plug %3 again, or choose another "
+                                               "port.")
                                     .arg(number)
-                                    .arg(unplugged(port)));
-        if (port.number <= kOffered && !port.device.isEmpty())
+                                    .arg(unplugged(port), port.missingTarget.isEmpty()
+                                                              ? QStringLiteral("it in there")
+                                                              : QStringLiteral("its adapter in")));
+        if (port.number <= kOffered && reachable)
             found.append(
                 QStringLiteral("COM%1 = %2 (%3)").arg(port.number).arg(port.device, port.product));
     }
@@ -224,7 +235,7 @@ QString SysfsComPorts::reaches(int number)
     for (const ComPort &port : scan()) {
         if (port.number != number)
             continue;
-        if (port.device.isEmpty())
+        if (port.device.isEmpty() || !port.missingTarget.isEmpty())
             return unplugged(port);
         const QString maker = port.manufacturer.isEmpty()
                                   ? QString()

@@ -3,7 +3,8 @@
 // it is asked, so that an adapter plugged in after start is found. No port is opened to find
 // out: opening raises DTR and RTS on the device.
 //
-// 1. /dev/COMn, where it exists, is COMn: the administrator's own choice (a udev rule).
+// 1. /dev/COMn, where it exists, is COMn: the administrator's own choice (a udev rule). A link
+//    whose target is gone (its adapter unplugged) still holds the number, and reaches nothing.
 // 2. A built-in UART keeps its Windows number: ttySN is COM(N+1) when the kernel found a UART
 //    behind it (/sys/class/tty/ttySN/type is not 0); the phantom ttyS ports get no number.
 // 3. USB serial adapters and CDC-ACM devices take the lowest numbers still free, in the order
@@ -32,8 +33,9 @@ struct ComPort {
     QString device;  // what is opened: /dev/ttyUSB0, or /dev/COM3; empty: unplugged
     QString product; // "FT232R USB UART", or "built-in serial port"
     QString manufacturer;
-    QString socket; // the USB socket of an adapter, as sysfs names it: "1-2"
-    QString place;  // the port's place on the adapter: interface and port ("1-2:1.1/0")
+    QString socket;        // the USB socket of an adapter, as sysfs names it: "1-2"
+    QString place;         // the port's place on the adapter: interface and port ("1-2:1.1/0")
+    QString missingTarget; // what a /dev/COMn link points at that does not exist
 };
 
 class SysfsComPorts final : public ComPorts {
