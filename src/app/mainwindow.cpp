@@ -131,7 +131,7 @@ void MainWindow::connectControls()
     connect(m_cmdCancel, &QPushButton::clicked, this, &MainWindow::cancelClicked);
     connect(m_cmdOk, &QPushButton::clicked, this, &MainWindow::okClicked);
     connect(m_cboPorts, &QComboBox::currentTextChanged, this, [this] {
-        portlist::showSelectedTip(*m_cboPorts);
+        portlist::showSelectedTip(*m_cboPorts, m_services.comPorts);
         showPortDevice();
     });
     m_cboPorts->installEventFilter(this);
@@ -164,9 +164,10 @@ void MainWindow::showPortDevice()
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    // After the focus has settled: a tooltip hides at any focus change.
+    // A new look at the system, said after the focus has settled: a tooltip hides at any focus
+    // change, and an adapter may have come or gone since the list last showed.
     if (watched == m_cboPorts && event->type() == QEvent::FocusIn)
-        QMetaObject::invokeMethod(this, &MainWindow::showPortDevice, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &MainWindow::describePorts, Qt::QueuedConnection);
     return QWidget::eventFilter(watched, event);
 }
 

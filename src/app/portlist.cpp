@@ -59,14 +59,13 @@ void describe(QComboBox &box, ComPorts &ports)
         box.setCurrentText(typed);
     for (int i = 0; i < box.count(); ++i)
         box.setItemData(i, ports.reaches(box.itemData(i).toInt()), Qt::ToolTipRole);
-    showSelectedTip(box);
+    showSelectedTip(box, ports);
 }
 
-void showSelectedTip(QComboBox &box)
+void showSelectedTip(QComboBox &box, ComPorts &ports)
 {
-    const int selected = box.findText(box.currentText(), Qt::MatchFixedString);
-    box.setToolTip(selected < 0 ? QStringLiteral("No port selected")
-                                : box.itemData(selected, Qt::ToolTipRole).toString());
+    const std::optional<qint32> selected = selectedTag(box);
+    box.setToolTip(selected ? ports.reaches(*selected) : QStringLiteral("No port selected"));
 }
 
 } // namespace portlist

@@ -27,7 +27,8 @@ std::optional<qint32> selectedTag(const QComboBox &box);
 // under the operator), then gives each entry, and the box for the selected one, a tooltip with
 // what its number reaches now.
 void describe(QComboBox &box, ComPorts &ports);
-// Gives the box the tooltip of the entry now selected.
-void showSelectedTip(QComboBox &box);
+// Gives the box a tooltip with what the number now selected, or typed, reaches now (as far as
+// the system's last look tells, where answers come from one).
+void showSelectedTip(QComboBox &box, ComPorts &ports);
 
 } // namespace portlist

@@ -71,6 +71,7 @@ private Q_SLOTS:
     void portListStaysFourEntries_data();
     void portListStaysFourEntries();
     void portsAboveCom4();
+    void portTipIsCurrent();
     void browse();
     void closedWhileUploading();
 };
@@ -209,6 +210,32 @@ void TestMainWindow::portsAboveCom4()
     box->hidePopup();
     QCOMPARE(entries(*box), (kFour + QStringList{"COM7", "COM9", "COM12"}));
     QCOMPARE(rig.window.selectedPortTag(), 7);
+}
+
+// Catches a port's tooltip gone stale: a device gone since the list last showed still named
+// when the box gets the focus or its number is typed; and a typed number above COM4 called no
+// port at all.
+void TestMainWindow::portTipIsCurrent()
+{
+    Rig rig;
+    rig.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&rig.window));
+    const QString dev = rig.upload.lockFolder.path();
+    QFile::link(writeFile(dev + "/ttyS2", {}), dev + "/COM3");
+    QLineEdit *edit = rig.ports()->lineEdit();
+    const auto type = [edit](const QString &text) {
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+    };
+    type(QStringLiteral("COM3"));
+    QCOMPARE(rig.ports()->toolTip(), dev + QStringLiteral("/COM3 \u2014 built-in serial port"));
+    QFile::remove(dev + "/COM3");
+    rig.desk.button("cmdBrowse")->setFocus();
+    rig.ports()->setFocus();
+    QTRY_COMPARE(rig.ports()->itemData(2, Qt::ToolTipRole).toString(),
+                 QStringLiteral("nothing is connected"));
+    type(QStringLiteral("COM9"));
+    QCOMPARE(rig.ports()->toolTip(), QStringLiteral("nothing is connected"));
 }
 
 // Catches a dialog without the right settings, a cancel that loses the chosen path, and Upload
