@@ -443,9 +443,10 @@ void TestPosixSerialPort::locksAreTakenAndReleased()
 
 // On the kernel's own pseudo-terminals: catches an open that blocks the window or keeps the port
 // (its descriptor and its lock files) once given up; a holder that /proc/locks shows without a
-// pid taken for none. What real_drivers proves on the kernel's own UART and adapters stays there:
-// cancelled characters that still arrive (the flush left out, or aimed at the input), a closing
-// wait that a signal cannot end (30 s closing wait, the next open within a second).
+// pid taken for none; a device that is no serial port told as a lost connection. What real_drivers
+// proves on the kernel's own UART and adapters stays there: cancelled characters that still arrive
+// (the flush left out, or aimed at the input), a closing wait that a signal cannot end (30 s
+// closing wait, the next open within a second).
 void TestPosixSerialPort::onTheKernelsPseudoTerminals()
 {
     PtyDevice device;
@@ -481,6 +482,15 @@ void TestPosixSerialPort::onTheKernelsPseudoTerminals()
 
     port.discardAndClose();
     QTRY_COMPARE(descriptorsOn(slave), ours);
+
+    // Something that is no serial port is told as such, not as a connection lost.
+    PosixSerialPort null(
+        tty, [](int) { return QStringLiteral("/dev/null"); }, locks.path());
+    QCOMPARE(errorText([&] { null.open(); }),
+             QStringLiteral("Cannot open COM1 (/dev/null): Inappropriate ioctl for device. "
+                            "/dev/null is not a serial port; choose the port your device is "
+                            "connected to."));
+    QVERIFY(!null.isOpen());
 
     // An open file description lock shows in /proc/locks with pid -1, and a holder in another
     // pid namespace with 0: each holds the port.

@@ -94,6 +94,11 @@ const QVersionNumber kCh341FlowControlSince(6, 14);
                                                "is connected to.")
                                     .arg(port, reason, node));
         break;
+    case EISDIR:
+    case ENOTTY:
+        throw OperatorError(QStringLiteral("Cannot open %1: %2. %3 is not a serial port; choose "
+                                           "the port your device is connected to.")
+                                .arg(port, reason, node));
     case EBUSY:
         if (name.startsWith(QLatin1String("ttyACM")))
             throw OperatorError(QStringLiteral("%1 is busy. A device that has just been plugged "
@@ -148,7 +153,9 @@ void configure(Tty &tty, const PosixSerialPort::Opened &opened, const QString &p
 {
     const int fd = opened.fd;
     termios wanted{};
-    if (const int err = tty.getAttributes(fd, wanted))
+    if (const int err = tty.getAttributes(fd, wanted); err == -ENOTTY)
+        failOpen(ENOTTY, port, node);
+    else if (err)
         failLostAt(err, port);
     ::cfmakeraw(&wanted);
     wanted.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD);
