@@ -107,8 +107,9 @@ qint16 Upload::selectedPortNumber() const
 }
 
 // Looks through the whole file, a piece at a time with the window's events between pieces, for a
-// byte of 0x80 or above: the line has 7 data bits, and would carry such a byte with its top bit
-// cut off, a character the file never held. Returns false when Cancel came first.
+// byte of 0x80 or above (the line has 7 data bits, and would carry such a byte with its top bit
+// cut off, a character the file never held) and for a line too long to hold. Returns false when
+// Cancel came first.
 bool Upload::checkFile(TextStream &stream)
 {
     const auto started = m_events.now();
@@ -116,6 +117,13 @@ bool Upload::checkFile(TextStream &stream)
         const ByteCheck check = stream.checkBytes(TextStream::kCheckPiece);
         if (check.wide)
             throw OperatorError(wideByteText(*check.wide));
+        if (check.longLine)
+            throw OperatorError(
+                QStringLiteral("The file %1 has a line longer than %2 characters (line %3), which "
+                               "no download file has: check that it is the file to upload. "
+                               "Nothing was sent.")
+                    .arg(m_form.path(), QLocale().toString(TextStream::kLongestLine),
+                         QLocale().toString(*check.longLine)));
         if (check.done) {
             // The figures count what goes out, CR LF with every line, not the file's bytes.
             m_text.setTotal(check.characters);

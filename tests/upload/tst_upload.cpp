@@ -106,6 +106,13 @@ void TestUpload::failures_data()
            "byte 0xE9 at line 3, column 6. Only plain ASCII text can be sent: remove the "
            "character, or save the file as plain ASCII text, then upload again. Nothing was sent."
         << false << QByteArray() << QByteArray("line 1\rline 2\r\n; caf\xe9\r\n");
+    QTest::newRow("a line longer than any download file's")
+        << "refused"
+        << QStringLiteral("The file FILE has a line longer than %1 characters (line 2), which no "
+                          "download file has: check that it is the file to upload. Nothing was "
+                          "sent.")
+               .arg(QLocale().toString(TextStream::kLongestLine))
+        << false << QByteArray() << "line 1\n" + QByteArray(TextStream::kLongestLine + 1, 'x');
 }
 
 // Catches an error that escapes, a port or file left open after it (so the next upload fails
@@ -199,7 +206,11 @@ void TestUpload::barTexts()
 void TestUpload::cancelWhileAHugeFileIsChecked()
 {
     UploadRig rig({});
-    QVERIFY(QFile::resize(rig.form.filePath, std::numeric_limits<qint32>::max()));
+    QFile file(rig.form.filePath); // sparse: lines of 512 KiB of NULs
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.resize(std::numeric_limits<qint32>::max()));
+    for (qint64 at = 1 << 19; at < file.size(); at += 1 << 19)
+        QVERIFY(file.seek(at) && file.putChar('\n'));
+    file.close();
     QStringList shown;
     rig.events.onPass = [&] {
         rig.events.time += 10ms; // each piece of the check takes its time

@@ -11,16 +11,20 @@ namespace {
 // so a line end is a CR or an LF, less each LF right after a CR; each line goes out with CR LF
 // in place of its own end. One pass without branches, which keeps up with the disk at the
 // build's own optimisation; `any` has every bit that any byte has.
+// `longest` is the longest run of characters between line ends, the first continuing the line
+// the piece starts in, `column` characters long so far.
 struct Counted {
     qsizetype ends = 0;
     qsizetype pairs = 0;
     uint any = 0;
+    qint64 longest = 0;
 };
 
-Counted count(const uchar *bytes, qsizetype size, bool afterCr)
+Counted count(const uchar *bytes, qsizetype size, bool afterCr, qint64 column)
 {
     Counted counted;
     uint previousCr = afterCr ? 1 : 0;
+    qint64 run = column;
     for (qsizetype i = 0; i < size; ++i) {
         const uint byte = bytes[i];
         const uint cr = byte == '\r';
@@ -29,6 +33,8 @@ Counted count(const uchar *bytes, qsizetype size, bool afterCr)
         counted.ends += cr + lf;
         counted.pairs += previousCr & lf;
         previousCr = cr;
+        run = (cr | lf) ? 0 : run + 1;
+        counted.longest = std::max(counted.longest, run);
     }
     return counted;
 }
@@ -122,13 +128,21 @@ ByteCheck DiskTextStream::checkBytes(qint64 bytes)
     const bool atEnd = got == 0 || m_check.checked + got == m_size;
     checkUnchanged(atEnd, m_check.checked + got);
     const auto *const piece = reinterpret_cast<const uchar *>(m_buffer.constData());
-    Counted counted = count(piece, got, m_afterCr);
+    Counted counted = count(piece, got, m_afterCr, m_checkColumn);
     qsizetype wide = got;
     if (counted.any & 0x80) { // rare: counted again up to the first byte the line cannot carry
         wide = 0;
         while (!(piece[wide] & 0x80))
             ++wide;
-        counted = count(piece, wide, m_afterCr);
+        counted = count(piece, wide, m_afterCr, m_checkColumn);
+    }
+    // A piece is no longer than the longest line: a line that grows past it here began in an
+    // earlier piece, and is the line this one began in.
+    static_assert(kCheckPiece <= kLongestLine);
+    if (counted.longest > kLongestLine) {
+        m_check.longLine = m_checkLine;
+        m_check.done = true;
+        return m_check;
     }
     m_checkLine += counted.ends - counted.pairs;
     m_check.characters += wide + counted.ends - 2 * counted.pairs;

@@ -26,6 +26,7 @@ private Q_SLOTS:
     void changedWhileRead();
     void wideBytes_data();
     void wideBytes();
+    void longestLine();
 
 private:
     QString write(const QByteArray &content)
@@ -210,6 +211,25 @@ void TestDiskFiles::wideBytes()
         const auto end = std::find_if(content.begin(), content.end(),
                                       [](char c) { return c == '\r' || c == '\n'; });
         QCOMPARE(stream->readLine(), content.left(end - content.begin()));
+    }
+}
+
+// Catches a line longer than a file may have passed on to be read and held whole, one of just
+// that length refused, and the wrong line named, wherever the pieces of the check split it.
+void TestDiskFiles::longestLine()
+{
+    const qint64 most = TextStream::kLongestLine;
+    const QByteArray atMost = "a\r\n" + QByteArray(most, 'L') + "\r\nb\n";
+    const QByteArray over = "a\r\nb\r\r\n" + QByteArray(most - 9, 'L') + "MMMMMMMMMM\n";
+    for (const qint64 piece : {qint64(5), qint64(4096), TextStream::kCheckPiece}) {
+        for (const auto &[content, line] : {std::pair{atMost, 0}, std::pair{over, 4}}) {
+            DiskFileSystem files;
+            const std::unique_ptr<TextStream> stream = files.openTextFile(write(content));
+            ByteCheck check;
+            while (!check.done)
+                check = stream->checkBytes(piece);
+            QCOMPARE(check.longLine.value_or(0), line);
+        }
     }
 }
 
