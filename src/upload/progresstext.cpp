@@ -12,6 +12,12 @@ using std::chrono::seconds;
 // The rate is not trusted before this much of the upload has gone by.
 constexpr std::chrono::milliseconds kRateSettles{1000};
 
+// "1 line", "2 lines".
+QString counted(qint64 n, QLatin1String one, QLatin1String many)
+{
+    return QStringLiteral("%1 %2").arg(QLocale().toString(n), n == 1 ? one : many);
+}
+
 } // namespace
 
 QString ProgressText::duration(std::chrono::seconds time)
@@ -57,9 +63,10 @@ std::optional<ProgressText::Shown> ProgressText::checking(qint64 checked)
 
 QString ProgressText::figures(Clock::time_point now) const
 {
-    const QLocale locale;
-    return QStringLiteral("%1 lines, %2 of %3 characters, in %4")
-        .arg(locale.toString(m_lines), locale.toString(m_characters), locale.toString(total()),
+    return QStringLiteral("%1, %2 of %3, in %4")
+        .arg(counted(m_lines, QLatin1String("line"), QLatin1String("lines")),
+             QLocale().toString(m_characters),
+             counted(total(), QLatin1String("character"), QLatin1String("characters")),
              duration(duration_cast<seconds>(now - m_start)));
 }
 
@@ -100,10 +107,10 @@ std::optional<ProgressText::Shown> ProgressText::heldOff(Clock::time_point now,
     if (m_held && text == m_heldShown.text)
         return std::nullopt;
     m_held = true;
-    const QString what =
-        waiting > 0
-            ? QStringLiteral("%1 characters wait to be sent").arg(QLocale().toString(waiting))
-            : QStringLiteral("the last characters wait in the port");
+    const QString what = waiting > 0 ? counted(waiting, QLatin1String("character waits"),
+                                               QLatin1String("characters wait")) +
+                                           QStringLiteral(" to be sent")
+                                     : QStringLiteral("the last characters wait in the port");
     m_heldShown = {text,
                    QStringLiteral("The device on %1 has taken nothing for %2%3: %4. Check "
                                   "the cable and that the device is ready, or click "

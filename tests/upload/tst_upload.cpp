@@ -199,6 +199,9 @@ void TestUpload::barTexts()
     QCOMPARE(text.sent(t0 + 18500ms, DeliveryReach::UsbDevice).text,
              QStringLiteral("Taken by the USB device in 0:18"));
     QCOMPARE(ProgressText::duration(3725s), QStringLiteral("1:02:05"));
+    text.start(t0, 1);
+    QCOMPARE(text.handedOver(t0, 1)->details,
+             QStringLiteral("Handed over 1 line, 1 of 1 character, in 0:00"));
 }
 
 // Catches a check of the file that keeps the window's events waiting, ignores Cancel, or
