@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -135,6 +136,7 @@ void MainWindow::connectControls()
         showPortDevice();
     });
     m_cboPorts->installEventFilter(this);
+    m_txtPath->installEventFilter(this);
     m_cboPorts->aboutToShowList = [this] { describePorts(); };
 }
 
@@ -168,6 +170,15 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     // change, and an adapter may have come or gone since the list last showed.
     if (watched == m_cboPorts && event->type() == QEvent::FocusIn)
         QMetaObject::invokeMethod(this, &MainWindow::describePorts, Qt::QueuedConnection);
+    // Alt with a letter is a button's or a caption's key, never text: for a button that is off
+    // just now it does nothing, where the box would take the letter. (AltGr, which types
+    // characters, comes as Ctrl+Alt on Windows and as a group switch on Linux.)
+    if (event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<const QKeyEvent *>(event);
+        if ((key->modifiers() & Qt::AltModifier) && !(key->modifiers() & Qt::ControlModifier) &&
+            !key->text().isEmpty())
+            return true;
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -176,6 +187,9 @@ void MainWindow::applyControlSet(ControlSet set)
     const std::array<bool, kControlCount> enabled = enabledControls(set);
     for (int i = 0; i < kControlCount; ++i)
         m_switched[i]->setEnabled(enabled[i]);
+    // The path of the file being sent stays as it is until the upload ends; it can still be read
+    // and copied.
+    m_txtPath->setReadOnly(set == ControlSet::Uploading);
     // The focus goes where the operator's next key belongs: Cancel while the upload runs, and
     // Upload again once it has ended, so that Space never lands in the path box.
     if (set == ControlSet::Uploading)

@@ -76,8 +76,8 @@ private Q_SLOTS:
     void closedWhileUploading();
 };
 
-// Catches a window that does not start in its start state, a wrong port list, and entries
-// without the tooltip of what they reach.
+// Catches a window that does not start in its start state, a wrong port list, entries without
+// the tooltip of what they reach, and a disabled button's Alt key typed into a box.
 void TestMainWindow::startState()
 {
     Rig rig;
@@ -90,6 +90,12 @@ void TestMainWindow::startState()
     QCOMPARE(rig.ports()->itemData(1, Qt::ToolTipRole).toString(),
              QStringLiteral("nothing is connected"));
     QCOMPARE(rig.ports()->toolTip(), QStringLiteral("nothing is connected"));
+    // The keys of Upload and Cancel, both off: no letter lands in a box.
+    QTest::keyClick(rig.window.findChild<QLineEdit *>(QStringLiteral("txtPath")), Qt::Key_U,
+                    Qt::AltModifier);
+    QTest::keyClick(rig.ports(), Qt::Key_C, Qt::AltModifier);
+    QCOMPARE(rig.window.path(), QString());
+    QCOMPARE(rig.ports()->currentText(), QStringLiteral("COM1"));
 }
 
 void TestMainWindow::layout_data()
@@ -259,7 +265,8 @@ void TestMainWindow::browse()
 }
 
 // Catches a window closed during an upload that goes on uploading, or that closes before the
-// upload has wound up and released the port.
+// upload has wound up and released the port; and a path that can be changed while its file is
+// sent.
 void TestMainWindow::closedWhileUploading()
 {
     Rig rig;
@@ -269,12 +276,16 @@ void TestMainWindow::closedWhileUploading()
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
     rig.upload.tty.holdOff(0s, 1h);
     bool shownAfterClose = false;
+    auto *path = rig.window.findChild<QLineEdit *>(QStringLiteral("txtPath"));
+    bool pathFixed = false;
     rig.upload.events.onPass = [&] {
         if (rig.upload.events.passes == 50)
-            rig.window.close(), shownAfterClose = rig.window.isVisible();
+            pathFixed = path->isReadOnly(), rig.window.close(),
+            shownAfterClose = rig.window.isVisible();
     };
     rig.desk.button("cmdLoad")->click();
     QVERIFY(shownAfterClose);
+    QVERIFY(pathFixed && !path->isReadOnly());
     QVERIFY(!rig.window.isVisible());
     QVERIFY(!rig.upload.tty.isOpen());
     QCOMPARE(rig.desk.messages.shown, QStringList());
