@@ -114,7 +114,14 @@ bool Upload::checkFile(TextStream &stream)
 {
     const auto started = m_events.now();
     for (;;) {
-        const ByteCheck check = stream.checkBytes(TextStream::kCheckPiece);
+        ByteCheck check;
+        try {
+            check = stream.checkBytes(TextStream::kCheckPiece);
+        } catch (const OperatorError &error) {
+            const QString text = error.text();
+            throw OperatorError(text + (text.endsWith(QLatin1Char('.')) ? "" : ".") +
+                                QStringLiteral(" Nothing was sent."));
+        }
         if (check.wide)
             throw OperatorError(wideByteText(*check.wide));
         if (check.longLine)
@@ -124,6 +131,10 @@ bool Upload::checkFile(TextStream &stream)
                                "Nothing was sent.")
                     .arg(m_form.path(), QLocale().toString(TextStream::kLongestLine),
                          QLocale().toString(*check.longLine)));
+        if (check.done && check.characters == 0)
+            throw OperatorError(QStringLiteral("The file %1 is empty: there is nothing to send. "
+                                               "Check that it is the file to upload.")
+                                    .arg(m_form.path()));
         if (check.done) {
             // The figures count what goes out, CR LF with every line, not the file's bytes.
             m_text.setTotal(check.characters);

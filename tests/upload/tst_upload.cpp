@@ -38,7 +38,6 @@ void TestUpload::sendsLinesPacedByTheQueue_data()
         << 66.0f;
     QTest::newRow("empty lines go out as CR LF")
         << QList<QByteArray>{"", "ab", "", "", "cd", ""} << 16.0f;
-    QTest::newRow("empty file sends nothing") << QList<QByteArray>{} << 0.0f;
     QTest::newRow("line longer than the 4 KiB kernel queue goes whole")
         << QList<QByteArray>{QByteArray(9000, 'x'), "end"} << 9007.0f;
 }
@@ -78,7 +77,7 @@ void TestUpload::failures_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("portTouched");
     QTest::addColumn<QByteArray>("deviceGets");
-    QTest::addColumn<QByteArray>("content"); // what the file holds instead, where not empty
+    QTest::addColumn<QByteArray>("content"); // what a refused or checked file holds instead
 
     QTest::newRow("no file at the path")
         << "missing file"
@@ -113,6 +112,15 @@ void TestUpload::failures_data()
                           "sent.")
                .arg(QLocale().toString(TextStream::kLongestLine))
         << false << QByteArray() << "line 1\n" + QByteArray(TextStream::kLongestLine + 1, 'x');
+    QTest::newRow("an empty file")
+        << "refused"
+        << "The file FILE is empty: there is nothing to send. Check that it is the file to upload."
+        << false << QByteArray() << QByteArray();
+    QTest::newRow("the file grows while it is checked")
+        << "changed while checked"
+        << "The file FILE changed while it was being sent, so the device did not get one whole "
+           "version of it. Check the file, then upload again. Nothing was sent."
+        << false << QByteArray() << QByteArray("x\n").repeated(1 << 20);
 }
 
 // Catches an error that escapes, a port or file left open after it (so the next upload fails
@@ -140,6 +148,10 @@ void TestUpload::failures()
         };
     else if (stage == "refused")
         writeFile(file, content);
+    else if (stage == "changed while checked") { // it grows once a first piece is looked at
+        writeFile(file, content);
+        rig.events.onPass = [&] { writeFile(file, content + "x\n"); };
+    }
 
     bool releasedBeforeReport = false;
     rig.messages.onShow = [&rig, &releasedBeforeReport] {
