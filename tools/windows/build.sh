@@ -112,6 +112,7 @@ lay_out "$app" "$out/zelvor-upload.exe"
 rm -f "$app/platforms/qoffscreen.dll"
 x86_64-w64-mingw32-strip "$app"/*.dll "$app"/*/*.dll "$app/zelvor-upload.exe"
 ship_licences "$app"
+cp "$root/packaging/sample.DNL" "$app/" # where the file dialog opens, for a first try
 
 rm -rf "$out/test-run"
 lay_out "$out/test-run" "$out"/tst_*.exe "$out/zelvor-wine-bench.exe"
