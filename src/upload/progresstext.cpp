@@ -73,17 +73,20 @@ QString ProgressText::figures(Clock::time_point now) const
 std::optional<ProgressText::Shown> ProgressText::handedOver(Clock::time_point now,
                                                             qint64 characters)
 {
+    // A line is handed over once the one before has left the port: the share counts those, as
+    // the bar's value does, so that a long line never reads as sent while it is on its way.
+    const qint64 gone = m_characters;
     m_characters += characters;
     ++m_lines;
     if (m_percent >= 0 && now - m_progressAt < kProgressEvery && m_characters < total())
         return std::nullopt;
     const qint64 size = total();
-    const int percent = size > 0 ? int(std::min<qint64>(100, m_characters * 100 / size)) : 100;
+    const int percent = size > 0 ? int(std::min<qint64>(100, gone * 100 / size)) : 100;
     const auto elapsed = now - m_start;
     qint64 secondsLeft = -1;
-    if (elapsed >= kRateSettles && m_characters > 0) {
-        const double rate = double(m_characters) / std::chrono::duration<double>(elapsed).count();
-        secondsLeft = qint64(double(std::max<qint64>(0, size - m_characters)) / rate + 0.999);
+    if (elapsed >= kRateSettles && gone > 0) {
+        const double rate = double(gone) / std::chrono::duration<double>(elapsed).count();
+        secondsLeft = qint64(double(std::max<qint64>(0, size - gone)) / rate + 0.999);
     }
     if (percent == m_percent && secondsLeft == m_secondsLeft)
         return std::nullopt;

@@ -1,6 +1,7 @@
 #pragma once
 // What the progress bar says about the upload, beside its value: while sending, the share of
-// the file handed over and the time left at the rate measured so far ("41 % · 0:11 left");
+// the file that has left the port, as the value counts it, and the time left at the rate
+// measured so far ("41 % · 0:11 left");
 // while the device holds off, how long it has ("Waiting for the device · 0:12", or "CTS off ·
 // waiting 0:12" where the port sees its CTS line); at the end "Sent in 0:18", or "Taken by the
 // USB device in 0:18" where the port cannot see past a USB device (DeliveryReach); after Cancel

@@ -200,13 +200,15 @@ void TestUpload::barTexts()
     const ProgressText::Clock::time_point t0{};
     ProgressText text;
     text.start(t0, 1000);
-    QCOMPARE(text.handedOver(t0 + 100ms, 410)->text, QStringLiteral("41 %"));
-    QVERIFY(!text.handedOver(t0 + 200ms, 2));  // still 41 %: nothing new to show
-    QVERIFY(!text.handedOver(t0 + 300ms, 40)); // 45 %, but too soon after the last text
-    // 246 a second with 508 to go is 2.07 s: never shown as less than is left.
-    const auto half = text.handedOver(t0 + 2s, 40);
-    QCOMPARE(half->text, QStringLiteral("49 % \u00b7 0:03 left"));
-    QVERIFY(half->details.startsWith(QLatin1String("Handed over 4 lines, 492 of 1")));
+    // The share counts the lines that have left the port: those before the one handed over.
+    QCOMPARE(text.handedOver(t0 + 100ms, 410)->text, QStringLiteral("0 %"));
+    QCOMPARE(text.handedOver(t0 + 700ms, 2)->text, QStringLiteral("41 %"));
+    QVERIFY(!text.handedOver(t0 + 800ms, 38));  // still 41 %: nothing new to show
+    QVERIFY(!text.handedOver(t0 + 900ms, 100)); // 45 %, but too soon after the last text
+    // 275 a second with 450 to go is 1.64 s: never shown as less than is left.
+    const auto half = text.handedOver(t0 + 2s, 10);
+    QCOMPARE(half->text, QStringLiteral("55 % \u00b7 0:02 left"));
+    QVERIFY(half->details.startsWith(QLatin1String("Handed over 5 lines, 560 of 1")));
     QCOMPARE(text.sent(t0 + 18500ms).text, QStringLiteral("Sent in 0:18"));
     QCOMPARE(text.sent(t0 + 18500ms, DeliveryReach::UsbDevice).text,
              QStringLiteral("Taken by the USB device in 0:18"));
