@@ -237,6 +237,8 @@ CommError SimulatedComm::getState(Handle, CommSettings &settings)
 {
     if (const CommError error = gone())
         return error;
+    if (notSerial)
+        return kInvalidFunction;
     settings = leftover.value_or(m_settings);
     if (m_driver == Driver::WinePty) {
         settings.byteSize = 8;

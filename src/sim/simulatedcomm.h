@@ -87,6 +87,7 @@ public:
     // calls (ClearCommError(), GetCommModemStatus()) with ERROR_INVALID_FUNCTION,
     // ERROR_NOT_SUPPORTED or ERROR_INVALID_PARAMETER. 0: the calls are supported.
     CommError statusRefusedWith = 0;
+    bool notSerial = false; // the name reaches a device that answers no serial call
 
     // What the port did.
     int settingsChangedInFlight = 0;

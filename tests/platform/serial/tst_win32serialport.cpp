@@ -118,6 +118,10 @@ void TestWin32SerialPort::openRefused_data()
                                             "it in Device Manager: under Ports (COM & LPT), "
                                             "right-click it and choose Enable device, then upload "
                                             "again.";
+    QTest::newRow("no serial port behind the name")
+        << "not serial"
+        << "Cannot open COM1: Incorrect function. COM1 is not a serial port; choose the port your "
+           "device is connected to.";
     QTest::newRow("SetCommState refuses 7 data bits")
         << "refuses" << refused + "The parameter is incorrect. Nothing was sent.";
     QTest::newRow("the driver keeps 8 data bits")
@@ -136,6 +140,7 @@ void TestWin32SerialPort::openRefused()
     rig.comm.openedElsewhere = fault == "in use";
     rig.comm.refusesSevenBits = fault == "refuses";
     rig.comm.keepsEightBits = fault == "keeps";
+    rig.comm.notSerial = fault == "not serial";
     rig.comm.missing = fault == "missing" || fault.startsWith(QLatin1String("code"));
     // SetupAPI lists a present device whatever its problem; its COMn link exists only once its
     // driver has started.

@@ -26,6 +26,7 @@ inline constexpr CommError kInvalidFunction = 1;
 inline constexpr CommError kFileNotFound = 2;
 inline constexpr CommError kPathNotFound = 3;
 inline constexpr CommError kAccessDenied = 5;
+inline constexpr CommError kInvalidHandle = 6;
 inline constexpr CommError kNotReady = 21;
 inline constexpr CommError kBadCommand = 22;
 inline constexpr CommError kGenFailure = 31;

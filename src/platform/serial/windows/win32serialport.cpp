@@ -157,8 +157,15 @@ void Win32SerialPort::configure()
     wanted.stopBits = 2; // TWOSTOPBITS
     wanted.outxCtsFlow = true;
     wanted.rtsControl = CommSettings::Rts::Handshake;
+    // The first call that only a serial driver answers: a name that reaches something else
+    // (under Wine, a link to a file or to /dev/null) is told as such, not as a lost device.
     CommSettings current;
-    if (const CommError error = m_comm.getState(m_handle, current))
+    if (const CommError error = m_comm.getState(m_handle, current);
+        unanswered(error) || error == kInvalidHandle)
+        throw OperatorError(QStringLiteral("Cannot open %1: %2 %1 is not a serial port; choose "
+                                           "the port your device is connected to.")
+                                .arg(describe(), m_comm.errorText(error)));
+    else if (error)
         failLost(error);
     // A Windows driver refuses what it cannot do in SetCommState() itself (serial.sys answers
     // an unsupported byte size with ERROR_INVALID_PARAMETER). Under Wine that answer is glibc's
