@@ -85,7 +85,7 @@ Upload::Ending Upload::sendFile()
     // What was handed over goes out whole, even when the file could no longer be read.
     const bool wholeFileHandedOver = !m_cancelRequested && !readFailed;
     if (!m_cancelRequested)
-        waitUntilDelivered();
+        waitUntilDelivered(wholeFileHandedOver);
     const qint64 notSent = m_cancelRequested ? giveUp() : 0;
     if (readFailed)
         throw OperatorError(*readFailed + wholeLinesText(notSent));
@@ -284,21 +284,35 @@ void Upload::watchHoldOff(qint64 queued)
 // The end of the file is a success only once the device has everything: the port's queue is
 // empty and so is the transmitter itself. This waits for as long as that takes, a device that
 // holds off included, until Cancel; a lost connection ends it with an error.
-void Upload::waitUntilDelivered()
+//
+// A device that restarts once it has the file ends the connection at about that time: where the
+// whole file had been handed over and had left the port's queue first, the message says so.
+void Upload::waitUntilDelivered(bool wholeFile)
 {
     m_watchedQueued = 0;
-    while (!m_port.delivered()) {
-        const qint64 left = m_port.queuedCount();
-        // With nothing counted, only the hardware's buffer is left, which no count sees.
-        watchHoldOff(std::max<qint64>(left, 1));
-        if (left > 0)
-            waitForPort(left);
-        else
-            m_events.processEvents(m_events.now() - m_movedAt >= kHoldShownAfter
-                                       ? kHeldWait
-                                       : LineTiming::kMaxPollWait);
-        if (m_cancelRequested)
-            return;
+    bool queueEmptied = false;
+    try {
+        while (!m_port.delivered()) {
+            const qint64 left = m_port.queuedCount();
+            queueEmptied = queueEmptied || left == 0;
+            // With nothing counted, only the hardware's buffer is left, which no count sees.
+            watchHoldOff(std::max<qint64>(left, 1));
+            if (left > 0)
+                waitForPort(left);
+            else
+                m_events.processEvents(m_events.now() - m_movedAt >= kHoldShownAfter
+                                           ? kHeldWait
+                                           : LineTiming::kMaxPollWait);
+            if (m_cancelRequested)
+                return;
+        }
+    } catch (const OperatorError &lost) {
+        if (!wholeFile || !queueEmptied)
+            throw;
+        throw OperatorError(lost.text() +
+                            QStringLiteral(" The whole file had left the port by then; a device "
+                                           "that restarts once it has the file ends the "
+                                           "connection this way."));
     }
 }
 

@@ -77,7 +77,7 @@ private:
     std::optional<QString> sendLines(TextStream &stream);
     void waitForPort(qint64 queued);
     void watchHoldOff(qint64 queued);
-    void waitUntilDelivered();
+    void waitUntilDelivered(bool wholeFile);
     bool openPort();
     qint64 giveUp();
     QString wholeLinesText(qint64 notSent) const;

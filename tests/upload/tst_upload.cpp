@@ -20,6 +20,8 @@ private Q_SLOTS:
     void sendsLinesPacedByTheQueue();
     void failures_data();
     void failures();
+    void lostAtTheEnd_data();
+    void lostAtTheEnd();
     void countsExactlyPast16MiB();
     void barTexts();
     void cancelWhileAHugeFileIsChecked();
@@ -168,6 +170,30 @@ void TestUpload::failures()
     if (stage == "missing file")
         QCOMPARE(rig.form.bar.val, 42.0f); // the error came before the bar was reset
     QCOMPARE(rig.tty.received(), deviceGets);
+}
+
+void TestUpload::lostAtTheEnd_data()
+{
+    QTest::addColumn<double>("at"); // the share of the file's time on the wire
+    QTest::addColumn<bool>("noted");
+    QTest::newRow("lines still to hand over") << 0.25 << false;
+    QTest::newRow("the last line still queued") << 0.99 << false;
+    QTest::newRow("the last characters in the UART's FIFO") << 0.9985 << true;
+}
+
+// Catches a device that ends the connection once it has the whole file (it restarts) told as a
+// plain loss, and a loss midway told as if the whole file had gone.
+void TestUpload::lostAtTheEnd()
+{
+    QFETCH(double, at);
+    QFETCH(bool, noted);
+    UploadRig rig(SampleLines::make(64, 70));
+    const std::chrono::duration<double> wire(double(withCrLf(rig.lines).size()) / 11520);
+    rig.tty.unplugAt(std::chrono::duration_cast<SimulatedTty::Clock::duration>(wire * at));
+    rig.run();
+    QCOMPARE(rig.messages.shown.size(), 1);
+    QVERIFY(rig.messages.shown.first().startsWith(QLatin1String("Lost the connection")));
+    QCOMPARE(rig.messages.shown.first().contains(QLatin1String("whole file had left")), noted);
 }
 
 // Catches a running count kept in the bar's float, which past 2^24 (16 MiB) can no longer add
