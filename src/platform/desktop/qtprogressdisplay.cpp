@@ -5,7 +5,10 @@
 
 #include <QAccessible>
 #include <QEvent>
+#include <QPainter>
 #include <QProgressBar>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 QtProgressDisplay::QtProgressDisplay(QProgressBar &bar, QString name)
     : m_bar(bar), m_name(std::move(name))
@@ -31,8 +34,24 @@ QtProgressDisplay::QtProgressDisplay(QProgressBar &bar, QString name)
 // bar leaves it unaccepted (QStyleAnimation::updateTarget()).
 bool QtProgressDisplay::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == &m_bar && event->type() == QEvent::StyleAnimationUpdate) {
+    if (watched != &m_bar)
+        return false;
+    if (event->type() == QEvent::StyleAnimationUpdate) {
         event->ignore();
+        return true;
+    }
+    // Neither Fusion nor Windows' style marks a bar that has the focus: a keyboard user who
+    // tabs to it to hear its text sees where the focus is by the style's own focus rectangle,
+    // drawn over the bar.
+    if (event->type() == QEvent::Paint && m_bar.hasFocus() && !m_inPaint) {
+        m_inPaint = true;
+        static_cast<QObject &>(m_bar).event(event);
+        m_inPaint = false;
+        QPainter painter(&m_bar);
+        QStyleOptionFocusRect focus;
+        focus.initFrom(&m_bar);
+        focus.rect = m_bar.rect().adjusted(2, 2, -2, -2);
+        m_bar.style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, &m_bar);
         return true;
     }
     return false;

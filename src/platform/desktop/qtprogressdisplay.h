@@ -61,4 +61,5 @@ private:
     float m_value = 0.0f;
     QElapsedTimer m_valueShown; // since a value was last shown; invalid before the first
     QTimer m_pending;
+    bool m_inPaint = false; // the bar draws itself, under the focus rectangle
 };

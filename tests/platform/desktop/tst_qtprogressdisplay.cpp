@@ -1,6 +1,7 @@
 // The progress bar's display of the upload's single-precision range and value.
 
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
 
 #include "platform/desktop/qtprogressdisplay.h"
@@ -12,6 +13,7 @@ private Q_SLOTS:
     void shownPosition_data();
     void shownPosition();
     void drawnAtAReadingPace();
+    void focusShown();
 };
 
 void TestQtProgressDisplay::shownPosition_data()
@@ -81,6 +83,24 @@ void TestQtProgressDisplay::drawnAtAReadingPace()
     frame.setAccepted(false);
     QCoreApplication::sendEvent(&bar, &frame);
     QVERIFY(!frame.isAccepted());
+}
+
+// Catches a bar with the focus drawn as one without: a keyboard user would not see where it is.
+void TestQtProgressDisplay::focusShown()
+{
+    QWidget window;
+    auto *before = new QPushButton(&window);
+    auto *bar = new QProgressBar(&window);
+    QtProgressDisplay display(*bar, QStringLiteral("Upload progress"));
+    bar->setFocusPolicy(Qt::TabFocus);
+    bar->setGeometry(0, 40, 200, 24);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    before->setFocus();
+    const QImage without = bar->grab().toImage();
+    QTest::keyClick(before, Qt::Key_Tab);
+    QVERIFY(bar->hasFocus());
+    QVERIFY(bar->grab().toImage() != without);
 }
 
 QTEST_MAIN(TestQtProgressDisplay)
