@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolTip>
 
 #include "app/fatalerror.h"
@@ -138,6 +139,11 @@ void MainWindow::connectControls()
     m_cboPorts->installEventFilter(this);
     m_txtPath->installEventFilter(this);
     m_cboPorts->aboutToShowList = [this] { describePorts(); };
+    // An entry chosen from the list is said once the list has closed and the key or the mouse
+    // button that chose it is up again: a tooltip hides when either is released.
+    m_cboPorts->listHidden = [this] {
+        QTimer::singleShot(kAfterListCloses, this, &MainWindow::showPortDevice);
+    };
 }
 
 void MainWindow::load()

@@ -11,6 +11,7 @@
 // from the window's font (see twipslayout.h); Qt scales the pixels on high-density screens.
 
 #include <array>
+#include <chrono>
 
 #include <QWidget>
 
@@ -41,6 +42,8 @@ public:
 
     static constexpr int kClientWidthTwips = 7440;
     static constexpr int kClientHeightTwips = 2880;
+    // How long after the port list closes the chosen entry's device is said.
+    static constexpr std::chrono::milliseconds kAfterListCloses{250};
 
 protected:
     void closeEvent(QCloseEvent *event) override;

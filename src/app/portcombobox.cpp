@@ -6,3 +6,10 @@ void PortComboBox::showPopup()
         aboutToShowList();
     QComboBox::showPopup();
 }
+
+void PortComboBox::hidePopup()
+{
+    QComboBox::hidePopup();
+    if (listHidden)
+        listHidden();
+}

@@ -10,7 +10,9 @@
 #include <thread>
 
 #include <QAccessible>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -202,6 +204,16 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     QCOMPARE(window.selectedPortTag(), 2);
     QCOMPARE(overAtSpi([&] { return reader.description(*combo); }), comPorts.reaches(2));
     QTRY_COMPARE(QToolTip::text(), comPorts.reaches(2));
+    // Chosen from the dropped-down list: said once the list has closed.
+    auto *list = window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->view();
+    QToolTip::hideText();
+    press(Qt::Key_Down, Qt::AltModifier);
+    QTRY_VERIFY(list->isVisible());
+    QTest::keyClick(list, Qt::Key_Up);
+    QTest::keyClick(list, Qt::Key_Return);
+    QTRY_COMPARE(QToolTip::text(), comPorts.reaches(1));
+    press(Qt::Key_Down);
+    QCOMPARE(window.selectedPortTag(), 2);
 
     // Tab reaches the bar, then Upload.
     press(Qt::Key_Tab);
