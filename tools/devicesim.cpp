@@ -5,11 +5,17 @@
 // number of bytes (--hold-after N) or on any keypress, and resume on the next. With --echo it
 // answers every byte by sending it back, as a device that acknowledges what it takes; with
 // --unplug-after N it closes its end after N bytes, as a pulled adapter does. It stays up for
-// any number of uploads, one after another. Run as root with
+// any number of uploads, one after another. It takes what comes at the line's rate, 11 520
+// characters a second (115 200 baud with 7 data bits and 2 stop bits), as a device on a real
+// line does, so the program's own count of what is still on its way, for a port that keeps no
+// count, matches what it has taken. Run as root with
 // --link COM4 it also makes /dev/COM4 point at the port, so the program's COM4 reaches it; the
-// link is removed again at exit. Started with sudo, it hands the port to the user who ran sudo.
+// link is removed again at exit. Started with sudo, it hands the port, and the output file, to
+// the user who ran sudo.
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +31,8 @@
 #include "sim/ptydevice.h"
 
 namespace {
+
+constexpr double kCharactersPerSecond = 11520;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -120,13 +128,14 @@ int main(int argc, char **argv)
     // program, run as that user, can open it: a pseudo-terminal belongs to whoever made it, and
     // only its owner may read it (mode 0620, group tty; devpts in
     // Documentation/filesystems/devpts.rst and grantpt(3)).
-    if (::getuid() == 0) {
-        const char *uid = std::getenv("SUDO_UID");
-        const char *gid = std::getenv("SUDO_GID");
-        if (uid && gid && ::chown(name, uid_t(std::atol(uid)), gid_t(std::atol(gid))) != 0)
-            std::fprintf(stderr, "cannot hand %s to user %s: %s\n", name, uid,
+    const char *uid = ::getuid() == 0 ? std::getenv("SUDO_UID") : nullptr;
+    const char *gid = std::getenv("SUDO_GID");
+    const auto handOver = [uid, gid](const char *path) {
+        if (uid && gid && ::chown(path, uid_t(std::atol(uid)), gid_t(std::atol(gid))) != 0)
+            std::fprintf(stderr, "cannot hand %s to user %s: %s\n", path, uid,
                          std::strerror(errno));
-    }
+    };
+    handOver(name);
     device->echo = options.echo;
 
     FILE *out = stdout;
@@ -134,6 +143,7 @@ int main(int argc, char **argv)
         out = std::fopen(options.output.c_str(), "wb");
         if (!out)
             return failed("cannot write", options.output);
+        handOver(options.output.c_str());
     }
     if (!options.link.empty()) {
         ::unlink(options.link.c_str());
@@ -160,6 +170,8 @@ int main(int argc, char **argv)
     long long received = 0;
     bool holding = false;
     char buffer[4096];
+    const auto began = std::chrono::steady_clock::now();
+    double carried = 0; // characters the line has carried since `began`, or could have
     while (!stopRequested) {
         // Held off once, after --hold-after bytes; from then on only by keys.
         if (!holding && options.holdAfter >= 0 && received >= options.holdAfter) {
@@ -167,11 +179,23 @@ int main(int argc, char **argv)
             options.holdAfter = -1;
             setHold(*device, true, received);
         }
+        const double due =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() *
+            kCharactersPerSecond;
+        carried = std::max(carried, due - 64); // a line that was idle carries nothing meanwhile
+        long long allowed = (long long)(due - carried);
+        for (const long long limit : {options.holdAfter, options.unplugAfter})
+            if (limit >= 0)
+                allowed = std::min(allowed, limit - received);
         pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        if (::poll(fds, keys ? 2 : 1, 200) <= 0)
+        // Until the line has had the time for another character, only the keys are watched.
+        const int ready =
+            allowed > 0 ? ::poll(fds, keys ? 2 : 1, 200) : ::poll(fds + 1, keys ? 1 : 0, 2);
+        if (ready <= 0)
             continue;
         if (fds[0].revents & POLLIN) {
-            const std::string got = device->received();
+            const std::string got = device->received(std::size_t(allowed));
+            carried += double(got.size());
             if (got.empty()) { // an answer waits for room on the port's side
                 ::poll(nullptr, 0, 20);
             } else {

@@ -1,5 +1,6 @@
 #include "sim/ptydevice.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -42,11 +43,11 @@ void PtyDevice::unplug()
     m_master = -1;
 }
 
-std::size_t PtyDevice::pump()
+std::size_t PtyDevice::pump(std::size_t most)
 {
     std::size_t taken = 0;
     char chunk[4096];
-    for (;;) {
+    while (taken < most) {
         if (!m_answer.empty()) {
             const ssize_t sent = ::write(m_master, m_answer.data(), m_answer.size());
             if (sent > 0)
@@ -54,7 +55,8 @@ std::size_t PtyDevice::pump()
             if (!m_answer.empty())
                 return taken; // the port's side is full: take nothing more meanwhile
         }
-        const ssize_t got = m_master >= 0 ? ::read(m_master, chunk, sizeof chunk) : -1;
+        const std::size_t room = std::min(sizeof chunk, most - taken);
+        const ssize_t got = m_master >= 0 ? ::read(m_master, chunk, room) : -1;
         if (got <= 0)
             return taken;
         m_taken.append(chunk, std::size_t(got));
@@ -62,10 +64,11 @@ std::size_t PtyDevice::pump()
         if (echo)
             m_answer.append(chunk, std::size_t(got));
     }
+    return taken;
 }
 
-std::string PtyDevice::received()
+std::string PtyDevice::received(std::size_t most)
 {
-    pump();
+    pump(most);
     return std::exchange(m_taken, {});
 }

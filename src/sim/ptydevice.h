@@ -7,6 +7,7 @@
 // device does whose host has lowered RTS. Used by the device simulator, the benchmark and the
 // tests.
 
+#include <cstdint>
 #include <string>
 
 class PtyDevice {
@@ -21,11 +22,12 @@ public:
 
     void holdOff(bool held);
     void unplug();
-    // What the device took: all that pump() read, and all that the device end holds now.
-    std::string received();
-    // Takes what the port sent so far, and with echo on sends it back as far as the port's side
-    // has room; returns the bytes taken.
-    std::size_t pump();
+    // What the device took: all that pump() read, and what the device end holds now, up to
+    // `most` bytes.
+    std::string received(std::size_t most = SIZE_MAX);
+    // Takes what the port sent so far, up to `most` bytes, and with echo on sends it back as far
+    // as the port's side has room; returns the bytes taken.
+    std::size_t pump(std::size_t most = SIZE_MAX);
     bool echo = false;
 
 private:
