@@ -52,6 +52,8 @@ void Upload::run()
         m_form.progress().setValue(m_form.progress().maximum());
         showText(m_text.sent(now, ending.reach));
     } else {
+        // Cancelled, at the end of the file too: the bar is back at its start.
+        m_form.progress().setValue(m_form.progress().minimum());
         showText(m_text.cancelled(now, ending.notSent));
     }
     m_form.applyControlSet(ControlSet::AfterUpload);

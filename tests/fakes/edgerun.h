@@ -142,6 +142,7 @@ void runEdge(Rig &rig, Device &device, const EdgeRow &row, int passLimit)
     // it the device did not get, never that all was sent. The driver's count leaves out the
     // hardware's buffer (at most 512 here) and may round up to whole USB buffers of 64.
     QVERIFY(rig.sinceOpen() - clickedAt < 500ms);
+    QCOMPARE(rig.form.bar.val, rig.form.bar.min); // back at its start, at the end of the file too
     QVERIFY2(rig.events.passes < passLimit, qPrintable(QString::number(rig.events.passes)));
     const qsizetype missing = expected.indexOf("\r\n", received.size()) + 2 - received.size();
     static const QRegularExpression about(

@@ -120,8 +120,8 @@ void TestUpload::failures_data()
         << false << QByteArray() << QByteArray();
     QTest::newRow("the file grows while it is checked")
         << "changed while checked"
-        << "The file FILE changed while it was being sent, so the device did not get one whole "
-           "version of it. Check the file, then upload again. Nothing was sent."
+        << "The file FILE changed while it was being checked before sending. Check the file, "
+           "then upload again. Nothing was sent."
         << false << QByteArray() << QByteArray("x\n").repeated(1 << 20);
 }
 

@@ -55,16 +55,21 @@ DiskTextStream::DiskTextStream(const QString &path) : m_path(path)
     m_modified = info.modified;
 }
 
-void DiskTextStream::checkUnchanged(bool atEnd, qint64 read)
+void DiskTextStream::checkUnchanged(bool atEnd, qint64 read, bool checking)
 {
     const FileInfo info = examineOpenFile(m_file.handle());
     const bool same = info.error == 0 && info.size == m_size && info.modified == m_modified &&
                       (atEnd ? read == m_size : read <= m_size);
-    if (!same)
-        throw OperatorError(QStringLiteral("The file %1 changed while it was being sent, so the "
-                                           "device did not get one whole version of it. Check "
-                                           "the file, then upload again.")
+    if (same)
+        return;
+    if (checking)
+        throw OperatorError(QStringLiteral("The file %1 changed while it was being checked "
+                                           "before sending. Check the file, then upload again.")
                                 .arg(m_path));
+    throw OperatorError(QStringLiteral("The file %1 changed while it was being sent, so the "
+                                       "device did not get one whole version of it. Check the "
+                                       "file, then upload again.")
+                            .arg(m_path));
 }
 
 bool DiskTextStream::fill()
@@ -126,7 +131,7 @@ ByteCheck DiskTextStream::checkBytes(qint64 bytes)
     if (got < 0)
         throw OperatorError(QStringLiteral("Cannot read %1: %2").arg(m_path, m_file.errorString()));
     const bool atEnd = got == 0 || m_check.checked + got == m_size;
-    checkUnchanged(atEnd, m_check.checked + got);
+    checkUnchanged(atEnd, m_check.checked + got, true);
     const auto *const piece = reinterpret_cast<const uchar *>(m_buffer.constData());
     Counted counted = count(piece, got, m_afterCr, m_checkColumn);
     qsizetype wide = got;

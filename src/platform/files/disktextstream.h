@@ -33,7 +33,7 @@ public:
 
 private:
     bool fill();
-    void checkUnchanged(bool atEnd, qint64 read);
+    void checkUnchanged(bool atEnd, qint64 read, bool checking = false);
 
     QString m_path;
     QFile m_file;
