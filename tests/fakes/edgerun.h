@@ -67,6 +67,12 @@ inline QList<QByteArray> edgeLines(const QString &scenario, int count = 64)
     return lines;
 }
 
+// How the bar's figures say that the last of `characters` has been handed over.
+inline QString allHandedOver(qsizetype characters)
+{
+    return QStringLiteral("%1 of %1 characters").arg(QLocale().toString(characters));
+}
+
 // Runs the row's scenario and checks what the row says, and that nothing was changed in flight
 // or left open; passLimit: the most passes a Cancel may take, spinning excluded.
 template <typename Rig, typename Device>
@@ -75,8 +81,6 @@ void runEdge(Rig &rig, Device &device, const EdgeRow &row, int passLimit)
     using namespace std::chrono_literals;
     const QByteArray expected = withCrLf(rig.lines); // one upload's bytes as the device gets them
     const auto wire = std::chrono::milliseconds(expected.size() * 1000 / 11520);
-    const QString allHandedOver =
-        QStringLiteral("%1 of %1 characters").arg(QLocale().toString(expected.size()));
     device.echoes = row.scenario == "echoing device";
     std::chrono::milliseconds heldFrom{-1};
     std::chrono::milliseconds clickedAt{-1};
@@ -85,7 +89,8 @@ void runEdge(Rig &rig, Device &device, const EdgeRow &row, int passLimit)
     // 3 s in, the bar's text is noted, and Cancel clicked when it is for good.
     const auto holdOff = [&](std::chrono::milliseconds delay, std::chrono::milliseconds length) {
         rig.events.beforePass = [&, delay, length] {
-            if (heldFrom < 0ms && (delay > 0ms || rig.form.bar.details.contains(allHandedOver))) {
+            if (heldFrom < 0ms &&
+                (delay > 0ms || rig.form.bar.details.contains(allHandedOver(expected.size())))) {
                 heldFrom = rig.sinceOpen() + delay;
                 device.holdOff(heldFrom, heldFrom + length);
             }

@@ -302,10 +302,8 @@ void TestWin32SerialPort::endSeenOnlyAsFarAsCtsLets()
     const QList<QByteArray> lines = edgeLines(QStringLiteral("plain"));
     Win32UploadRig bridge(lines, Driver::UsbSer);
     bridge.comm.bridgeBuffer = 1024;
-    const QString allHandedOver =
-        QStringLiteral("%1 of %1 characters").arg(QLocale().toString(withCrLf(lines).size()));
-    bridge.events.beforePass = [&bridge, &allHandedOver] {
-        if (bridge.form.bar.details.contains(allHandedOver))
+    bridge.events.beforePass = [&bridge, all = allHandedOver(withCrLf(lines).size())] {
+        if (bridge.form.bar.details.contains(all))
             bridge.comm.holdOff(0s, 100h);
     };
     bridge.run();
