@@ -2,7 +2,6 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
-#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -22,10 +21,17 @@
 
 namespace {
 
-QRect twips(int left, int top, int width, int height)
-{
-    return {left, top, width, height};
-}
+// Which controls each control-state set enables, a row a set in the order ControlSet names
+// them, a column a control in the order MainWindow switches them: Browse, Upload, the port
+// list, Cancel, Ok.
+constexpr bool kEnabledIn[5][MainWindow::kSwitchedCount] = {
+    {true, false, true, false, true},   // Start
+    {true, true, true, false, true},    // Ready
+    {true, false, true, false, true},   // NoFile
+    {false, false, false, true, false}, // Uploading
+    {true, true, true, false, true},    // AfterUpload
+};
+static_assert(int(ControlSet::AfterUpload) == 4);
 
 template <typename Widget>
 Widget *makeControl(QWidget *container, const char *name, const QRect &twips)
@@ -70,22 +76,22 @@ MainWindow::MainWindow(const Services &services, QWidget *parent)
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       m_services(services),
       m_frame1(makeFrame(this, "Frame1", QStringLiteral("1. Select &file to upload"),
-                         twips(120, 120, 7215, 855))),
-      m_txtPath(makeControl<QLineEdit>(m_frame1, "txtPath", twips(120, 240, 5415, 375))),
+                         QRect(120, 120, 7215, 855))),
+      m_txtPath(makeControl<QLineEdit>(m_frame1, "txtPath", QRect(120, 240, 5415, 375))),
       m_cmdBrowse(
-          makeButton(m_frame1, "cmdBrowse", QStringLiteral("&Browse"), twips(6000, 240, 855, 375))),
+          makeButton(m_frame1, "cmdBrowse", QStringLiteral("&Browse"), QRect(6000, 240, 855, 375))),
       m_frame2(makeFrame(this, "Frame2", QStringLiteral("2. Select COM &port"),
-                         twips(120, 1080, 1935, 975))),
-      m_cboPorts(makeControl<PortComboBox>(m_frame2, "cboPorts", twips(120, 360, 1575, 315))),
+                         QRect(120, 1080, 1935, 975))),
+      m_cboPorts(makeControl<PortComboBox>(m_frame2, "cboPorts", QRect(120, 360, 1575, 315))),
       m_frame3(makeFrame(this, "Frame3", QStringLiteral("3. Click Upload to &send the file"),
-                         twips(2160, 1080, 5175, 975))),
+                         QRect(2160, 1080, 5175, 975))),
       m_progressBar1(
-          makeControl<QProgressBar>(m_frame3, "ProgressBar1", twips(240, 360, 3375, 375))),
+          makeControl<QProgressBar>(m_frame3, "ProgressBar1", QRect(240, 360, 3375, 375))),
       m_cmdLoad(
-          makeButton(m_frame3, "cmdLoad", QStringLiteral("&Upload"), twips(3960, 360, 855, 375))),
+          makeButton(m_frame3, "cmdLoad", QStringLiteral("&Upload"), QRect(3960, 360, 855, 375))),
       m_cmdCancel(
-          makeButton(this, "cmdCancel", QStringLiteral("&Cancel"), twips(4800, 2280, 1095, 495))),
-      m_cmdOk(makeButton(this, "cmdOk", QStringLiteral("&Ok"), twips(6240, 2280, 1095, 495))),
+          makeButton(this, "cmdCancel", QStringLiteral("&Cancel"), QRect(4800, 2280, 1095, 495))),
+      m_cmdOk(makeButton(this, "cmdOk", QStringLiteral("&Ok"), QRect(6240, 2280, 1095, 495))),
       m_switched{m_cmdBrowse, m_cmdLoad, m_cboPorts, m_cmdCancel, m_cmdOk},
       m_progress(*m_progressBar1, QStringLiteral("Upload progress")),
       m_upload(*this, services.serialPort, services.fileSystem, services.messageBox,
@@ -190,9 +196,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 
 void MainWindow::applyControlSet(ControlSet set)
 {
-    const std::array<bool, kControlCount> enabled = enabledControls(set);
-    for (int i = 0; i < kControlCount; ++i)
-        m_switched[i]->setEnabled(enabled[i]);
+    for (int i = 0; i < kSwitchedCount; ++i)
+        m_switched[i]->setEnabled(kEnabledIn[int(set)][i]);
     // The path of the file being sent stays as it is until the upload ends; it can still be read
     // and copied.
     m_txtPath->setReadOnly(set == ControlSet::Uploading);

@@ -15,7 +15,6 @@
 
 #include <QWidget>
 
-#include "app/controlstates.h"
 #include "app/services.h"
 #include "platform/desktop/qtprogressdisplay.h"
 #include "upload/upload.h"
@@ -40,6 +39,8 @@ public:
     void applyControlSet(ControlSet set) override;
     ProgressDisplay &progress() override { return m_progress; }
 
+    // The controls that a control-state set switches on and off.
+    static constexpr int kSwitchedCount = 5;
     static constexpr int kClientWidthTwips = 7440;
     static constexpr int kClientHeightTwips = 2880;
     // How long after the port list closes the chosen entry's device is said.
@@ -76,7 +77,7 @@ private:
     QPushButton *m_cmdCancel;
     QPushButton *m_cmdOk;
     // The controls a control-state set switches, in the order it switches them.
-    std::array<QWidget *, kControlCount> m_switched{};
+    std::array<QWidget *, kSwitchedCount> m_switched{};
 
     QtProgressDisplay m_progress;
     Upload m_upload;
