@@ -57,7 +57,6 @@ int childFloor(const QString &file)
     const int fd = ::open(QFile::encodeName(pty.path()).constData(), O_WRONLY | O_NOCTTY);
     if (fd < 0)
         return 1;
-    const LineTiming timing(Upload::kLineSettings);
     QElapsedTimer wall;
     const double cpuBefore = cpuSeconds();
     wall.start();
@@ -65,7 +64,7 @@ int childFloor(const QString &file)
         const QByteArray line = lines.readLine();
         if (::write(fd, line.constData(), size_t(line.size())) != line.size())
             break;
-        std::this_thread::sleep_for(timing.transmitTime(line.size()));
+        std::this_thread::sleep_for(linetiming::transmitTime(line.size()));
     }
     std::printf("%f %f\n", cpuSeconds() - cpuBefore, double(wall.nsecsElapsed()) / 1e9);
     ::close(fd);

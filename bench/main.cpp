@@ -57,9 +57,8 @@ int main(int argc, char *argv[])
     context.reference = dir.filePath(QStringLiteral("reference.DNL"));
     const qint64 referenceLines = SampleLines::writeFile(context.reference, 200 * 1024);
     const qint64 referenceBytes = QFile(context.reference).size();
-    const LineTiming timing(Upload::kLineSettings);
     context.wireSeconds =
-        std::chrono::duration<double>(timing.transmitTime(referenceBytes)).count();
+        std::chrono::duration<double>(linetiming::transmitTime(referenceBytes)).count();
 
     bench::startTable(
         QStringLiteral("zelvor-upload benchmark, median of %1 runs; reference file %2 bytes in %3 "

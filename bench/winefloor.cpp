@@ -41,7 +41,6 @@ int winefloor(const QString &port, const QString &file)
         std::printf("failed 1: cannot open %s or the file\n", qPrintable(port));
         return 1;
     }
-    const LineTiming timing(Upload::kLineSettings);
     // Lines end at CR LF, LF or a lone CR, as the upload reads them.
     QByteArray all = lines.readAll().replace("\r\n", "\n").replace('\r', '\n');
     all.chop(all.endsWith('\n') ? 1 : 0);
@@ -50,7 +49,7 @@ int winefloor(const QString &port, const QString &file)
         const QByteArray line = text + "\r\n";
         DWORD written = 0;
         ::WriteFile(handle, line.constData(), DWORD(line.size()), &written, nullptr);
-        sleepFor(timing.transmitTime(line.size()));
+        sleepFor(linetiming::transmitTime(line.size()));
     }
     mark("idle-after");
     ::CloseHandle(handle);

@@ -10,7 +10,7 @@ namespace portlist {
 void fill(QComboBox &box)
 {
     box.clear();
-    for (int n = 1; n <= kPortCount; ++n) {
+    for (int n = 1; n <= ComPorts::kOffered; ++n) {
         box.insertItem(n - 1, QStringLiteral("COM%1").arg(n));
         box.setItemData(n - 1, qint32(n));
     }
@@ -41,13 +41,13 @@ void describe(QComboBox &box, ComPorts &ports)
     const QList<int> above = ports.numbersAbove();
     const std::optional<qint32> selected = selectedTag(box);
     const QString typed = box.currentText();
-    for (int i = box.count() - 1; i >= kPortCount; --i) {
+    for (int i = box.count() - 1; i >= ComPorts::kOffered; --i) {
         const int number = box.itemData(i).toInt();
         if (!above.contains(number) && number != selected)
             box.removeItem(i);
     }
     for (const int number : above) {
-        int at = kPortCount;
+        int at = ComPorts::kOffered;
         while (at < box.count() && box.itemData(at).toInt() < number)
             ++at;
         if (at < box.count() && box.itemData(at).toInt() == number)

@@ -14,8 +14,6 @@ class QComboBox;
 
 namespace portlist {
 
-inline constexpr int kPortCount = 4;
-
 // Replaces the list with COM1..COM4 (tags 1..4) and selects COM1.
 void fill(QComboBox &box);
 

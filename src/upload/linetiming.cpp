@@ -2,17 +2,14 @@
 
 #include <algorithm>
 
-LineTiming::LineTiming(const LineSettings &settings)
-    : m_bitsPerCharacter(settings.bitsPerCharacter()), m_baudRate(std::max(1, settings.baudRate))
-{}
-
-std::chrono::microseconds LineTiming::transmitTime(qint64 characters) const
+std::chrono::microseconds linetiming::transmitTime(qint64 characters)
 {
-    const qint64 bits = std::max<qint64>(0, characters) * m_bitsPerCharacter;
-    return std::chrono::microseconds((bits * 1'000'000 + m_baudRate - 1) / m_baudRate);
+    const qint64 bits = std::max<qint64>(0, characters) * kLineFormat.bitsPerCharacter();
+    return std::chrono::microseconds((bits * 1'000'000 + kLineFormat.baudRate - 1) /
+                                     kLineFormat.baudRate);
 }
 
-std::chrono::milliseconds LineTiming::pollWait(qint64 queuedCharacters) const
+std::chrono::milliseconds linetiming::pollWait(qint64 queuedCharacters)
 {
     const auto whole = std::chrono::ceil<std::chrono::milliseconds>(transmitTime(queuedCharacters));
     return std::clamp(whole, std::chrono::milliseconds(1), kMaxPollWait);

@@ -12,12 +12,6 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-const LineTiming kTiming{Upload::kLineSettings};
-
-} // namespace
-
 Upload::Upload(UploadForm &form, SerialPort &port, FileSystem &files, MessageBox &messages,
                EventLoop &events)
     : m_form(form), m_port(port), m_files(files), m_messages(messages), m_events(events)
@@ -78,7 +72,7 @@ Upload::Ending Upload::sendFile()
         return {};
 
     m_port.setPortNumber(selectedPortNumber());
-    m_port.setLineSettings(kLineSettings);
+    m_port.setLineSettings(kLineFormat);
     m_port.setHandshaking(Handshaking::RtsCts);
     if (!openPort())
         return {};
@@ -260,7 +254,7 @@ void Upload::waitForPort(qint64 queued)
     } else if (queued > 0) {
         const auto still =
             std::chrono::floor<std::chrono::milliseconds>(m_events.now() - m_movedAt);
-        m_events.processEvents(std::max(kTiming.pollWait(queued), std::min(still, kHeldWait)));
+        m_events.processEvents(std::max(linetiming::pollWait(queued), std::min(still, kHeldWait)));
     } else {
         m_events.processEvents(0ms);
     }
@@ -304,7 +298,7 @@ void Upload::waitUntilDelivered(bool wholeFile)
             else
                 m_events.processEvents(m_events.now() - m_movedAt >= kHoldShownAfter
                                            ? kHeldWait
-                                           : LineTiming::kMaxPollWait);
+                                           : linetiming::kMaxPollWait);
             if (m_cancelRequested)
                 return;
         }
@@ -345,11 +339,11 @@ bool Upload::openPort()
 qint64 Upload::giveUp()
 {
     const auto wait = std::min<std::chrono::microseconds>(
-        kTiming.transmitTime(m_port.queuedCount()) + kFifoTime, kCancelWait);
+        linetiming::transmitTime(m_port.queuedCount()) + kFifoTime, kCancelWait);
     const auto deadline = m_events.now() + wait;
     bool done = m_port.delivered();
     while (!done && m_events.now() < deadline) {
-        m_events.processEvents(LineTiming::kMaxPollWait, m_port.wakeHandle());
+        m_events.processEvents(linetiming::kMaxPollWait, m_port.wakeHandle());
         done = m_port.delivered();
     }
     if (done)

@@ -45,8 +45,6 @@ public:
     void cancel() { m_cancelRequested = true; }
     bool isRunning() const { return m_running; }
 
-    // 115 200 baud, no parity, 7 data bits, 2 stop bits.
-    static constexpr LineSettings kLineSettings{115200, Parity::None, 7, 2};
     // How long the device may take nothing while characters wait before the bar says it holds
     // off: at 115 200 baud a line takes a few milliseconds.
     static constexpr std::chrono::seconds kHoldShownAfter{1};

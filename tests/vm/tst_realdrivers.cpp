@@ -193,7 +193,7 @@ void TestRealDrivers::fiveUploadsExactly()
     for (int i = 0; i < 5; ++i) {
         if (i == 2 && !chip.exists() && driver() != QLatin1String("cdc_acm")) {
             rig.port.setPortNumber(1);
-            rig.port.setLineSettings(Upload::kLineSettings);
+            rig.port.setLineSettings(kLineFormat);
             rig.port.setHandshaking(Handshaking::RtsCts);
             rig.port.open();
             const int fd = ::open(rig.device.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK);

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <optional>
 #include <utility>
 
 #include <fcntl.h>

@@ -13,7 +13,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QTimer>
 #include <QVersionNumber>
 
 #include "platform/operatorerror.h"

@@ -28,7 +28,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "platform/serial/portcore.h"
 #include "platform/serial/posix/portlock.h"

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <tuple>
 #include <utility>
-
-#include <QStringList>
 
 #include "platform/operatorerror.h"
 

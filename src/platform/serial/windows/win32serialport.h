@@ -30,7 +30,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "platform/serial/portcore.h"
 #include "platform/serial/windows/comm.h"
