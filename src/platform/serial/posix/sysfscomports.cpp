@@ -104,7 +104,8 @@ QList<ComPort> SysfsComPorts::scan()
         const QRegularExpressionMatch match = comName.match(name);
         if (!match.hasMatch())
             continue;
-        ComPort port{match.captured(1).toInt(), m_dev + QLatin1Char('/') + name, {}, {}, {}, {}};
+        ComPort port{.number = match.captured(1).toInt(),
+                     .device = m_dev + QLatin1Char('/') + name};
         const QString node = QFileInfo(QFileInfo(port.device).canonicalFilePath()).fileName();
         if (node.isEmpty()) {
             // The administrator gave this number to that device alone: while it is gone, the
@@ -138,12 +139,9 @@ QList<ComPort> SysfsComPorts::scan()
             continue; // no UART behind it
         const int number = match.captured(1).toInt() + 1;
         if (!numbered.count(number))
-            numbered[number] = {number,
-                                m_dev + QLatin1Char('/') + name,
-                                QStringLiteral("built-in serial port"),
-                                {},
-                                {},
-                                {}};
+            numbered[number] = {.number = number,
+                                .device = m_dev + QLatin1Char('/') + name,
+                                .product = QStringLiteral("built-in serial port")};
     }
 
     // Adapter ports keep the number their place had; a new place takes the lowest number that no
@@ -156,7 +154,7 @@ QList<ComPort> SysfsComPorts::scan()
     for (const QString &name : usbPortsInSocketOrder()) {
         if (reached.count(name) || !QFileInfo::exists(m_dev + QLatin1Char('/') + name))
             continue;
-        ComPort port{0, m_dev + QLatin1Char('/') + name, {}, {}, {}, {}};
+        ComPort port{.device = m_dev + QLatin1Char('/') + name};
         describeUsb(name, port);
         const QString place = port.place.isEmpty() ? name : port.place;
         const auto known = m_byPlace.find(place);
@@ -174,12 +172,11 @@ QList<ComPort> SysfsComPorts::scan()
     }
     for (const auto &[place, port] : m_byPlace)
         if (!present.count(place) && !numbered.count(port.number))
-            numbered[port.number] = ComPort{port.number,
-                                            {},
-                                            port.product,
-                                            port.manufacturer,
-                                            port.socket.isEmpty() ? place : port.socket,
-                                            place};
+            numbered[port.number] = {.number = port.number,
+                                     .product = port.product,
+                                     .manufacturer = port.manufacturer,
+                                     .socket = port.socket.isEmpty() ? place : port.socket,
+                                     .place = place};
 
     QList<ComPort> ports;
     for (const auto &[number, port] : numbered)
