@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class ComPorts {
 public:
@@ -31,4 +32,18 @@ public:
     // Windows numbers USB adapters itself, often COM5 to COM20. None where the system's
     // numbering is this program's own and starts at COM1.
     virtual QList<int> numbersAbove() { return {}; }
+
+protected:
+    // What the operator reads when no port has the number: what there is instead (found, each
+    // as "COMn = ..."), and what to do; more follows "choose another port", with the ending.
+    static QString noSuchNumber(int number, const QStringList &found, const QString &more)
+    {
+        return QStringLiteral("COM%1: no serial port has this number. %2 Plug the adapter in or "
+                              "choose another port%3")
+            .arg(number)
+            .arg(found.isEmpty()
+                     ? QStringLiteral("No serial port was found.")
+                     : QStringLiteral("Found: %1.").arg(found.join(QStringLiteral(", "))),
+                 more);
+    }
 };

@@ -218,13 +218,7 @@ QString SysfsComPorts::devicePath(int number)
             found.append(
                 QStringLiteral("COM%1 = %2 (%3)").arg(port.number).arg(port.device, port.product));
     }
-    const QString there = found.isEmpty()
-                              ? QStringLiteral("No serial port was found.")
-                              : QStringLiteral("Found: %1.").arg(found.join(QStringLiteral(", ")));
-    throw OperatorError(QStringLiteral("COM%1: no serial port has this number. %2 Plug the adapter "
-                                       "in or choose another port.")
-                            .arg(number)
-                            .arg(there));
+    throw OperatorError(noSuchNumber(number, found, QStringLiteral(".")));
 }
 
 QString SysfsComPorts::reaches(int number)

@@ -104,14 +104,9 @@ QString RegistryComPorts::missing(int number)
     QStringList found;
     for (const CommPortEntry &port : m_ports)
         found.append(QStringLiteral("COM%1 = %2").arg(port.number).arg(title(port)));
-    const QString there = found.isEmpty()
-                              ? QStringLiteral("No serial port was found.")
-                              : QStringLiteral("Found: %1.").arg(found.join(QStringLiteral(", ")));
-    return QStringLiteral("COM%1: no serial port has this number. %2 Plug the adapter in or "
-                          "choose another port; Device Manager shows under Ports (COM & LPT) "
-                          "which number Windows gave it, and gives it another under the port's "
-                          "Properties \u2192 Port Settings \u2192 Advanced \u2192 COM Port "
-                          "Number.")
-        .arg(number)
-        .arg(there);
+    return noSuchNumber(number, found,
+                        QStringLiteral("; Device Manager shows under Ports (COM & LPT) which "
+                                       "number Windows gave it, and gives it another under the "
+                                       "port's Properties \u2192 Port Settings \u2192 Advanced "
+                                       "\u2192 COM Port Number."));
 }
