@@ -318,38 +318,38 @@ void PosixSerialPort::beginOpen()
     }
 
     auto opening = std::make_shared<Opening>();
-    const Request request{QFile::encodeName(m_path), describe(), m_node};
     Tty &tty = m_tty;
     m_opening = opening;
-    m_openWork = m_tty.aside([opening, request, &tty] {
-        Opened opened;
-        std::exception_ptr error;
-        try {
-            opened.fd = tty.open(request.path);
-            if (opened.fd < 0)
-                failOpen(-opened.fd, request.port, request.node);
-            takeOwnership(tty, opened, request.port);
-            configure(tty, opened, request.port, request.node);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        std::unique_lock guard(opening->mutex);
-        if (!opening->abandoned) {
-            opening->opened = opened;
-            opening->error = error;
+    m_openWork = m_tty.aside(
+        [opening, path = QFile::encodeName(m_path), port = describe(), node = m_node, &tty] {
+            Opened opened;
+            std::exception_ptr error;
+            try {
+                opened.fd = tty.open(path);
+                if (opened.fd < 0)
+                    failOpen(-opened.fd, port, node);
+                takeOwnership(tty, opened, port);
+                configure(tty, opened, port, node);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            std::unique_lock guard(opening->mutex);
+            if (!opening->abandoned) {
+                opening->opened = opened;
+                opening->error = error;
+                opening->done = true;
+                return;
+            }
+            guard.unlock();
+            if (opened.fd >= 0) {
+                if (opened.setExclusive)
+                    tty.setExclusive(opened.fd, false);
+                closeAndWait(tty, opened.fd);
+            }
+            guard.lock();
+            opening->lock.release();
             opening->done = true;
-            return;
-        }
-        guard.unlock();
-        if (opened.fd >= 0) {
-            if (opened.setExclusive)
-                tty.setExclusive(opened.fd, false);
-            closeAndWait(tty, opened.fd);
-        }
-        guard.lock();
-        opening->lock.release();
-        opening->done = true;
-    });
+        });
 }
 
 // A CH340 or CH341 whose driver ignores RTS/CTS would send what the device holds off into a
@@ -399,9 +399,7 @@ bool PosixSerialPort::opened()
         m_lock.release();
         std::rethrow_exception(error);
     }
-    m_fd = result.fd;
-    m_kind = result.kind;
-    m_setExclusive = result.setExclusive;
+    m_opened = result;
     // Another program's port keeps its queue, its input and its settings; our own is cleared.
     if (result.owned)
         discardAndClose();
@@ -412,10 +410,7 @@ bool PosixSerialPort::opened()
 
 void PosixSerialPort::adopt(const Opened &opened)
 {
-    m_fd = opened.fd;
-    m_kind = opened.kind;
-    m_chipUnseen = opened.chipUnseen;
-    m_setExclusive = opened.setExclusive;
+    m_opened = opened;
     m_writtenSinceEmpty = 0;
     startCounting();
     m_inputReadAt = m_tty.now();
@@ -459,7 +454,7 @@ void PosixSerialPort::failLost(int err)
 
 qint64 PosixSerialPort::handOver(QByteArrayView characters)
 {
-    const qint64 written = m_tty.write(m_fd, characters.data(), characters.size());
+    const qint64 written = m_tty.write(m_opened.fd, characters.data(), characters.size());
     if (written == -EAGAIN || written == 0)
         return 0; // the kernel takes no more for now
     if (written < 0)
@@ -471,7 +466,7 @@ qint64 PosixSerialPort::handOver(QByteArrayView characters)
 void PosixSerialPort::discardInput()
 {
     char dropped[4096];
-    while (m_tty.read(m_fd, dropped, sizeof dropped) == qint64(sizeof dropped)) {
+    while (m_tty.read(m_opened.fd, dropped, sizeof dropped) == qint64(sizeof dropped)) {
     }
 }
 
@@ -482,10 +477,10 @@ qint64 PosixSerialPort::inSystem()
         discardInput();
     }
     // A pseudo-terminal keeps no count (TIOCOUTQ is always 0): the line's time stands in.
-    if (m_kind == Kind::PseudoTerminal)
+    if (m_opened.kind == Kind::PseudoTerminal)
         return boundByWire();
     int inKernel = 0;
-    if (const int err = m_tty.queued(m_fd, inKernel))
+    if (const int err = m_tty.queued(m_opened.fd, inKernel))
         failLost(err);
     // cdc-acm counts each write buffer in flight whole, at its full size of 20 packets
     // (acm_tty_chars_in_buffer() and acm->writesize in drivers/usb/class/cdc-acm.c): never more
@@ -508,18 +503,18 @@ void PosixSerialPort::outputBegins()
 // drivers/usb/serial/ftdi_sio.c). So only a UART is asked for its line status.
 bool PosixSerialPort::transmitterEmpty()
 {
-    if (m_kind == Kind::PseudoTerminal)
+    if (m_opened.kind == Kind::PseudoTerminal)
         return wire().stillOnWire(m_tty.now()) == 0;
-    if (m_kind == Kind::Uart) {
+    if (m_opened.kind == Kind::Uart) {
         bool empty = false;
-        const int answered = m_tty.transmitterEmpty(m_fd, empty);
+        const int answered = m_tty.transmitterEmpty(m_opened.fd, empty);
         if (answered == 0)
             return empty;
         if (!unanswered(answered))
             failLost(answered);
     }
     if (!m_drain)
-        m_drain = m_tty.drain(m_fd);
+        m_drain = m_tty.drain(m_opened.fd);
     const std::optional<int> drained = m_drain->result();
     if (!drained)
         return false;
@@ -542,7 +537,7 @@ bool PosixSerialPort::transmitterEmpty()
 // whole file (it starts flashing) has had it all.
 bool PosixSerialPort::chipMayHold() const
 {
-    return m_chipUnseen;
+    return m_opened.chipUnseen;
 }
 
 // A USB adapter that was pulled can still report an empty queue until the kernel hangs the port
@@ -550,7 +545,7 @@ bool PosixSerialPort::chipMayHold() const
 void PosixSerialPort::checkConnected()
 {
     bool hungUp = false;
-    if (const int err = m_tty.hungUp(m_fd, hungUp))
+    if (const int err = m_tty.hungUp(m_opened.fd, hungUp))
         failLost(err);
     if (hungUp)
         failLost(EIO);
@@ -565,10 +560,10 @@ void PosixSerialPort::checkConnected()
 // what they already know, at once.
 std::optional<int> PosixSerialPort::askModemLines(int &lines)
 {
-    if (m_kind != Kind::UsbSerial)
-        return m_tty.modemLines(m_fd, lines);
+    if (m_opened.kind != Kind::UsbSerial)
+        return m_tty.modemLines(m_opened.fd, lines);
     if (!m_modemQuery)
-        m_modemQuery = m_tty.queryModemLines(m_fd);
+        m_modemQuery = m_tty.queryModemLines(m_opened.fd);
     if (const std::optional<int> returned = m_modemQuery->result()) {
         m_modemAnswer = std::min(*returned, 0);
         m_modemLines = std::max(*returned, 0);
@@ -588,7 +583,7 @@ ClearToSend PosixSerialPort::clearToSend()
         failLost(*answered);
     // cdc-acm reports CTS on whatever the device says (acm_tty_tiocmget() in
     // drivers/usb/class/cdc-acm.c), so there it tells nothing.
-    if (!answered || *answered < 0 || m_kind == Kind::Acm)
+    if (!answered || *answered < 0 || m_opened.kind == Kind::Acm)
         return ClearToSend::Unknown;
     return (lines & TIOCM_CTS) ? ClearToSend::On : ClearToSend::Off;
 }
@@ -597,12 +592,12 @@ ClearToSend PosixSerialPort::clearToSend()
 // drivers/usb/class/cdc-acm.c) and knows nothing of a UART behind the USB device.
 DeliveryReach PosixSerialPort::deliveryReach() const
 {
-    return m_kind == Kind::Acm ? DeliveryReach::UsbDevice : DeliveryReach::Device;
+    return m_opened.kind == Kind::Acm ? DeliveryReach::UsbDevice : DeliveryReach::Device;
 }
 
 qintptr PosixSerialPort::wakeHandle() const
 {
-    return isOpen() && held() > 0 ? m_tty.watchable(m_fd) : -1;
+    return isOpen() && held() > 0 ? m_tty.watchable(m_opened.fd) : -1;
 }
 
 void PosixSerialPort::discardAndClose() noexcept
@@ -613,16 +608,16 @@ void PosixSerialPort::discardAndClose() noexcept
     // What is still queued is dropped, so that close() does not wait on it. An empty queue is
     // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
     int inKernel = 0;
-    const bool failed = m_tty.queued(m_fd, inKernel) != 0;
+    const bool failed = m_tty.queued(m_opened.fd, inKernel) != 0;
     if (failed || inKernel > 0 || held() > 0 ||
-        (m_kind == Kind::PseudoTerminal && wire().stillOnWire(m_tty.now()) > 0)) {
+        (m_opened.kind == Kind::PseudoTerminal && wire().stillOnWire(m_tty.now()) > 0)) {
         keepHandshakeAtClose();
-        m_tty.flushOutput(m_fd);
+        m_tty.flushOutput(m_opened.fd);
     }
     dropHeld();
-    if (m_setExclusive)
-        m_tty.setExclusive(m_fd, false);
-    m_setExclusive = false;
+    if (m_opened.setExclusive)
+        m_tty.setExclusive(m_opened.fd, false);
+    m_opened.setExclusive = false;
     closeDescriptor();
 }
 
@@ -637,10 +632,10 @@ void PosixSerialPort::discardAndClose() noexcept
 void PosixSerialPort::keepHandshakeAtClose() noexcept
 {
     termios settings{};
-    if (m_tty.getAttributes(m_fd, settings) != 0 || !(settings.c_cflag & HUPCL))
+    if (m_tty.getAttributes(m_opened.fd, settings) != 0 || !(settings.c_cflag & HUPCL))
         return;
     settings.c_cflag &= ~tcflag_t(HUPCL);
-    m_tty.setAttributes(m_fd, settings);
+    m_tty.setAttributes(m_opened.fd, settings);
 }
 
 // What a flush cannot reach (the transfers in flight to a USB adapter's chip, and on usb-serial
@@ -653,10 +648,10 @@ void PosixSerialPort::keepHandshakeAtClose() noexcept
 // as it has finished (looked after every kCloseWatch on the window's own event loop).
 void PosixSerialPort::closeDescriptor() noexcept
 {
-    auto closing = std::make_shared<Closing>(
-        Closing{m_tty.close(m_fd), std::move(m_drain), std::move(m_modemQuery), std::move(m_lock)});
+    auto closing = std::make_shared<Closing>(Closing{m_tty.close(m_opened.fd), std::move(m_drain),
+                                                     std::move(m_modemQuery), std::move(m_lock)});
     m_lock = PortLock(m_lockFolder);
-    m_fd = -1;
+    m_opened.fd = -1;
     m_modemAnswer.reset();
     const auto end = std::chrono::steady_clock::now() + kQuickClose;
     while (!closing->finished() && std::chrono::steady_clock::now() < end)

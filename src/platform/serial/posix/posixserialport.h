@@ -45,7 +45,7 @@ public:
     bool startOpen() override;
     bool opened() override;
     void abandonOpen() noexcept override;
-    bool isOpen() const override { return m_fd >= 0; }
+    bool isOpen() const override { return m_opened.fd >= 0; }
     ClearToSend clearToSend() override;
     DeliveryReach deliveryReach() const override;
     qintptr wakeHandle() const override;
@@ -62,13 +62,8 @@ public:
     // fill at 115 200 baud, and a read costs a call into the kernel.
     static constexpr std::chrono::milliseconds kInputEvery{20};
 
-    // What a port needs to be opened, and what its opening found (see openAside()).
+    // What the opening of a port found.
     enum class Kind { Uart, UsbSerial, Acm, PseudoTerminal };
-    struct Request {
-        QByteArray path;
-        QString port; // describe()
-        QString node;
-    };
     struct Opened {
         int fd = -1;
         Kind kind = Kind::Uart;
@@ -104,12 +99,9 @@ private:
     PortMapping m_mapping;
     PortLock m_lock;
 
-    int m_fd = -1;
-    QString m_path; // as opened, and the real node behind a link: what messages name
+    Opened m_opened; // fd -1 while closed
+    QString m_path;  // as opened, and the real node behind a link: what messages name
     QString m_node;
-    Kind m_kind = Kind::Uart;
-    bool m_chipUnseen = false;
-    bool m_setExclusive = false;
     qint64 m_writtenSinceEmpty = 0; // handed to the kernel since its count last read 0
     Tty::Clock::time_point m_inputReadAt{};
     std::unique_ptr<TtyCall> m_drain;
