@@ -4,7 +4,8 @@
 
 void QtMessageBox::show(const QString &text)
 {
-    QMessageBox box(QMessageBox::Warning, m_caption, text, QMessageBox::Ok, m_owner);
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Zelvor Upload"), text, QMessageBox::Ok,
+                    m_owner);
     box.setObjectName(QStringLiteral("errorMessage"));
     box.exec();
 }

@@ -11,15 +11,10 @@ class QWidget;
 
 class QtMessageBox final : public MessageBox {
 public:
-    explicit QtMessageBox(QString caption = QStringLiteral("Zelvor Upload"))
-        : m_caption(std::move(caption))
-    {}
-
     void show(const QString &text) override;
     // The window the box belongs to; none until it is set.
     void setOwner(QWidget *window) { m_owner = window; }
 
 private:
-    QString m_caption;
     QWidget *m_owner = nullptr;
 };

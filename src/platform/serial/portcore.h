@@ -96,8 +96,6 @@ protected:
     void giveBack(const QByteArray &characters);
     // Characters handed to the system since the port was opened.
     qint64 handedOver() const { return m_handedOver; }
-    // Forgets how long CTS has been on (at close).
-    void forgetClearSpan() { m_clearSpan.reset(); }
 
     virtual Clock::time_point now() const = 0;
     // Ends what the system still does with earlier characters before more is handed over.

@@ -604,7 +604,6 @@ void PosixSerialPort::discardAndClose() noexcept
 {
     if (!isOpen())
         return;
-    forgetClearSpan();
     // What is still queued is dropped, so that close() does not wait on it. An empty queue is
     // not flushed: on a pseudo-terminal that would also drop what the device has not read yet.
     int inKernel = 0;

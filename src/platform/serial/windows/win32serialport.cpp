@@ -309,7 +309,6 @@ void Win32SerialPort::discardAndClose() noexcept
 {
     if (!isOpen())
         return;
-    forgetClearSpan();
     CommStatus now;
     const bool failed = m_comm.clearError(m_handle, now) != kSuccess;
     const bool purge = failed || m_write || held() > 0 || now.outQueue > 0;
