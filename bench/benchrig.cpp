@@ -107,13 +107,6 @@ QString ms(const std::vector<double> &values, int decimals)
     return QStringLiteral("%1 ms").arg(median(values), 0, 'f', decimals);
 }
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
-
 QString firstLine(QProcess &process, const QString &program, const QStringList &args)
 {
     process.start(program, args);

@@ -88,7 +88,6 @@ double cpuSeconds();
 double median(std::vector<double> values);
 // The median, as "12.3 ms".
 QString ms(const std::vector<double> &values, int decimals = 1);
-void writeFile(const QString &path, const QByteArray &content); // or ends the program
 // Starts program and returns the first line it prints, within 10 s.
 QString firstLine(QProcess &process, const QString &program, const QStringList &args);
 // This process's environment, with Qt on the X server at display.

@@ -114,12 +114,7 @@ QString AtSpiReader::description(const Node &node)
     return property(node, kAccessible, "Description").toString();
 }
 
-double AtSpiReader::currentValue(const Node &node)
+double AtSpiReader::value(const Node &node, const char *which)
 {
-    return property(node, "org.a11y.atspi.Value", "CurrentValue").toDouble();
-}
-
-double AtSpiReader::maximumValue(const Node &node)
-{
-    return property(node, "org.a11y.atspi.Value", "MaximumValue").toDouble();
+    return property(node, "org.a11y.atspi.Value", which).toDouble();
 }

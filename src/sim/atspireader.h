@@ -38,9 +38,9 @@ public:
     QString roleName(const Node &node);
     QString name(const Node &node);
     QString description(const Node &node);
-    // The Value interface: what a progress bar shows, and its end.
-    double currentValue(const Node &node);
-    double maximumValue(const Node &node);
+    // The Value interface: which is "CurrentValue", what a progress bar shows, or
+    // "MaximumValue", its end.
+    double value(const Node &node, const char *which);
 
 private:
     QVariant property(const Node &node, const char *interface, const char *name);

@@ -48,3 +48,11 @@ qint64 SampleLines::writeFile(const QString &path, qint64 bytes, int shortest, i
     }
     return lines;
 }
+
+QString writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}

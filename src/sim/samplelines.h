@@ -27,3 +27,7 @@ private:
     std::mt19937 m_random{20261206};
     std::uniform_int_distribution<int> m_length;
 };
+
+// Writes content to path and returns path, or ends the program: a test or a figure without its
+// input file means nothing.
+QString writeFile(const QString &path, const QByteArray &content);

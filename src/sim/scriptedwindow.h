@@ -4,6 +4,7 @@
 // collects what it would show. The port, the event loop and the system's COM ports are the
 // caller's.
 
+#include <QElapsedTimer>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -24,6 +25,26 @@ struct ScriptedWindow {
         return window.findChild<QPushButton *>(QLatin1String(name));
     }
     QString bar() const { return window.findChild<QProgressBar *>()->text(); }
+    // Clicks Upload and returns how long the upload took, in ms.
+    qint64 upload() const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        button("cmdLoad")->click();
+        return timer.elapsed();
+    }
+    bool ready() const
+    {
+        return button("cmdLoad")->isEnabled() && !button("cmdCancel")->isEnabled();
+    }
+    // Browse, Upload, port list, Cancel, Ok.
+    QList<bool> enabledStates() const
+    {
+        QList<bool> enabled;
+        for (const char *name : {"cmdBrowse", "cmdLoad", "cboPorts", "cmdCancel", "cmdOk"})
+            enabled.append(window.findChild<QWidget *>(QLatin1String(name))->isEnabled());
+        return enabled;
+    }
 
     ScriptedFileDialog dialog;
     DiskFileSystem files;

@@ -63,7 +63,6 @@ public:
 
     SimulatedComm(Driver driver, ClockSource clock);
 
-    Driver driver() const { return m_driver; }
     const QList<WireCharacter> &wire(); // every character that left the wire by now
     bool isOpen();                      // the port is open to the system, by anyone
 

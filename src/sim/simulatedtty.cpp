@@ -95,9 +95,8 @@ SimulatedLine::Line SimulatedTty::line() const
 // A character sent while the device holds off without RTS/CTS is lost.
 bool SimulatedTty::record(char c, bool held)
 {
-    const bool taken = m_driver == Driver::PseudoTerminal || !held;
-    m_wire.append({c, ::cfgetospeed(&m_settings), m_settings.c_cflag, taken});
-    return taken;
+    m_wire.append({c, ::cfgetospeed(&m_settings), m_settings.c_cflag});
+    return m_driver == Driver::PseudoTerminal || !held;
 }
 
 // An FTDI chip sends a status packet every latency-timer period, and at the first edge after

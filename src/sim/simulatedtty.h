@@ -40,7 +40,6 @@ public:
         char byte;
         speed_t speed;
         tcflag_t flags; // c_cflag
-        bool taken;     // false: sent while the device held off without RTS/CTS, so lost
     };
 
     SimulatedTty(Driver driver, ClockSource clock);

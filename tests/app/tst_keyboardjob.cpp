@@ -136,12 +136,6 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QTRY_COMPARE(focused(), QStringLiteral("txtPath"));
-    const auto states = [&control] {
-        QList<bool> enabled; // Browse, Upload, port list, Cancel, Ok
-        for (const char *name : {"cmdBrowse", "cmdLoad", "cboPorts", "cmdCancel", "cmdOk"})
-            enabled.append(control(name)->isEnabled());
-        return enabled;
-    };
     // Enter and Esc press no button, on the path box or on a button: a dialog they opened is
     // closed and counted.
     int opened = 0;
@@ -233,7 +227,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
             return;
         watch.stop();
         focusWhileHeld = focused();
-        statesWhileHeld = states();
+        statesWhileHeld = desk.enabledStates();
         const auto bar = find(QStringLiteral("progress bar"));
         heldName = bar ? overAtSpi([&] { return reader.name(*bar); }) : QString();
         press(Qt::Key_C, Qt::AltModifier);
@@ -245,7 +239,7 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
     QCOMPARE(statesWhileHeld, (QList<bool>{false, false, false, true, false}));
     QCOMPARE(heldName, QStringLiteral("Upload progress: Waiting for the device \u00b7 0:01"));
     QTRY_COMPARE(focused(), QStringLiteral("cmdLoad"));
-    QCOMPARE(states(), (QList<bool>{true, true, true, false, true}));
+    QCOMPARE(desk.enabledStates(), (QList<bool>{true, true, true, false, true}));
     QVERIFY(barNames.last().startsWith(QLatin1String("Upload progress: Cancelled")));
     QCOMPARE(window.progress().value(), 0.0f);
 
@@ -290,8 +284,8 @@ void TestKeyboardJob::wholeJobFromTheKeyboard()
              qPrintable(outcome));
     QCOMPARE(barNames.last(), outcome);
     QVERIFY(overAtSpi([&] { return reader.description(*bar); }).startsWith(QLatin1String("Sent ")));
-    QCOMPARE(overAtSpi([&] { return reader.currentValue(*bar); }),
-             overAtSpi([&] { return reader.maximumValue(*bar); }));
+    QCOMPARE(overAtSpi([&] { return reader.value(*bar, "CurrentValue"); }),
+             overAtSpi([&] { return reader.value(*bar, "MaximumValue"); }));
 
     // Tab passes the disabled Cancel; Enter and Esc do not close the window, Alt+O does.
     press(Qt::Key_Tab);

@@ -32,14 +32,6 @@ struct Rig {
         : desk(upload.port, upload.events, others ? *others : comPorts, {})
     {}
     QComboBox *ports() { return window.findChild<QComboBox *>(QStringLiteral("cboPorts")); }
-    // Browse, Upload, port list, Cancel, Ok.
-    QList<bool> enabledStates()
-    {
-        QList<bool> enabled;
-        for (const char *name : {"cmdBrowse", "cmdLoad", "cboPorts", "cmdCancel", "cmdOk"})
-            enabled.append(window.findChild<QWidget *>(QLatin1String(name))->isEnabled());
-        return enabled;
-    }
 
     UploadRig upload{{"line one", "line two"}};
     SysfsComPorts comPorts{upload.lockFolder.path(), upload.lockFolder.path()};
@@ -81,7 +73,7 @@ private Q_SLOTS:
 void TestMainWindow::startState()
 {
     Rig rig;
-    QCOMPARE(rig.enabledStates(), kStart);
+    QCOMPARE(rig.desk.enabledStates(), kStart);
     QCOMPARE(rig.window.path(), QString());
     QCOMPARE(entries(*rig.ports()), kFour);
     QCOMPARE(rig.window.selectedPortTag(), 1);
@@ -254,7 +246,7 @@ void TestMainWindow::browse()
     for (const QString &shown : {QString(), chosen, chosen}) {
         rig.desk.button("cmdBrowse")->click();
         QCOMPARE(rig.window.path(), shown);
-        QCOMPARE(rig.enabledStates(), shown.isEmpty() ? kStart : kReady);
+        QCOMPARE(rig.desk.enabledStates(), shown.isEmpty() ? kStart : kReady);
     }
     QCOMPARE(rig.desk.dialog.seen.size(), 3);
     const OpenFileSettings &settings = rig.desk.dialog.seen.last();

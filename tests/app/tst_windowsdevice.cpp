@@ -11,19 +11,23 @@
 #include <QTest>
 #include <QTimer>
 
+#include "platform/desktop/qteventloop.h"
 #include "platform/serial/systemports.h"
-#include "windowrig.h"
+#include "sim/scriptedwindow.h"
 
 namespace {
 
 struct Rig {
     explicit Rig(const QString &port)
     {
+        ui.button("cmdBrowse")->click();
         ui.window.findChild<QComboBox *>(QStringLiteral("cboPorts"))->setCurrentText(port);
         ui.window.show();
     }
     SystemPorts ports;
-    WindowRig ui{ports.serialPort(), ports.comPorts(), qEnvironmentVariable("ZELVOR_TEST_FILE")};
+    QtEventLoop events;
+    ScriptedWindow ui{ports.serialPort(), events, ports.comPorts(),
+                      qEnvironmentVariable("ZELVOR_TEST_FILE")};
 };
 
 } // namespace

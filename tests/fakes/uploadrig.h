@@ -122,8 +122,8 @@ inline bool sentAtLineSettings(SimulatedTty &tty)
     const bool pty = tty.driver() == SimulatedTty::Driver::PseudoTerminal;
     return std::all_of(tty.wire().begin(), tty.wire().end(), [pty](const auto &c) {
         const tcflag_t f = c.flags;
-        return c.taken && c.speed == B115200 && (pty || (f & CSIZE) == CS7) && !(f & PARENB) &&
-               (f & CSTOPB) && (f & CRTSCTS);
+        return c.speed == B115200 && (pty || (f & CSIZE) == CS7) && !(f & PARENB) && (f & CSTOPB) &&
+               (f & CRTSCTS);
     });
 }
 #endif

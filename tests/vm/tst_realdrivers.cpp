@@ -28,10 +28,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include "platform/desktop/qteventloop.h"
 #include "platform/serial/posix/kerneltty.h"
 #include "platform/serial/posix/posixserialport.h"
 #include "platform/serial/posix/sysfscomports.h"
-#include "windowrig.h"
+#include "sim/scriptedwindow.h"
 
 namespace {
 
@@ -60,7 +61,9 @@ struct Rig {
     Rig()
         : device(qEnvironmentVariable("ZELVOR_VM_DEVICE")),
           file(qEnvironmentVariable("ZELVOR_VM_FILE"))
-    {}
+    {
+        ui.button("cmdBrowse")->click();
+    }
     // What the device must get from one upload: every line with CR LF.
     QByteArray sent() const
     {
@@ -73,12 +76,13 @@ struct Rig {
     QTemporaryDir locks;
     PosixSerialPort port{tty, [this](int) { return device; }, locks.path()};
     SysfsComPorts comPorts;
-    WindowRig ui{port, comPorts, file};
+    QtEventLoop events;
+    ScriptedWindow ui{port, events, comPorts, file};
 };
 
 // Every text the bar showed, with the bar's value beside it, looked at every 20 ms.
 struct BarWatch {
-    explicit BarWatch(WindowRig &ui)
+    explicit BarWatch(ScriptedWindow &ui)
     {
         QObject::connect(&timer, &QTimer::timeout, [this, &ui] {
             const int value = ui.window.findChild<QProgressBar *>()->value();
